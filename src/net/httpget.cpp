@@ -1,1 +1,351 @@
-// placeholder
+#include "net/httpget.h"
+
+#include "net/curlsetup.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QPointer>
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+
+using namespace flintor::net;
+
+namespace {
+
+// Largest piece handed on at once; each piece gets its own progress event.
+constexpr size_t kChunk = 1025;
+
+int ClampInt(qint64 v) { return static_cast<int>(std::clamp<qint64>(v, INT_MIN, INT_MAX)); }
+
+}  // namespace
+
+// One fetch. The worker thread and the owner's thread share it through a
+// shared_ptr, so it outlives whichever side ends last. `owner` is the only
+// way the worker reaches the component; it is cleared (under `m`) by the
+// destructor, and the worker reads it only under `m`.
+struct THTTPGet::Running {
+    // Copies of the properties, taken when the fetch starts.
+    std::string url, agent, accept, user, password, post, referer;
+    QString fileName;
+    bool binaryData = false, useCache = false, toFile = false;
+    long timeoutMs = 90000;
+
+    std::atomic<bool> stop{false};
+
+    std::mutex m;
+    std::condition_variable cv;
+    THTTPGet* owner = nullptr;     // guarded by m; null once the component is gone
+    bool progressPending = false;  // guarded by m; a progress event awaits its handler
+    int progressTotal = 0, progressReaded = 0;  // guarded by m
+
+    std::thread thread;
+
+    // Written by the worker only; read by the owner after the worker ended.
+    bool succeeded = false;
+    qint64 fileSize = 0;
+    qint64 readed = 0;
+    QByteArray result;
+
+    // Worker-side transfer state.
+    CURL* curl = nullptr;
+    bool headerChecked = false;
+    bool contentLengthKnown = false;
+    QFile part;
+
+    void work(std::shared_ptr<Running> self);
+    bool checkResponse();
+    bool handOn(const std::shared_ptr<Running>& self, const char* data, size_t n);
+    bool sendProgress(const std::shared_ptr<Running>& self);
+    void postCompletion(const std::shared_ptr<Running>& self);
+};
+
+namespace {
+
+struct WriteContext {
+    THTTPGet::Running* run;
+    std::shared_ptr<THTTPGet::Running> self;
+};
+
+size_t OnBody(char* data, size_t size, size_t count, void* userp)
+{
+    auto* ctx = static_cast<WriteContext*>(userp);
+    const size_t total = size * count;
+    if (!ctx->run->checkResponse())
+        return 0;
+    for (size_t done = 0; done < total; done += kChunk) {
+        if (!ctx->run->handOn(ctx->self, data + done, std::min(kChunk, total - done)))
+            return 0;  // libcurl ends the transfer with a write error
+    }
+    return total;
+}
+
+int OnTick(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<THTTPGet::Running*>(clientp)->stop.load() ? 1 : 0;
+}
+
+}  // namespace
+
+// Looks at the final answer's head once, before its first body byte:
+// a status other than 2xx fails the fetch, and with BinaryData an answer
+// without Content-Length is not read at all.
+bool THTTPGet::Running::checkResponse()
+{
+    if (headerChecked)
+        return true;
+    headerChecked = true;
+    long code = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    if (!IsSuccessStatus(code))
+        return false;
+    curl_off_t length = -1;
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    contentLengthKnown = length >= 0;
+    fileSize = contentLengthKnown ? length : 0;
+    if (!contentLengthKnown && binaryData)
+        return false;
+    if (toFile) {
+        part.setFileName(fileName + QStringLiteral(".part"));
+        if (!part.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+    }
+    return true;
+}
+
+bool THTTPGet::Running::handOn(const std::shared_ptr<Running>& self, const char* data, size_t n)
+{
+    if (stop.load())
+        return false;
+    if (toFile) {
+        if (part.write(data, static_cast<qint64>(n)) != static_cast<qint64>(n))
+            return false;
+    } else {
+        result.append(data, static_cast<qsizetype>(n));
+    }
+    readed += static_cast<qint64>(n);
+    return sendProgress(self);
+}
+
+// Hands one progress event to the owner's thread and waits until its handler
+// has run, or until the component is destroyed or the fetch cancelled. The
+// wait is on our own condition variable, not a blocking queued connection,
+// so a destructor that joins this thread can always wake it.
+bool THTTPGet::Running::sendProgress(const std::shared_ptr<Running>& self)
+{
+    std::unique_lock lock(m);
+    if (!owner || stop.load())
+        return false;
+    progressPending = true;
+    progressTotal = ClampInt(fileSize);
+    progressReaded = ClampInt(readed);
+    THTTPGet* target = owner;
+    QMetaObject::invokeMethod(target, [target, self] { target->deliverProgress(self); },
+                              Qt::QueuedConnection);
+    cv.wait(lock, [this] { return !progressPending || !owner || stop.load(); });
+    return owner && !stop.load();
+}
+
+void THTTPGet::Running::postCompletion(const std::shared_ptr<Running>& self)
+{
+    std::lock_guard lock(m);
+    if (!owner)
+        return;
+    THTTPGet* target = owner;
+    QMetaObject::invokeMethod(target, [target, self] { target->finish(self); }, Qt::QueuedConnection);
+}
+
+void THTTPGet::Running::work(std::shared_ptr<Running> self)
+{
+    curl = curl_easy_init();
+    if (curl && !stop.load()) {
+        RedirectGuard guard;
+        ApplyCommonOptions(curl, url, &guard, timeoutMs);
+        curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
+        curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(kChunk));
+        if (!agent.empty())
+            curl_easy_setopt(curl, CURLOPT_USERAGENT, agent.c_str());
+        if (!referer.empty())
+            curl_easy_setopt(curl, CURLOPT_REFERER, referer.c_str());
+        if (!user.empty() || !password.empty()) {
+            curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
+            curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
+        }
+        curl_slist* headers = nullptr;
+        headers = curl_slist_append(headers, ("Accept: " + accept).c_str());
+        if (!useCache) {
+            headers = curl_slist_append(headers, "Cache-Control: no-cache");
+            headers = curl_slist_append(headers, "Pragma: no-cache");
+        }
+        if (!post.empty()) {
+            headers = curl_slist_append(headers, "Content-Type: application/x-www-form-urlencoded");
+            curl_easy_setopt(curl, CURLOPT_POST, 1L);
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(post.size()));
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, post.data());
+        } else {
+            curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+        }
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+
+        WriteContext ctx{this, self};
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &OnBody);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &ctx);
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnTick);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+
+        const CURLcode rc = curl_easy_perform(curl);
+        // An answer with an empty body never reaches the write hook.
+        bool ok = rc == CURLE_OK && !stop.load() && checkResponse();
+        if (ok) {
+            if (toFile) {
+                // Complete exactly when the announced length arrived; without
+                // a Content-Length only an empty body counts as complete.
+                ok = contentLengthKnown ? readed == fileSize : readed == 0;
+                if (ok && part.isOpen())
+                    ok = part.flush();
+            } else {
+                ok = readed != 0;
+            }
+        }
+        if (toFile) {
+            if (part.isOpen())
+                part.close();
+            if (ok) {
+                // Rename over any older file in one step, so FileName is
+                // either the old file or the complete new one.
+                const QByteArray from = QFile::encodeName(part.fileName());
+                const QByteArray to = QFile::encodeName(fileName);
+                ok = std::rename(from.constData(), to.constData()) == 0;
+            }
+            if (!ok && !part.fileName().isEmpty())
+                QFile::remove(part.fileName());
+        }
+        succeeded = ok;
+        curl_slist_free_all(headers);
+    }
+    if (curl)
+        curl_easy_cleanup(curl);
+    curl = nullptr;
+    postCompletion(self);
+}
+
+THTTPGet::THTTPGet(QObject* owner) : QObject(owner) { EnsureCurlReady(); }
+
+THTTPGet::~THTTPGet()
+{
+    if (!running_)
+        return;
+    {
+        std::lock_guard lock(running_->m);
+        running_->owner = nullptr;
+        running_->stop = true;
+    }
+    running_->cv.notify_all();
+    if (running_->thread.joinable())
+        running_->thread.join();
+}
+
+void THTTPGet::FetchFile() { start(true); }
+
+void THTTPGet::FetchString() { start(false); }
+
+bool THTTPGet::Busy() const { return running_ != nullptr; }
+
+void THTTPGet::Cancel()
+{
+    if (!running_)
+        return;
+    running_->stop = true;
+    running_->cv.notify_all();
+}
+
+void THTTPGet::start(bool toFile)
+{
+    if (running_)
+        return;
+    auto run = std::make_shared<Running>();
+    run->url = URL.toStdString();
+    run->agent = Agent.toStdString();
+    run->accept = AcceptTypes.toStdString();
+    run->user = UserName.toStdString();
+    run->password = Password.toStdString();
+    run->post = PostQuery.toStdString();
+    run->referer = Referer.toStdString();
+    run->fileName = FileName;
+    run->binaryData = BinaryData;
+    run->useCache = UseCache;
+    run->toFile = toFile;
+    run->timeoutMs = TimeoutMs;
+    run->owner = this;
+    running_ = run;
+    run->thread = std::thread([run] { run->work(run); });
+
+    if (WaitThread) {
+        QPointer<THTTPGet> self(this);
+        while (self && self->running_ == run)
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+}
+
+void THTTPGet::deliverProgress(const std::shared_ptr<Running>& run)
+{
+    int total = 0, readed = 0;
+    {
+        std::lock_guard lock(run->m);
+        if (!run->progressPending || run->owner != this)
+            return;
+        total = run->progressTotal;
+        readed = run->progressReaded;
+    }
+    // Emitted without the lock held: a handler may cancel or destroy us.
+    QPointer<THTTPGet> self(this);
+    if (!run->stop.load())
+        emit OnProgress(this, total, readed);
+    {
+        std::lock_guard lock(run->m);
+        run->progressPending = false;
+    }
+    run->cv.notify_all();
+    (void)self;
+}
+
+void THTTPGet::finish(const std::shared_ptr<Running>& run)
+{
+    if (running_ != run)
+        return;
+    // The worker posted this as its last act; joining waits only for it to
+    // return from its run function.
+    if (run->thread.joinable())
+        run->thread.join();
+
+    bool ok = run->succeeded;
+    if (ok && run->stop.load()) {
+        // Cancelled after the transfer had already completed: a cancel always
+        // ends with OnError and leaves nothing new under the file name.
+        ok = false;
+        if (run->toFile)
+            QFile::remove(run->fileName);
+    }
+    lastSucceeded_ = ok;
+
+    // The component stays busy while the completion handler runs, so a fetch
+    // started from inside the handler is ignored.
+    QPointer<THTTPGet> self(this);
+    if (ok && run->toFile)
+        emit OnDoneFile(this, run->fileName, ClampInt(run->fileSize));
+    else if (ok)
+        emit OnDoneString(this, run->result);
+    else
+        emit OnError(this);
+    if (self && self->running_ == run)
+        self->running_.reset();
+}

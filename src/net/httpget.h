@@ -1,13 +1,16 @@
 // THTTPGet: fetches one plain-HTTP resource on a worker thread of its own and
 // delivers progress and completion on the thread that owns the component.
+//
+// Every event is emitted on the owner's thread while the worker waits for it
+// to be handled, so handlers never run concurrently with each other. Exactly
+// one of OnDoneFile, OnDoneString or OnError ends each fetch; a destroyed
+// component receives nothing and its worker is stopped and joined.
 #pragma once
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <memory>
-
-class THTTPGetWorker;
 
 class THTTPGet : public QObject {
     Q_OBJECT
@@ -27,8 +30,12 @@ public:
     QString PostQuery;
     QString Referer;
     bool WaitThread = false;
+    // Longest wait without receiving a byte before the fetch fails.
+    int TimeoutMs = 90000;
 
     // Start a fetch into FileName / into memory. Ignored while busy.
+    // A file fetch writes FileName + ".part" and renames it to FileName only
+    // when the whole body arrived; a failed fetch leaves FileName as it was.
     void FetchFile();
     void FetchString();
     // Ask the running fetch to stop; it ends with OnError.
@@ -42,11 +49,13 @@ signals:
     void OnDoneString(QObject* sender, const QByteArray& result);
     void OnError(QObject* sender);
 
+public:
+    struct Running;  // one fetch: its copies, its worker and its hand-over state
+
 private:
     void start(bool toFile);
-    friend class THTTPGetWorker;
-    // ... implementation details are the implementer's
-    struct Running;
+    void finish(const std::shared_ptr<Running>& run);
+    void deliverProgress(const std::shared_ptr<Running>& run);
     std::shared_ptr<Running> running_;
     bool lastSucceeded_ = false;
 };

@@ -17,7 +17,7 @@ public:
     // arrived without a transport error and its status was 2xx.
     bool HTTPMethod(const std::string& method, const std::string& url);
 
-    std::string Document;   // the body of the last answer
+    std::string Document;   // the body of the last successful answer; empty after a failure
     long ResultCode = 0;    // its HTTP status (0 when none arrived)
     std::string ErrorText;  // why the last call failed
 };

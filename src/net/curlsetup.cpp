@@ -1,0 +1,77 @@
+#include "net/curlsetup.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <strings.h>
+
+namespace flintor::net {
+
+void EnsureCurlReady()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+namespace {
+
+bool StartsWithNoCase(const std::string& text, const char* prefix)
+{
+    const std::size_t n = std::char_traits<char>::length(prefix);
+    return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
+}
+
+// Called by libcurl once a connection is ready and before each request (the
+// first one and every redirect) goes out on it. Refuses a plain-http request
+// once any request of this transfer went over https, so a redirect chain that
+// began on http can still never fall back from TLS.
+int PrereqHook(void* clientp, char*, char*, int, int)
+{
+    auto* guard = static_cast<RedirectGuard*>(clientp);
+    const char* scheme = nullptr;
+    if (curl_easy_getinfo(guard->curl, CURLINFO_SCHEME, &scheme) != CURLE_OK || !scheme)
+        return CURL_PREREQFUNC_ABORT;
+    if (strcasecmp(scheme, "https") == 0) {
+        guard->sawHttps = true;
+    } else if (guard->sawHttps) {
+        guard->refused = true;
+        return CURL_PREREQFUNC_ABORT;
+    }
+    return CURL_PREREQFUNC_OK;
+}
+
+}  // namespace
+
+void ApplyCommonOptions(CURL* curl, const std::string& url, RedirectGuard* guard, long timeoutMs)
+{
+    guard->curl = curl;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+
+    // Redirects: followed, at most five; a transfer that starts on https may
+    // only be redirected to https. The prerequest hook covers a chain that
+    // starts on http and passes through https.
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR,
+                     StartsWithNoCase(url, "https://") ? "https" : "http,https");
+    curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, &PrereqHook);
+    curl_easy_setopt(curl, CURLOPT_PREREQDATA, guard);
+
+    // TLS: 1.2 or newer, peer certificate and host name verified.
+    curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (const char* caFile = std::getenv("SSL_CERT_FILE"); caFile && *caFile)
+        curl_easy_setopt(curl, CURLOPT_CAINFO, caFile);
+
+    // Receive time-out: fewer than one byte per second over the whole
+    // period ends the transfer. This covers a server that accepts the
+    // connection and then never answers.
+    const long seconds = std::max(1L, (timeoutMs + 999) / 1000);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, seconds);
+}
+
+}  // namespace flintor::net

@@ -1,0 +1,31 @@
+// Settings shared by the two network clients: one global libcurl start-up,
+// the TLS policy and the redirect policy.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <string>
+
+namespace flintor::net {
+
+// Runs curl_global_init once per process, from whichever thread comes first.
+void EnsureCurlReady();
+
+// State the redirect guard keeps for one transfer; must outlive the transfer.
+struct RedirectGuard {
+    CURL* curl = nullptr;
+    bool sawHttps = false;
+    bool refused = false;  // a hop from https back to plain http was stopped
+};
+
+// Applies what every transfer of this program shares: only http and https,
+// at most five redirects and never from https back to http, TLS 1.2 or
+// newer with certificate and host name checks against the system store (or
+// the file named by SSL_CERT_FILE), no signals, and a receive time-out
+// (no byte for timeoutMs ends the transfer). `url` is the address fetched.
+void ApplyCommonOptions(CURL* curl, const std::string& url, RedirectGuard* guard, long timeoutMs);
+
+// True when the status code is a success (200..299).
+inline bool IsSuccessStatus(long code) { return code >= 200 && code <= 299; }
+
+}  // namespace flintor::net

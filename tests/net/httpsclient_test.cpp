@@ -1,0 +1,185 @@
+#include "net/httpget.h"
+#include "net/httpsclient.h"
+#include "testservers.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+std::string Str(const QByteArray& b) { return b.toStdString(); }
+
+// HTTPS servers signed by the test CA; SSL_CERT_FILE names that CA.
+class HttpsClientTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        const TestCerts& c = TestCerts::get();
+        if (!c.ok())
+            return;
+        tls_ = new TestServer("fault_server.py",
+                              {"--tls-cert", c.path("server.crt"), "--tls-key", c.path("server.key")});
+        plain_ = new TestServer("fault_server.py", {});
+    }
+    static void TearDownTestSuite()
+    {
+        delete tls_;
+        delete plain_;
+        tls_ = plain_ = nullptr;
+    }
+    void SetUp() override
+    {
+        ASSERT_TRUE(TestCerts::get().ok()) << "make_test_ca.sh failed";
+        ASSERT_TRUE(tls_ && tls_->ok() && plain_ && plain_->ok()) << "servers did not start";
+        env_ = std::make_unique<ScopedEnv>("SSL_CERT_FILE", TestCerts::get().path("ca.crt").toLocal8Bit());
+    }
+    void TearDown() override { env_.reset(); }
+
+    static TestServer* tls_;
+    static TestServer* plain_;
+    std::unique_ptr<ScopedEnv> env_;
+};
+TestServer* HttpsClientTest::tls_ = nullptr;
+TestServer* HttpsClientTest::plain_ = nullptr;
+
+TEST_F(HttpsClientTest, TlsIsAvailableThroughOpenSsl) { EXPECT_TRUE(TlsAvailable()); }
+
+TEST_F(HttpsClientTest, SendsExactlyTheExpectedRequest)
+{
+    THttpsClient client;
+    ASSERT_TRUE(client.HTTPMethod("GET", tls_->https("/echo").toStdString())) << client.ErrorText;
+    EXPECT_EQ(client.ResultCode, 200);
+    const std::string expected = "GET /echo HTTP/1.0\r\n"
+                                 "Host: 127.0.0.1:" + std::to_string(tls_->port()) + "\r\n"
+                                 "Keep-Alive: 300\r\n"
+                                 "Connection: keep-alive\r\n"
+                                 "User-Agent: Mozilla/4.0 (compatible; Flintor)\r\n"
+                                 "\r\n";
+    EXPECT_EQ(client.Document, expected);
+}
+
+TEST_F(HttpsClientTest, KeepsTheWholeBody)
+{
+    QTemporaryDir root;
+    QFile f(root.filePath("build.zip"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    const QByteArray content = Pattern(300000);
+    f.write(content);
+    f.close();
+    const TestCerts& c = TestCerts::get();
+    TestServer web("static_server.py",
+                   {"--root", root.path(), "--tls-cert", c.path("server.crt"), "--tls-key", c.path("server.key")});
+    ASSERT_TRUE(web.ok());
+
+    THttpsClient client;
+    ASSERT_TRUE(client.HTTPMethod("GET", web.https("/build.zip").toStdString())) << client.ErrorText;
+    EXPECT_EQ(client.Document.size(), content.size());
+    EXPECT_TRUE(client.Document == Str(content));
+
+    // The same name through "localhost" matches the certificate's other name.
+    THttpsClient byName;
+    EXPECT_TRUE(byName.HTTPMethod(
+        "GET", QStringLiteral("https://localhost:%1/build.zip").arg(web.port()).toStdString()))
+        << byName.ErrorText;
+}
+
+TEST_F(HttpsClientTest, RedirectOnHttpsIsFollowed)
+{
+    THttpsClient client;
+    ASSERT_TRUE(client.HTTPMethod("GET", tls_->https("/redirect").toStdString())) << client.ErrorText;
+    EXPECT_EQ(client.Document, Str(Pattern(100)));
+}
+
+TEST_F(HttpsClientTest, FailuresReturnFalseAndNoBody)
+{
+    struct Case {
+        const char* what;
+        QString url;
+    };
+    const std::vector<Case> cases = {
+        {"404 with an error page", tls_->https("/notfound")},
+        {"redirect from https to http", tls_->https("/to-http?port=%1").arg(plain_->port())},
+        {"answer slower than the time-out", tls_->https("/slow?seconds=8")},
+        {"connection reset", tls_->https("/reset")},
+        {"short body", tls_->https("/short")},
+        {"too many redirects", tls_->https("/chain/6")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        THttpsClient client;
+        client.TimeoutMs = 2000;
+        EXPECT_FALSE(client.HTTPMethod("GET", c.url.toStdString()));
+        EXPECT_TRUE(client.Document.empty());
+        EXPECT_FALSE(client.ErrorText.empty());
+    }
+}
+
+TEST_F(HttpsClientTest, GetterRefusesADowngradeInsideARedirectChain)
+{
+    // http -> https is allowed, but the chain may not return to http after it.
+    THTTPGet get;
+    int errors = 0, done = 0;
+    QObject::connect(&get, &THTTPGet::OnError, &get, [&] { ++errors; });
+    QObject::connect(&get, &THTTPGet::OnDoneString, &get, [&] { ++done; });
+    get.URL = tls_->https("/to-http?port=%1").arg(plain_->port());
+    get.FetchString();
+    ASSERT_TRUE(WaitFor([&] { return errors + done > 0; }));
+    EXPECT_EQ(errors, 1);
+    EXPECT_EQ(done, 0);
+
+    // The direct https fetch through the getter works with the same CA.
+    get.URL = tls_->https("/data?size=10");
+    get.FetchString();
+    ASSERT_TRUE(WaitFor([&] { return errors + done > 1; }));
+    EXPECT_EQ(done, 1);
+}
+
+TEST_F(HttpsClientTest, UntrustedCertificatesAreRefused)
+{
+    const TestCerts& c = TestCerts::get();
+    TestServer self("fault_server.py",
+                    {"--tls-cert", c.path("selfsigned.crt"), "--tls-key", c.path("selfsigned.key")});
+    ASSERT_TRUE(self.ok());
+    THttpsClient client;
+    EXPECT_FALSE(client.HTTPMethod("GET", self.https("/data?size=10").toStdString()));
+    EXPECT_NE(client.ErrorText.find("certificate"), std::string::npos) << client.ErrorText;
+
+    // Without SSL_CERT_FILE the system store is used, which does not hold the test CA.
+    env_.reset();
+    ScopedEnv none("SSL_CERT_FILE", QByteArray());
+    qunsetenv("SSL_CERT_FILE");
+    THttpsClient system;
+    EXPECT_FALSE(system.HTTPMethod("GET", tls_->https("/data?size=10").toStdString()));
+}
+
+TEST_F(HttpsClientTest, OldTlsVersionsAreRefused)
+{
+    const TestCerts& c = TestCerts::get();
+    for (const char* version : {"TLSv1", "TLSv1_1"}) {
+        SCOPED_TRACE(version);
+        TestServer old("fault_server.py", {"--tls-cert", c.path("server.crt"), "--tls-key",
+                                           c.path("server.key"), "--tls-max-version", version});
+        ASSERT_TRUE(old.ok());
+
+        // Show with the curl tool that this server really speaks the old
+        // protocol, so the refusal below is about the version.
+        const QString tls = QString::fromLatin1(version) == "TLSv1" ? "1.0" : "1.1";
+        QProcess probe;
+        probe.start("curl", {"-s", "-o", "/dev/null", "--cacert", c.path("ca.crt"), "--tlsv" + tls,
+                             "--tls-max", tls, "--ciphers", "DEFAULT@SECLEVEL=0",
+                             old.https("/data?size=10")});
+        ASSERT_TRUE(probe.waitForFinished(20000));
+        if (probe.exitCode() != 0) {
+            GTEST_SKIP() << "local OpenSSL cannot serve " << version << " (curl exit " << probe.exitCode() << ")";
+        }
+
+        THttpsClient client;
+        EXPECT_FALSE(client.HTTPMethod("GET", old.https("/data?size=10").toStdString()));
+        EXPECT_FALSE(client.ErrorText.empty());
+    }
+}
+
+}  // namespace
