@@ -1,1 +1,249 @@
-// placeholder
+// Formatting a listed card: unmount it, then run mkfs.fat or mkfs.exfat on
+// the volume's device with an argument vector (no shell).
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/volumes_linux.h"
+#include "platform/volumes.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace platform {
+
+namespace linux_detail {
+
+std::string FindTool(const std::string& name) {
+    for (const char* dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
+        const std::string path = std::string(dir) + name;
+        if (::access(path.c_str(), X_OK) == 0) return path;
+    }
+    return {};
+}
+
+int RunTool(const std::vector<std::string>& argv, std::string* output) {
+    if (output) output->clear();
+    if (argv.empty()) return -1;
+    const std::string program = argv[0].find('/') == std::string::npos ? FindTool(argv[0]) : argv[0];
+    if (program.empty()) {
+        if (output) *output = argv[0] + " is not installed";
+        return -1;
+    }
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args[0] = const_cast<char*>(program.c_str());
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (rc != 0) {
+        ::close(fds[0]);
+        if (output) *output = argv[0] + ": " + std::strerror(rc);
+        return -1;
+    }
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(fds[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (text.size() < 65536) text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (output) *output = text;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return -1;
+}
+
+bool ValidFormatLabel(const std::string& fsName, const std::string& label, std::string* why) {
+    auto fail = [&](const std::string& reason) {
+        if (why) *why = reason;
+        return false;
+    };
+    // Characters neither file system accepts in a label.
+    static const std::string kForbidden = "\"*/:<>?\\|";
+    // FAT also refuses these (they are special in short names).
+    static const std::string kForbiddenFat = "+,.;=[]";
+    if (fsName == "FAT32") {
+        if (label.size() > 11) return fail("A FAT32 label has at most 11 characters.");
+        for (unsigned char c : label) {
+            if (c < 0x20 || c >= 0x7f) return fail("A FAT32 label may only hold printable ASCII characters.");
+            if (kForbidden.find(static_cast<char>(c)) != std::string::npos ||
+                kForbiddenFat.find(static_cast<char>(c)) != std::string::npos)
+                return fail(std::string("A FAT32 label may not contain '") + static_cast<char>(c) + "'.");
+        }
+        return true;
+    }
+    if (fsName == "exFAT") {
+        // exFAT stores up to 11 UTF-16 units; count them from the UTF-8 text.
+        size_t units = 0;
+        for (size_t i = 0; i < label.size();) {
+            const unsigned char c = static_cast<unsigned char>(label[i]);
+            size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
+            if (len == 0 || i + len > label.size()) return fail("The label is not valid UTF-8.");
+            for (size_t k = 1; k < len; ++k)
+                if ((static_cast<unsigned char>(label[i + k]) & 0xc0) != 0x80) return fail("The label is not valid UTF-8.");
+            if (c < 0x20 || c == 0x7f) return fail("The label may not contain control characters.");
+            if (kForbidden.find(static_cast<char>(c)) != std::string::npos)
+                return fail(std::string("An exFAT label may not contain '") + static_cast<char>(c) + "'.");
+            units += len == 4 ? 2 : 1;
+            i += len;
+        }
+        if (units > 11) return fail("An exFAT label has at most 11 characters.");
+        return true;
+    }
+    return fail("Only FAT32 and exFAT can be written.");
+}
+
+}  // namespace linux_detail
+
+namespace {
+
+// Processes other than this one that hold the device open.
+std::vector<pid_t> Holders(dev_t dev) {
+    std::vector<pid_t> pids;
+    const pid_t self = ::getpid();
+    std::error_code ec;
+    for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const pid_t pid = static_cast<pid_t>(std::stol(name));
+        if (pid == self) continue;
+        std::error_code fec;
+        for (fs::directory_iterator f(it->path() / "fd", fec), fend; !fec && f != fend; f.increment(fec)) {
+            struct stat st {};
+            if (::stat(f->path().c_str(), &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == dev) {
+                pids.push_back(pid);
+                break;
+            }
+        }
+    }
+    return pids;
+}
+
+bool Unmount(const linux_detail::MountEntry& m, std::string* why) {
+    std::vector<std::string> argv;
+    // FUSE mounts that are not of the block kind belong to fusermount.
+    const bool plainFuse = m.fsType == "fuse" || m.fsType.rfind("fuse.", 0) == 0;
+    if (plainFuse) {
+        const std::string tool = !linux_detail::FindTool("fusermount3").empty() ? "fusermount3" : "fusermount";
+        argv = {tool, "-u", "--", m.mountPoint};
+    } else {
+        argv = {"umount", "--", m.mountPoint};
+    }
+    std::string output;
+    const int rc = linux_detail::RunTool(argv, &output);
+    if (rc == 0) return true;
+    while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+    *why = "Could not unmount " + m.mountPoint + (output.empty() ? std::string() : ": " + output);
+    return false;
+}
+
+}  // namespace
+
+int FormatVolume(const std::string& name, const std::string& fsName, const std::string& label,
+                 std::string* errorText) {
+    std::string dummy;
+    std::string& err = errorText ? *errorText : dummy;
+    err.clear();
+    try {
+        Volume v;
+        dev_t dev = 0;
+        if (!linux_detail::FindVolumeWithDev(name, &v, &dev)) {
+            err = "Not a removable card: " + name;
+            return FormatNotFormatable;
+        }
+        if (fsName != "FAT32" && fsName != "exFAT") {
+            err = "Cannot format as " + fsName;
+            return FormatNotFormatable;
+        }
+        std::string why;
+        if (!linux_detail::ValidFormatLabel(fsName, label, &why)) {
+            err = why;
+            return FormatError;
+        }
+        const std::string tool = fsName == "FAT32" ? "mkfs.fat" : "mkfs.exfat";
+        if (linux_detail::FindTool(tool).empty()) {
+            err = tool + " is not installed";
+            return FormatError;
+        }
+
+        // Unmount every mount of the volume (the same card may be mounted twice).
+        for (const auto& m : linux_detail::MountsOfDevice(linux_detail::ReadMountInfo(), dev)) {
+            if (!Unmount(m, &err)) return FormatError;
+        }
+        if (!linux_detail::MountsOfDevice(linux_detail::ReadMountInfo(), dev).empty()) {
+            err = "The card is still mounted.";
+            return FormatError;
+        }
+        // A file system in user space may still be writing its last state
+        // after the unmount returns; wait for its process to let go, so that
+        // nothing overwrites the fresh file system.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        std::vector<pid_t> holders = Holders(dev);
+        while (!holders.empty() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            holders = Holders(dev);
+        }
+        if (!holders.empty()) {
+            err = "The card is in use by process " + std::to_string(holders.front()) + ".";
+            return FormatError;
+        }
+        // The volume must still be the one that was checked.
+        Volume again;
+        dev_t devAgain = 0;
+        if (!linux_detail::FindVolumeWithDev(name, &again, &devAgain) || devAgain != dev) {
+            err = "The card is gone.";
+            return FormatError;
+        }
+
+        std::vector<std::string> argv;
+        if (fsName == "FAT32") {
+            argv = {tool, "-F", "32"};
+            if (!label.empty()) argv.insert(argv.end(), {"-n", label});
+        } else {
+            argv = {tool};
+            if (!label.empty()) argv.insert(argv.end(), {"-L", label});
+        }
+        argv.push_back(v.device);
+        std::string output;
+        const int rc = linux_detail::RunTool(argv, &output);
+        if (rc != 0) {
+            while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+            err = output.empty() ? tool + " failed" : output;
+            return FormatError;
+        }
+        return FormatDone;
+    } catch (...) {
+        err = "Formatting failed.";
+        return FormatError;
+    }
+}
+
+}  // namespace platform
