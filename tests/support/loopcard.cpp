@@ -137,8 +137,9 @@ void SweepStaleFolders() {
             const std::string rest = name.substr(sizeof kFolderPrefix - 1);
             const auto dot = rest.find('.');
             if (dot == std::string::npos || dot == 0) continue;
+            const std::string pidText = rest.substr(0, dot);
             char* endp = nullptr;
-            const long pid = std::strtol(rest.substr(0, dot).c_str(), &endp, 10);
+            const long pid = std::strtol(pidText.c_str(), &endp, 10);
             if (pid <= 0 || *endp != '\0') continue;
             if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
             TearDownFolder(it->path().string());
