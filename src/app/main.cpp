@@ -1,1 +1,26 @@
-int main() { return 0; }
+// Flintor: prepares a camera's memory card for add-on firmware.
+#include "ui/appconfig.h"
+#include "ui/tfmain.h"
+
+#include <QApplication>
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Flintor"));
+    QApplication::setOrganizationName(QStringLiteral("Tolvane Software"));
+    const appconfig::Options options = appconfig::ParseOptions(app.arguments().mid(1));
+    if (options.showHelp) {
+        std::fputs(appconfig::UsageText().toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (!options.error.isEmpty()) {
+        std::fprintf(stderr, "flintor: %s\n%s", options.error.toLocal8Bit().constData(),
+                     appconfig::UsageText().toLocal8Bit().constData());
+        return 2;
+    }
+    TfMain fMain(options);
+    fMain.show();
+    return app.exec();
+}

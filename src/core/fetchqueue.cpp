@@ -1,1 +1,52 @@
-// placeholder
+#include "core/fetchqueue.h"
+
+#include "core/textutil.h"
+
+#include <cmath>
+
+namespace core {
+
+const THTMLQueue* FetchQueue::StartHead()
+{
+    if (items_.empty() || activeKind_ != KindNone || headFinished_)
+        return nullptr;
+    activeKind_ = items_.front().kind;
+    return &items_.front();
+}
+
+void FetchQueue::FinishActive()
+{
+    if (activeKind_ != KindNone && !items_.empty())
+        headFinished_ = true;
+    activeKind_ = KindNone;
+}
+
+void FetchQueue::RemoveHead()
+{
+    if (!items_.empty())
+        items_.pop_front();
+    headFinished_ = false;
+}
+
+bool IsHttpsUrl(const std::string& url)
+{
+    return StartsWith(url, "https://");
+}
+
+int ProgressPercent(long long readed, long long total)
+{
+    if (total <= 0)
+        return 0;
+    return static_cast<int>(readed * 100 / total);
+}
+
+double DownloadedMegabytes(long long readed)
+{
+    const double mb = static_cast<double>(readed) / 1048576.0;
+    if (mb <= 0)
+        return 0;
+    const double magnitude = std::pow(10.0, std::floor(std::log10(mb)) - 1);
+    return std::round(mb / magnitude) * magnitude;
+}
+
+}  // namespace core

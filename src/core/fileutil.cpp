@@ -1,1 +1,238 @@
-// placeholder
+#include "core/fileutil.h"
+
+#include "core/textutil.h"
+#include "platform/volumes.h"
+#include "platform/workfolder.h"
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace core {
+
+namespace {
+
+char Lower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool MatchFrom(const char* name, const char* mask)
+{
+    // Iterative wildcard match with back-tracking to the last "*".
+    const char* starMask = nullptr;
+    const char* starName = nullptr;
+    while (*name) {
+        if (*mask == '*') {
+            starMask = ++mask;
+            starName = name;
+        } else if (*mask == '?' || (*mask && Lower(*mask) == Lower(*name))) {
+            ++mask;
+            ++name;
+        } else if (starMask) {
+            mask = starMask;
+            name = ++starName;
+        } else {
+            return false;
+        }
+    }
+    while (*mask == '*')
+        ++mask;
+    return *mask == 0;
+}
+
+std::string WithSlash(const std::string& folder)
+{
+    if (folder.empty() || folder.back() == '/' || folder.back() == '\\')
+        return folder;
+    return folder + "/";
+}
+
+}  // namespace
+
+bool MatchMask(const std::string& name, const std::string& mask)
+{
+    if (mask == "*.*" || mask == "*")
+        return true;
+    return MatchFrom(name.c_str(), mask.c_str());
+}
+
+std::vector<std::string> ListFiles(const std::string& folder, const std::string& mask)
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    fs::directory_iterator it(WithSlash(folder), ec);
+    if (ec)
+        return names;
+    for (const auto& entry : it) {
+        std::string name = entry.path().filename().string();
+        if (MatchMask(name, mask))
+            names.push_back(name);
+    }
+    return names;
+}
+
+void DeleteFiles(const std::string& folder, const std::string& mask)
+{
+    const std::string base = WithSlash(folder);
+    for (const std::string& name : ListFiles(base, mask)) {
+        std::error_code ec;
+        fs::path path = fs::path(base) / name;
+        if (fs::is_directory(fs::symlink_status(path, ec)))
+            continue;
+        fs::remove(path, ec);
+    }
+}
+
+void RemoveFolderTree(const std::string& folder)
+{
+    std::string self = folder;
+    while (self.size() > 1 && (self.back() == '/' || self.back() == '\\'))
+        self.pop_back();
+    std::error_code ec;
+    if (self.empty() || !fs::is_directory(fs::symlink_status(self, ec)))
+        return;
+    const std::string base = WithSlash(self);
+    DeleteFiles(base, "*.*");
+    for (const std::string& name : ListFiles(base, "*.*")) {
+        fs::path path = fs::path(base) / name;
+        if (fs::is_directory(fs::symlink_status(path, ec)))
+            RemoveFolderTree(path.string());
+    }
+    fs::remove(fs::path(self), ec);
+}
+
+std::string CardPath(const std::string& root, const std::string& relative)
+{
+    std::string rel = relative;
+    for (char& c : rel)
+        if (c == '\\')
+            c = '/';
+    while (!rel.empty() && rel.front() == '/')
+        rel.erase(0, 1);
+    return WithSlash(root) + rel;
+}
+
+std::string ResolveNoCase(const std::string& root, const std::string& relative)
+{
+    if (root.empty())
+        return std::string();
+    std::error_code ec;
+    fs::path current(root);
+    if (!fs::is_directory(current, ec))
+        return std::string();
+    for (const std::string& part : SplitText("/", CardPath("", relative))) {
+        if (part.empty())
+            continue;
+        fs::path exact = current / part;
+        if (fs::exists(fs::symlink_status(exact, ec))) {
+            current = exact;
+            continue;
+        }
+        bool found = false;
+        fs::directory_iterator it(current, ec);
+        if (ec)
+            return std::string();
+        const std::string wanted = LowerAscii(part);
+        for (const auto& entry : it) {
+            if (LowerAscii(entry.path().filename().string()) == wanted) {
+                current = entry.path();
+                found = true;
+                break;
+            }
+        }
+        if (!found)
+            return std::string();
+    }
+    return current.string();
+}
+
+bool FileExistsNoCase(const std::string& root, const std::string& relative)
+{
+    std::string path = ResolveNoCase(root, relative);
+    std::error_code ec;
+    return !path.empty() && fs::is_regular_file(fs::symlink_status(path, ec));
+}
+
+bool FolderExistsNoCase(const std::string& root, const std::string& relative)
+{
+    std::string path = ResolveNoCase(root, relative);
+    std::error_code ec;
+    return !path.empty() && fs::is_directory(fs::symlink_status(path, ec));
+}
+
+std::string DateTimeText(int64_t secondsSinceEpoch)
+{
+    std::time_t t = static_cast<std::time_t>(secondsSinceEpoch);
+    std::tm local{};
+    std::tm* got = std::localtime(&t);
+    if (!got)
+        return std::string();
+    local = *got;
+    local.tm_sec -= local.tm_sec % 2;  // FAT keeps two-second steps
+    char text[32];
+    if (local.tm_hour == 0 && local.tm_min == 0 && local.tm_sec == 0)
+        std::strftime(text, sizeof text, "%Y.%m.%d", &local);
+    else
+        std::strftime(text, sizeof text, "%Y.%m.%d %H:%M:%S", &local);
+    return text;
+}
+
+std::string FileDateText(const std::string& path)
+{
+    std::error_code ec;
+    if (!fs::exists(path, ec) || fs::is_directory(path, ec))
+        return std::string();
+    auto when = fs::last_write_time(path, ec);
+    if (ec)
+        return std::string();
+    auto sys = std::chrono::file_clock::to_sys(when);
+    auto seconds = std::chrono::floor<std::chrono::seconds>(sys).time_since_epoch().count();
+    return DateTimeText(static_cast<int64_t>(seconds));
+}
+
+std::string VolumeLabel(const std::string& volumeName)
+{
+    platform::Volume volume;
+    return platform::FindVolume(volumeName, &volume) ? volume.label : std::string();
+}
+
+std::string FileSystemName(const std::string& volumeName)
+{
+    platform::Volume volume;
+    return platform::FindVolume(volumeName, &volume) ? volume.fsName : std::string();
+}
+
+std::string MakeWorkFolder(int number, const std::string& programPath, std::string* note)
+{
+    std::string name = NameBeforeDot(programPath);
+    if (name.empty()) {
+        // A program name without a dot is used whole, so the folder never
+        // becomes just the number inside the shared cache folder.
+        size_t cut = programPath.find_last_of("/\\:");
+        name = cut == std::string::npos ? programPath : programPath.substr(cut + 1);
+    }
+    if (name.empty())
+        name = "flintor";
+    const std::string base = platform::UserCacheFolder() + name + PadNumber(number, 3, '0');
+    std::string why;
+    if (platform::PreparePrivateFolder(base, &why))
+        return base + "/";
+    std::string firstWhy = why;
+    for (int k = 2; k <= 9; ++k) {
+        std::string candidate = base + "-" + std::to_string(k);
+        if (platform::PreparePrivateFolder(candidate, &why)) {
+            if (note)
+                *note = firstWhy + "; using " + candidate + "/ instead";
+            return candidate + "/";
+        }
+    }
+    if (note)
+        *note = firstWhy + "; no private work folder could be made";
+    return std::string();
+}
+
+}  // namespace core

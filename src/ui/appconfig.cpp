@@ -1,1 +1,65 @@
-// placeholder
+#include "ui/appconfig.h"
+
+#include <QRegularExpression>
+
+namespace appconfig {
+
+namespace {
+bool ValidHost(const QString& host)
+{
+    // host or host:port; letters, digits, dots, hyphens, or an IPv4 address.
+    static const QRegularExpression re(QStringLiteral("^[A-Za-z0-9.-]+(:[0-9]{1,5})?$"));
+    return re.match(host).hasMatch();
+}
+}  // namespace
+
+Options ParseOptions(const QStringList& arguments)
+{
+    Options options;
+    const QByteArray envLoop = qgetenv("FLINTOR_INCLUDE_LOOP");
+    options.includeLoop = envLoop == "1" || envLoop.toLower() == "true" || envLoop.toLower() == "yes";
+    const QString envHost = QString::fromLocal8Bit(qgetenv("FLINTOR_CATALOGUE_HOST"));
+    if (!envHost.isEmpty()) {
+        if (ValidHost(envHost))
+            options.catalogueHost = envHost;
+        else
+            options.error = QStringLiteral("FLINTOR_CATALOGUE_HOST is not a host name: %1").arg(envHost);
+    }
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString& arg = arguments[i];
+        if (arg == QLatin1String("--include-loop")) {
+            options.includeLoop = true;
+        } else if (arg == QLatin1String("--catalogue-host") || arg.startsWith(QLatin1String("--catalogue-host="))) {
+            QString value;
+            if (arg.contains(QLatin1Char('=')))
+                value = arg.section(QLatin1Char('='), 1);
+            else if (i + 1 < arguments.size())
+                value = arguments[++i];
+            if (!ValidHost(value)) {
+                options.error = QStringLiteral("--catalogue-host needs HOST or HOST:PORT");
+                continue;
+            }
+            options.catalogueHost = value;
+        } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            options.showHelp = true;
+        } else if (arg.startsWith(QLatin1String("-platform")) || arg.startsWith(QLatin1String("-style"))) {
+            // Qt's own options are taken by QApplication.
+        } else {
+            options.error = QStringLiteral("Unknown option: %1").arg(arg);
+        }
+    }
+    return options;
+}
+
+QString UsageText()
+{
+    return QStringLiteral(
+        "Usage: flintor [--include-loop] [--catalogue-host HOST[:PORT]]\n"
+        "  --include-loop              list loop devices too (disk images, tests);\n"
+        "                              same as FLINTOR_INCLUDE_LOOP=1\n"
+        "  --catalogue-host HOST[:PORT]  fetch the build catalogues from this server;\n"
+        "                              same as FLINTOR_CATALOGUE_HOST\n"
+        "Environment: SSL_CERT_FILE names a CA file trusted instead of the system store.\n");
+}
+
+}  // namespace appconfig

@@ -1,1 +1,69 @@
-// placeholder
+#include "ui/formatdialog.h"
+
+#include "core/driveentry.h"
+#include "platform/volumes.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QVBoxLayout>
+
+TFormatDialog::TFormatDialog(const QString& cardText, QWidget* parent)
+    : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("Format card"));
+    auto* layout = new QVBoxLayout(this);
+    auto* form = new QFormLayout;
+    form->addRow(QStringLiteral("Card:"), new QLabel(cardText, this));
+    fileSystem = new QComboBox(this);
+    fileSystem->addItems({QStringLiteral("FAT32"), QStringLiteral("exFAT")});
+    form->addRow(QStringLiteral("File system:"), fileSystem);
+    label = new QLineEdit(QStringLiteral("EOS_DIGITAL"), this);
+    label->setMaxLength(11);
+    // Letters, digits and the few signs every FAT tool accepts in a label.
+    label->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[A-Za-z0-9_ -]{0,11}")), label));
+    form->addRow(QStringLiteral("Volume label:"), label);
+    layout->addLayout(form);
+    warning = new QLabel(QStringLiteral("Formatting erases EVERYTHING on this card: pictures, "
+                                        "firmware files and folders. This cannot be undone."),
+                         this);
+    warning->setWordWrap(true);
+    QPalette pal = warning->palette();
+    pal.setColor(QPalette::WindowText, QColor(180, 0, 0));
+    warning->setPalette(pal);
+    layout->addWidget(warning);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Cancel, this);
+    QPushButton* format = buttons->addButton(QStringLiteral("Format"), QDialogButtonBox::AcceptRole);
+    format->setObjectName(QStringLiteral("formatButton"));
+    buttons->button(QDialogButtonBox::Cancel)->setDefault(true);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    layout->addWidget(buttons);
+}
+
+int RunFormatDialog(QWidget* parent, const std::string& volumeName)
+{
+    platform::Volume volume;
+    if (!platform::FindVolume(volumeName, &volume))
+        return platform::FormatNotFormatable;
+    const QString cardText = QString::fromStdString(
+        core::EntryText(volume.name, volume.label, volume.fsName.empty() ? "?" : volume.fsName, volume.sizeBytes));
+    TFormatDialog dialog(cardText, parent);
+    if (dialog.exec() != QDialog::Accepted)
+        return platform::FormatCancelled;
+    std::string error;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const int result = platform::FormatVolume(volumeName, dialog.fileSystem->currentText().toStdString(),
+                                              dialog.label->text().trimmed().toUpper().toStdString(), &error);
+    QApplication::restoreOverrideCursor();
+    if (result == platform::FormatError)
+        QMessageBox::warning(parent, QStringLiteral("Format card"),
+                             QStringLiteral("The card could not be formatted.\n%1").arg(QString::fromStdString(error)));
+    return result;
+}

@@ -1,1 +1,267 @@
-// placeholder
+// Start-up, shut-down, the status bar calls, Alt+F and expanding the window.
+#include "ui/tfmain.h"
+
+#include "core/driveentry.h"
+#include "core/fileutil.h"
+#include "core/textutil.h"
+#include "net/httpget.h"
+#include "platform/devicemonitor.h"
+#include "platform/volumes.h"
+#include "ui/buttonart.h"
+#include "ui/formatdialog.h"
+#include "ui/statusbar.h"
+#include "ui/urllink.h"
+#include "zip/zipread.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShortcut>
+#include <QTimer>
+
+namespace {
+constexpr int kCollapsedHeight = 384;  // 0x180
+constexpr int kExpandExtra = 387;      // 0x180 + 3
+constexpr int kDesignedHeight = 549;
+constexpr int kClientWidth = 330;
+}  // namespace
+
+TfMain::TfMain(const appconfig::Options& options, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                          Qt::CustomizeWindowHint),
+      catalogueHost(options.catalogueHost)
+{
+    setObjectName(QStringLiteral("fMain"));
+    setWindowTitle(QString::fromLatin1(appconfig::kProgramTitle));
+    setWindowIcon(ProgramIcon());
+    QFont f;
+    f.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"), QStringLiteral("Sans Serif")});
+    f.setPointSize(8);
+    setFont(f);
+    setFixedWidth(kClientWidth);
+    setMinimumHeight(kCollapsedHeight);
+    resize(kClientWidth, kDesignedHeight);
+    move(0, 0);
+    platform::SetIncludeLoop(options.includeLoop);
+
+    formatCard = [this](const std::string& volumeName) { return RunFormatDialog(this, volumeName); };
+    SetZipNotifier([this](const std::string& text, const std::string& caption) {
+        QMessageBox box(text == "CRC" ? QMessageBox::NoIcon : QMessageBox::Critical,
+                        QString::fromStdString(caption), QString::fromStdString(text), QMessageBox::Ok, this);
+        box.exec();
+    });
+
+    BuildLayout();
+    ConnectHandlers();
+    FormCreate();
+}
+
+TfMain::~TfMain()
+{
+    SetZipNotifier(nullptr);
+}
+
+void TfMain::ConnectHandlers()
+{
+    connect(cbDrives, QOverload<int>::of(&QComboBox::activated), this, [this](int) { cbDrivesChange(); });
+    connect(bRefresh, &QPushButton::clicked, this, [this] { bRefreshClick(); });
+    connect(bSave, &QPushButton::clicked, this, [this] { bSaveClick(); });
+    connect(cbCardLabel, &QCheckBox::toggled, this, [this] { cbCardLabelClick(); });
+    connect(cbBootLabel, &QCheckBox::toggled, this, [this] { cbBootLabelClick(); });
+    connect(cbScript, &QCheckBox::toggled, this, [this] { cbScriptClick(); });
+    connect(eCardLabel, &QLineEdit::textChanged, this, [this] { eCardLabelChange(); });
+    connect(eBootLabel, &QLineEdit::textChanged, this, [this] { eBootLabelChange(); });
+    connect(eScript, &QLineEdit::textChanged, this, [this] { eScriptChange(); });
+    // A user's action on a marker control counts as a change of the card.
+    for (QWidget* w : std::initializer_list<QWidget*>{cbCardLabel, cbBootLabel, cbScript})
+        connect(static_cast<QCheckBox*>(w), &QCheckBox::clicked, this, [this] { MarkUserChange(); });
+    for (QLineEdit* e : {eCardLabel, eBootLabel, eScript})
+        connect(e, &QLineEdit::textEdited, this, [this] { MarkUserChange(); });
+    connect(sbCHDK, &QToolButton::clicked, this, [this] { MarkUserChange(); sbCHDKClick(); });
+    connect(sbML, &QToolButton::clicked, this, [this] { MarkUserChange(); sbMLClick(); });
+    connect(sbCHDK, &TImageButton::doubleClicked, this, [this] { sbCHDKDblClick(); });
+    connect(sbML, &TImageButton::doubleClicked, this, [this] { sbMLDblClick(); });
+    connect(sbML, &TImageButton::rightPressed, this, [this] { sbMLMouseDown(); });
+    connect(rbDevelop, &QRadioButton::clicked, this, [this] { rbDevelopClick(); });
+    connect(rbNightly, &QRadioButton::clicked, this, [this] { rbNightlyClick(); });
+    connect(cbDevelop, QOverload<int>::of(&QComboBox::activated), this, [this](int) { cbDevelopChange(); });
+    connect(cbNightly, QOverload<int>::of(&QComboBox::activated), this, [this](int) { cbNightlyChange(); });
+    connect(tHTMLqueue, &QTimer::timeout, this, [this] { tHTMLQueueTimer(); });
+    connect(HTTP, &THTTPGet::OnProgress, this, &TfMain::HTTPProgress);
+    connect(HTTP, &THTTPGet::OnDoneFile, this, &TfMain::HTTPDoneFile);
+    connect(HTTP, &THTTPGet::OnDoneString, this, &TfMain::HTTPDoneString);
+    connect(HTTP, &THTTPGet::OnError, this, &TfMain::HTTPError);
+
+    formatShortcut = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_F), this);
+    formatShortcut->setAutoRepeat(false);  // a held key formats once
+    formatShortcut->setContext(Qt::WindowShortcut);
+    connect(formatShortcut, &QShortcut::activated, this, [this] { FormShortCut(); });
+}
+
+void TfMain::FormCreate()
+{
+    ExtractDLLs();
+    RegRead();
+    bRefreshClick();
+    setWindowTitle(QString::fromLatin1(appconfig::kVersionTitle));
+
+    std::string note;
+    const QString program = QCoreApplication::applicationFilePath().isEmpty()
+                                ? QStringLiteral("flintor")
+                                : QCoreApplication::applicationFilePath();
+    WorkFolder = core::MakeWorkFolder(1, program.toStdString(), &note);
+    if (!note.empty())
+        erslog(QString::fromStdString(note));
+
+    if (!WorkFolder.empty()) {
+        core::THTMLQueue request;
+        request.url = "http://" + catalogueHost.toStdString() + "/ML/develop.inf";
+        request.localFile = WorkFolder + "develop.inf" + ".dl";
+        request.binary = false;
+        request.toFile = true;
+        request.kind = core::KindDevelopCatalogue;
+        request.statusText = "Checking ports in progress...";
+        InsHTMLque(request);
+        request.url = "http://" + catalogueHost.toStdString() + "/ML/legacy.inf";
+        request.localFile = WorkFolder + "legacy.inf" + ".dl";
+        request.kind = core::KindLegacyCatalogue;
+        request.statusText = "Checking legacy nightly releases...";
+        InsHTMLque(request);
+    }
+
+    deviceMonitor_ = new platform::DeviceMonitor(this);
+    if (deviceMonitor_->start())
+        connect(deviceMonitor_, &platform::DeviceMonitor::deviceEvent, this, &TfMain::OnDeviceEvent);
+    deviceRefresh_ = new QTimer(this);
+    deviceRefresh_->setSingleShot(true);
+    deviceRefresh_->setInterval(700);
+    connect(deviceRefresh_, &QTimer::timeout, this, [this] {
+        // Refresh by itself only when that loses nothing.
+        if (saving || markersChanged || QApplication::activeModalWidget())
+            return;
+        bRefreshClick();
+    });
+}
+
+void TfMain::FormClose()
+{
+    gbML->hide();
+    setFixedHeight(kCollapsedHeight);
+    RegWrite();
+}
+
+void TfMain::closeEvent(QCloseEvent* event)
+{
+    if (saving) {
+        event->ignore();  // the card is being written
+        return;
+    }
+    FormClose();
+    QWidget::closeEvent(event);
+}
+
+void TfMain::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    if (StatusBar)
+        StatusBar->setGeometry(0, height() - StatusBar->height(), width(), StatusBar->height());
+}
+
+// ---------------------------------------------------------------- status bar
+
+void TfMain::slog(const QString& text, int panel)
+{
+    if (panel < 0 || panel >= StatusBar->panelCount())
+        return;
+    StatusBar->setBold(false);
+    StatusBar->setPanelOwnerDrawn(2, false);
+    const QString shown = QLatin1Char(' ') + text + QLatin1Char(' ');
+    StatusBar->setPanelText(panel, shown);
+    StatusBar->setPanelWidth(panel, QFontMetrics(StatusBar->font()).horizontalAdvance(shown + QLatin1Char('m')));
+    StatusBar->repaint();
+}
+
+void TfMain::log(const QString& text)
+{
+    slog(text, 3);
+}
+
+void TfMain::slogR()
+{
+    slog(QStringLiteral("Ready."), 2);
+    log(QString());
+}
+
+void TfMain::erslog(const QString& text)
+{
+    StatusBar->setBold(true);
+    StatusBar->setPanelOwnerDrawn(2, true);
+    StatusBar->setPanelText(3, QLatin1Char(' ') + QString::fromStdString(core::StripTags(text.toStdString())));
+    StatusBar->repaint();
+}
+
+void TfMain::StatusBarDrawPanel(TStatusBar* bar, QPainter& painter, int panel, const QRect& rect)
+{
+    if (panel != 2)
+        return;
+    painter.fillRect(rect, QColor(255, 0, 0));
+    painter.setPen(QColor(255, 255, 0));
+    painter.setFont(bar->font());
+    // "ERROR" at x 63, y 3 of the bar (the top of the text).
+    const QFontMetrics fm(bar->font());
+    painter.drawText(QPoint(63, 3 + fm.ascent()), QStringLiteral("ERROR"));
+    if (bar->panel(2).width != 55) {
+        bar->setPanelWidth(2, 55);
+        QTimer::singleShot(0, bar, [bar] { bar->update(); });
+    }
+}
+
+// ---------------------------------------------------------------- window
+
+void TfMain::ShowHideML(bool show)
+{
+    if (show) {
+        setFixedHeight(gbML->height() + kExpandExtra);
+        gbML->show();
+    } else {
+        gbML->hide();
+        setFixedHeight(kCollapsedHeight);
+    }
+}
+
+void TfMain::FormShortCut()
+{
+    const int index = cbDrives->currentIndex();
+    const std::string name = index < 0 ? std::string() : core::EntryVolumeName(cbDrives->currentText().toStdString());
+    if (name.empty() || !formatCard) {
+        erslog(QStringLiteral("Error occurred!"));
+        return;
+    }
+    const int result = formatCard(name);
+    switch (result) {
+    case platform::FormatNotFormatable:
+        erslog(QStringLiteral("Drive is not formatable"));
+        break;
+    case platform::FormatCancelled:
+        erslog(QStringLiteral("User canceled formatting the drive"));
+        break;
+    case platform::FormatError:
+        break;
+    default:
+        bRefreshClick();
+        if (index < cbDrives->count())
+            cbDrives->setCurrentIndex(index);
+        cbDrivesChange();
+        log(QStringLiteral("Card has been formatted"));
+        break;
+    }
+}

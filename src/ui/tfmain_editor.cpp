@@ -1,1 +1,321 @@
-// placeholder
+// Loading a card's boot region, the marker controls, the presets and Save.
+#include "core/driveentry.h"
+#include "core/fileutil.h"
+#include "platform/volumes.h"
+#include "ui/appconfig.h"
+#include "ui/buttonart.h"
+#include "ui/tfmain.h"
+#include "ui/urllink.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+namespace {
+std::string Bytes(const QString& text)
+{
+    // The edits hold upper-case single-byte text; anything else becomes "?".
+    return text.toLatin1().toStdString();
+}
+}  // namespace
+
+void TfMain::SetFileSystemIndex(int index)
+{
+    fileSystemIndex = index;
+    for (int i = 0; i < 3; ++i) {
+        rgItems[i]->setAutoExclusive(false);
+        rgItems[i]->setChecked(i == index);
+        rgItems[i]->setAutoExclusive(true);
+    }
+}
+
+void TfMain::SetEditText(QLineEdit* edit, const QString& text)
+{
+    // Setting a control to the value it already has runs nothing.
+    if (edit->text() != text)
+        edit->setText(text);
+}
+
+void TfMain::EnableMarkerControls(bool enable)
+{
+    for (QWidget* w : std::initializer_list<QWidget*>{eCardLabel, eBootLabel, eScript, cbCardLabel, cbBootLabel, cbScript})
+        w->setEnabled(enable);
+}
+
+void TfMain::MarkUserChange()
+{
+    if (!loading_)
+        markersChanged = true;
+}
+
+void TfMain::cbDrivesChange()
+{
+    loading_ = true;
+    // The buffer is never written to a drive it was not read from: Save stays
+    // off until this load has succeeded.
+    bSave->setEnabled(false);
+    EnableMarkerControls(false);
+    boot.LabelPos = boot.BootPos = boot.ScriptPos = 0;
+    lVol->clear();
+    lBoot->clear();
+    lScript->clear();
+    if (cbDrives->count() == 0) {
+        loading_ = false;
+        return;
+    }
+
+    const std::string entry = cbDrives->currentText().toStdString();
+    DriveName = core::EntryVolumeName(entry);
+    DriveIdentity.clear();
+    SetFileSystemIndex(-1);
+    platform::Volume volume;
+    const bool found = !DriveName.empty() && platform::FindVolume(DriveName, &volume);
+    const std::string fsName = found ? volume.fsName : std::string();
+    const QString n = QString::fromStdString(fsName);
+
+    bool loaded = false;
+    if (fsName.find("FAT") == std::string::npos) {
+        erslog(QStringLiteral("Drive not available"));
+    } else if (volume.sectorSize != core::kSectorSize) {
+        erslog(QStringLiteral("%1 has %2-byte sectors; only 512-byte sectors can be edited")
+                   .arg(QString::fromStdString(DriveName))
+                   .arg(volume.sectorSize));
+    } else if (!platform::ReadSectors(DriveName, 0, core::kLoadSectors, boot.VBR.data(), boot.VBR.size())) {
+        erslog(n + QStringLiteral(" VBR load failed."));
+    } else {
+        loaded = true;
+    }
+
+    if (loaded) {
+        slogR();
+        log(n + QStringLiteral(" VBR loaded"));
+        const core::Layout layout = core::SelectLayout(fsName);
+        if (layout.index >= 0) {
+            SetFileSystemIndex(layout.index);
+            bSave->setEnabled(true);
+            DriveIdentity = volume.identity;
+            eCardLabel->setEnabled(true);
+            eBootLabel->setEnabled(true);
+            cbCardLabel->setEnabled(true);
+            cbBootLabel->setEnabled(true);
+            if (layout.index != core::LayoutExFat) {
+                cbScript->setEnabled(true);
+                sbCHDK->setEnabled(true);
+            }
+            if (layout.index == core::LayoutFat32)
+                eScript->setEnabled(true);
+        }
+        boot.LabelPos = layout.labelPos;
+        boot.BootPos = layout.bootPos;
+        boot.ScriptPos = layout.scriptPos;
+
+        if (boot.LabelPos != 0) {
+            SetEditText(eCardLabel, QString::fromStdString(boot.GetVBRString(boot.LabelPos, core::kLabelWidth)));
+            lVol->setText(QString::fromStdString(core::OffsetCaption(boot.LabelPos)));
+        } else {
+            SetEditText(eCardLabel, QString());
+            lVol->clear();
+        }
+        if (boot.BootPos != 0) {
+            SetEditText(eBootLabel, QString::fromStdString(boot.GetVBRString(boot.BootPos, core::kBootWidth)));
+            if (boot.GetVBRString(core::kAltBootPos, core::kBootWidth) == "BOOTDISK") {
+                boot.BootPos = core::kAltBootPos;
+                SetEditText(eBootLabel, QStringLiteral("BOOTDISK"));
+            }
+            lBoot->setText(QString::fromStdString(core::OffsetCaption(boot.BootPos)));
+        } else {
+            SetEditText(eBootLabel, QString());
+            lBoot->clear();
+        }
+        if (boot.ScriptPos != 0) {
+            SetEditText(eScript, QString::fromStdString(boot.GetVBRString(boot.ScriptPos, core::kScriptWidth)));
+            lScript->setText(QString::fromStdString(core::OffsetCaption(boot.ScriptPos)));
+        } else {
+            SetEditText(eScript, QString());
+            lScript->clear();
+        }
+    }
+
+    cbBootLabel->setChecked(eBootLabel->text() == QLatin1String("BOOTDISK"));
+    cbCardLabel->setChecked(eCardLabel->text() == QLatin1String("EOS_DEVELOP"));
+    cbScript->setChecked(eScript->text() == QLatin1String("SCRIPT"));
+
+    CardRoot = found ? volume.mountPoint : std::string();
+    RefreshContentLabels();
+    loading_ = false;
+    markersChanged = false;
+}
+
+// ------------------------------------------------------------ check boxes
+
+void TfMain::cbCardLabelClick()
+{
+    SetEditText(eCardLabel, cbCardLabel->isChecked() ? QStringLiteral("EOS_DEVELOP") : QString());
+    sbML->setChecked(cbBootLabel->isChecked() && cbCardLabel->isChecked());
+    ShowHideML(sbML->isChecked());
+}
+
+void TfMain::cbBootLabelClick()
+{
+    SetEditText(eBootLabel, cbBootLabel->isChecked() ? QStringLiteral("BOOTDISK") : QString());
+    sbCHDK->setChecked(cbBootLabel->isChecked() && boot.BootPos == core::kAltBootPos);
+    sbML->setChecked(cbBootLabel->isChecked() && cbCardLabel->isChecked());
+    ShowHideML(sbML->isChecked());
+}
+
+void TfMain::cbScriptClick()
+{
+    SetEditText(eScript, cbScript->isChecked() ? QStringLiteral("SCRIPT") : QString());
+}
+
+// ------------------------------------------------------------------ edits
+
+void TfMain::eCardLabelChange()
+{
+    if (boot.LabelPos != 0)
+        boot.SetVBRString(Bytes(eCardLabel->text()), boot.LabelPos, core::kLabelWidth);
+    cbCardLabel->setChecked(eCardLabel->text() == QLatin1String("EOS_DEVELOP"));
+}
+
+void TfMain::eBootLabelChange()
+{
+    if (boot.BootPos != 0)
+        boot.SetVBRString(Bytes(eBootLabel->text()), boot.BootPos, core::kBootWidth);
+    cbBootLabel->setChecked(eBootLabel->text() == QLatin1String("BOOTDISK"));
+}
+
+void TfMain::eScriptChange()
+{
+    if (boot.ScriptPos != 0)
+        boot.SetVBRString(Bytes(eScript->text()), boot.ScriptPos, core::kScriptWidth);
+    cbScript->setChecked(eScript->text() == QLatin1String("SCRIPT"));
+}
+
+// ---------------------------------------------------------------- presets
+
+void TfMain::sbCHDKClick()
+{
+    const QString entry = cbDrives->currentText();
+    if (entry.contains(QLatin1String("[exFAT]")) || !cbCardLabel->isEnabled()) {
+        sbCHDK->setChecked(false);
+        return;
+    }
+    // FAT32 and FAT cards both take the CHDK boot string at 0x1E0, so that a
+    // save followed by a load shows the card as the preset left it.
+    if (entry.contains(QLatin1String("[FAT32]")) || entry.contains(QLatin1String("[FAT]"))) {
+        boot.BootPos = core::kAltBootPos;
+        boot.SetVBRString(Bytes(eBootLabel->text()), boot.BootPos, core::kBootWidth);
+        lBoot->setText(QString::fromStdString(core::OffsetCaption(boot.BootPos)));
+    }
+    cbBootLabel->setChecked(!cbBootLabel->isChecked());
+    cbCardLabel->setChecked(false);
+    cbScript->setChecked(false);
+}
+
+void TfMain::sbMLClick()
+{
+    if (cbCardLabel->isEnabled() && cbBootLabel->isEnabled()) {
+        const QString entry = cbDrives->currentText();
+        uint32_t place = 0;
+        if (entry.contains(QLatin1String("[FAT32]")))
+            place = core::kFat32BootPos;
+        else if (entry.contains(QLatin1String("[exFAT]")) && fileSystemIndex == core::LayoutExFat)
+            place = core::SelectLayout("exFAT").bootPos;  // back to the layout's own place
+        if (place != 0) {
+            boot.BootPos = place;
+            boot.SetVBRString(Bytes(eBootLabel->text()), boot.BootPos, core::kBootWidth);
+            sbCHDK->setChecked(false);
+        }
+        lBoot->setText(QString::fromStdString(core::OffsetCaption(boot.BootPos)));
+        cbCardLabel->setChecked(!cbCardLabel->isChecked());
+        cbBootLabel->setChecked(cbCardLabel->isChecked());
+        cbScript->setChecked(cbCardLabel->isChecked());
+    }
+    ShowHideML(sbML->isChecked());
+}
+
+void TfMain::sbMLMouseDown()
+{
+    ShowHideML(!gbML->isVisible());
+}
+
+void TfMain::sbCHDKDblClick()
+{
+    if (TURLLink::openLink)
+        TURLLink::openLink(QString::fromLatin1(appconfig::kChdkUrl));
+}
+
+void TfMain::sbMLDblClick()
+{
+    if (TURLLink::openLink)
+        TURLLink::openLink(QString::fromLatin1(appconfig::kMagicLanternUrl));
+}
+
+// ------------------------------------------------------------------- save
+
+void TfMain::LockForSave(bool locked)
+{
+    if (locked == lockedForSave_)
+        return;
+    lockedForSave_ = locked;
+    if (locked) {
+        lockedWidgets_.clear();
+        for (QWidget* w : std::initializer_list<QWidget*>{cbDrives, bRefresh, bSave, eCardLabel, eBootLabel, eScript,
+                                                          cbCardLabel, cbBootLabel, cbScript, sbCHDK, sbML}) {
+            if (w->isEnabled()) {
+                lockedWidgets_.push_back(w);
+                w->setEnabled(false);
+            }
+        }
+    } else {
+        for (QWidget* w : lockedWidgets_)
+            w->setEnabled(true);
+        lockedWidgets_.clear();
+    }
+}
+
+void TfMain::bSaveClick()
+{
+    if (saving || DriveName.empty())
+        return;
+    saving = true;
+    // Nothing that decides what is written can change while the card is
+    // being prepared: the list, the markers and the presets are locked.
+    LockForSave(true);
+    const int layoutIndex = fileSystemIndex;
+    const int sectors = core::BootRecord::SaveSectorCount(layoutIndex);
+    slogR();
+
+    bool stopSave = false;
+    const bool bootSet = cbBootLabel->isChecked();
+    const bool labelSet = cbCardLabel->isChecked();
+    if (bootSet && labelSet)
+        InstallStep(&stopSave);
+    else if (!bootSet && !labelSet)
+        RemovalStep();
+
+    if (!stopSave) {
+        RefreshContentLabels();
+        // The place pair and the exFAT seal are applied right before the
+        // write, so the written region carries the checksum of its content.
+        boot.ApplyPlacePair(layoutIndex);
+        if (layoutIndex == core::LayoutExFat)
+            boot.SealExFatBootRegion();
+        platform::Volume volume;
+        const bool sameCard = platform::FindVolume(DriveName, &volume) && !DriveIdentity.empty() &&
+                              volume.identity == DriveIdentity && volume.sectorSize == core::kSectorSize;
+        if (sameCard && platform::WriteSectors(DriveName, 0, static_cast<uint32_t>(sectors), boot.VBR.data(),
+                                               boot.VBR.size())) {
+            log(QStringLiteral("Write succesful"));
+            markersChanged = false;
+        } else {
+            erslog(QStringLiteral("Write failed."));
+        }
+    }
+    LockForSave(false);
+    saving = false;
+}

@@ -1,1 +1,214 @@
-// placeholder
+// The fetch queue: one fetch at a time, catalogues and build archives.
+#include "core/fetchqueue.h"
+#include "core/textutil.h"
+#include "net/httpget.h"
+#include "net/httpsclient.h"
+#include "ui/tfmain.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLocale>
+#include <QProgressBar>
+#include <QRadioButton>
+#include <QTimer>
+
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace {
+bool IsPlainHttp(const std::string& url)
+{
+    return core::StartsWith(core::LowerAscii(url.substr(0, 7)), "http://");
+}
+}  // namespace
+
+void TfMain::ExtractDLLs()
+{
+    // TLS comes from the system's OpenSSL through libcurl; nothing is written
+    // next to the program. Without it, HTTPS downloads cannot work.
+    if (!TlsAvailable()) {
+        erslog(QStringLiteral("Cannot create libeay32.dll"));
+        erslog(QStringLiteral("Cannot create ssleay32.dll"));
+    }
+}
+
+void TfMain::InsHTMLque(const core::THTMLQueue& request)
+{
+    queue.Insert(request);
+    slog(QStringLiteral("Q: %1").arg(queue.Count()), 1);
+    ExecHTMLque();
+}
+
+void TfMain::ExecHTMLque()
+{
+    const core::THTMLQueue* started = queue.StartHead();
+    if (started) {
+        const core::THTMLQueue head = *started;  // the queue may change below
+        HTTP->URL = QString::fromStdString(head.url);
+        if (!head.statusText.empty()) {
+            lML->setText(QString::fromStdString(head.statusText));
+            lML->repaint();
+        }
+        HTTP->FileName = QString::fromStdString(head.localFile);
+        if (core::IsHttpsUrl(head.url)) {
+            Download(QString::fromStdString(head.url), QString::fromStdString(head.localFile));
+        } else if (!IsPlainHttp(head.url)) {
+            // Only web addresses are fetched; anything else a catalogue names
+            // (file:, ftp:, ...) fails like an unreachable server.
+            HTTPError(HTTP);
+        } else {
+            HTTP->BinaryData = head.binary;
+            HTTP->PostQuery.clear();
+            HTTP->FetchFile();
+            ProgressBar->show();
+        }
+    }
+    slog(QStringLiteral("Q: %1").arg(queue.Count()), 1);
+}
+
+void TfMain::DelHTMLque()
+{
+    queue.RemoveHead();
+    slog(QStringLiteral("Q: %1").arg(queue.Count()), 1);
+}
+
+void TfMain::tHTMLQueueTimer()
+{
+    tHTMLqueue->stop();
+    DelHTMLque();
+    ExecHTMLque();
+    slog(QStringLiteral("Q: %1").arg(queue.Count()), 1);
+}
+
+void TfMain::FinishDownload(bool)
+{
+    rbDevelop->setEnabled(cbDevelop->count() > 0);
+    rbNightly->setEnabled(cbNightly->count() > 0);
+    cbDevelop->setEnabled(rbDevelop->isEnabled() && rbDevelop->isChecked());
+    cbNightly->setEnabled(rbNightly->isEnabled() && rbNightly->isChecked());
+}
+
+bool TfMain::Download(const QString& url, const QString& fileName)
+{
+    bool ok = false;
+    log(QStringLiteral("Downloading..."));
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    try {
+        THttpsClient client;
+        ok = client.HTTPMethod("GET", url.toStdString());
+        if (ok) {
+            ProgressBar->setValue(100);
+            // Written under a temporary name and renamed when complete, so a
+            // broken download never counts as the archive.
+            const std::string target = fileName.toStdString();
+            const std::string part = target + ".part";
+            std::FILE* out = std::fopen(part.c_str(), "wb");
+            bool written = out != nullptr;
+            if (out) {
+                written = std::fwrite(client.Document.data(), 1, client.Document.size(), out) == client.Document.size();
+                written = std::fclose(out) == 0 && written;
+            }
+            std::error_code ec;
+            if (written)
+                fs::rename(part, target, ec);
+            if (!written || ec) {
+                fs::remove(part, ec);
+                throw std::runtime_error("Cannot create " + target);
+            }
+            lZIPname->show();
+            lML->setText(QStringLiteral("ZIP file ready to install"));
+            slogR();
+        } else {
+            lZIPname->hide();
+            lML->clear();
+            erslog(QStringLiteral("Download failed"));
+        }
+    } catch (const std::exception& error) {
+        ok = false;
+        erslog(QString::fromStdString(error.what()));
+    }
+    QApplication::restoreOverrideCursor();
+    ProgressBar->hide();
+    tHTMLqueue->start();
+    FinishDownload(ok);
+    queue.FinishActive();
+    return ok;
+}
+
+void TfMain::HTTPProgress(QObject*, int totalSize, int readed)
+{
+    const uint8_t kind = queue.ActiveKind();
+    if (kind < core::KindLegacyCatalogue || kind > core::KindDevelopBuild || totalSize <= 0)
+        return;
+    const int position = core::ProgressPercent(readed, totalSize);
+    ProgressBar->setValue(position);
+    ProgressBar->setVisible(position < 100);
+    if (totalSize > 1000000) {
+        const QString size = QLocale().toString(core::DownloadedMegabytes(readed), 'f', 1);
+        lML->setText(QStringLiteral("Downloading (") + size + QStringLiteral(" MB)"));
+    }
+}
+
+void TfMain::HTTPDoneFile(QObject*, const QString& fileName, int fileSize)
+{
+    ProgressBar->hide();
+    const uint8_t kind = queue.ActiveKind();
+    if (kind == core::KindDevelopCatalogue || kind == core::KindLegacyCatalogue) {
+        const bool develop = kind == core::KindDevelopCatalogue;
+        const std::string cached = WorkFolder + (develop ? "develop.inf" : "legacy.inf");
+        std::error_code ec;
+        if (fileSize > 0) {
+            LoadCatalogue(develop, fileName);
+            fs::remove(cached, ec);
+            fs::rename(fileName.toStdString(), cached, ec);
+        } else if (fs::exists(cached, ec)) {
+            LoadCatalogue(develop, QString::fromStdString(cached));
+        }
+        lML->clear();
+    } else if (kind == core::KindDevelopBuild || kind == core::KindLegacyBuild) {
+        rbDevelop->setEnabled(cbDevelop->count() > 0);
+        rbNightly->setEnabled(cbNightly->count() > 0);
+        if (kind == core::KindDevelopBuild)
+            cbNightly->setEnabled(rbNightly->isEnabled() && rbNightly->isChecked());
+        lZIPname->show();
+        lML->setText(QStringLiteral("ZIP file ready to install"));
+        slogR();
+    }
+    queue.FinishActive();
+    tHTMLqueue->start();
+}
+
+void TfMain::HTTPDoneString(QObject*, const QByteArray&)
+{
+    queue.FinishActive();
+    tHTMLqueue->start();
+}
+
+void TfMain::HTTPError(QObject*)
+{
+    ProgressBar->hide();
+    const uint8_t kind = queue.ActiveKind();
+    if (kind == core::KindDevelopCatalogue || kind == core::KindLegacyCatalogue) {
+        const bool develop = kind == core::KindDevelopCatalogue;
+        const std::string cached = WorkFolder + (develop ? "develop.inf" : "legacy.inf");
+        std::error_code ec;
+        if (fs::exists(cached, ec)) {
+            LoadCatalogue(develop, QString::fromStdString(cached));
+            ProgressBar->hide();
+            (develop ? rbDevelop : rbNightly)->setEnabled(true);
+        }
+        lML->setText(QStringLiteral("Network error."));
+        erslog(lML->text());
+    } else if (kind == core::KindDevelopBuild || kind == core::KindLegacyBuild) {
+        // The other source was switched off while the download ran; give it
+        // back so the user can choose again.
+        FinishDownload(false);
+        erslog(QStringLiteral("Download failed."));
+    }
+    queue.FinishActive();
+    tHTMLqueue->start();
+}

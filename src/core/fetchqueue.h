@@ -1,0 +1,62 @@
+// Bookkeeping of the first-in-first-out fetch queue: at most one fetch runs,
+// the finished head stays until the queue timer removes it.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+
+namespace core {
+
+enum FetchKind : uint8_t {
+    KindNone = 0,
+    KindLegacyCatalogue = 1,
+    KindLegacyBuild = 2,
+    KindDevelopCatalogue = 3,
+    KindDevelopBuild = 4,
+};
+
+struct THTMLQueue {
+    std::string url;
+    std::string localFile;
+    std::string postData;
+    bool binary = false;
+    bool toFile = true;
+    uint8_t kind = KindNone;
+    std::string statusText;
+};
+
+class FetchQueue {
+public:
+    void Insert(const THTMLQueue& request) { items_.push_back(request); }
+    size_t Count() const { return items_.size(); }
+    bool Empty() const { return items_.empty(); }
+    uint8_t ActiveKind() const { return activeKind_; }
+    const THTMLQueue& Head() const { return items_.front(); }
+
+    // The head to start now, or nullptr: the queue is empty, a fetch is
+    // running, or the head has finished and waits for its removal (it must
+    // never be fetched twice).
+    const THTMLQueue* StartHead();
+    // The running fetch has ended; its request stays at the head.
+    void FinishActive();
+    // Removes the head request (the finished one).
+    void RemoveHead();
+
+private:
+    std::deque<THTMLQueue> items_;
+    uint8_t activeKind_ = KindNone;
+    bool headFinished_ = false;
+};
+
+// True when the address is fetched over HTTPS: it begins with "https://"
+// exactly (letter case counts).
+bool IsHttpsUrl(const std::string& url);
+
+// readed * 100 / total, truncated; 0 when total is not positive.
+int ProgressPercent(long long readed, long long total);
+
+// readed / 1048576 rounded to at most two significant digits.
+double DownloadedMegabytes(long long readed);
+
+}  // namespace core

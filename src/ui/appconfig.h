@@ -1,0 +1,38 @@
+// Start-up options and the program's fixed addresses.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace appconfig {
+
+inline constexpr const char* kProgramTitle = "Flintor";
+inline constexpr const char* kVersionTitle = "Flintor 1.51";
+
+// The build-catalogue server; --catalogue-host or FLINTOR_CATALOGUE_HOST
+// replace it (mirrors and tests).
+inline constexpr const char* kCatalogueHost = "catalogue.flintor.example";
+
+// Addresses behind the about strip's links.
+inline constexpr const char* kAuthorUrl = "https://tolvane.example/";
+inline constexpr const char* kWebsiteUrl = "https://flintor.example/";
+
+// The add-on projects' pages, opened by a double click on their buttons.
+inline constexpr const char* kChdkUrl = "https://chdk.fandom.com/wiki/CHDK";
+inline constexpr const char* kMagicLanternUrl = "https://www.magiclantern.fm/";
+
+struct Options {
+    bool includeLoop = false;
+    QString catalogueHost = QString::fromLatin1(kCatalogueHost);
+    bool showHelp = false;
+    QString error;  // a bad command line
+};
+
+// Reads the command line (without the program name) and the environment
+// variables FLINTOR_INCLUDE_LOOP and FLINTOR_CATALOGUE_HOST. Options win over
+// the environment.
+Options ParseOptions(const QStringList& arguments);
+
+QString UsageText();
+
+}  // namespace appconfig

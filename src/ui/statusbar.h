@@ -1,0 +1,42 @@
+// A four-panel status bar of the program's own. Panels have a text, a width
+// and a style; the last panel always reaches the right edge. A panel drawn by
+// its owner is painted through the drawPanel callback.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <functional>
+#include <vector>
+
+class QPainter;
+
+class TStatusBar : public QWidget {
+    Q_OBJECT
+public:
+    explicit TStatusBar(QWidget* parent = nullptr);
+
+    struct Panel {
+        QString text;
+        int width = 50;
+        bool ownerDrawn = false;
+    };
+
+    int panelCount() const { return static_cast<int>(panels_.size()); }
+    const Panel& panel(int index) const { return panels_[static_cast<size_t>(index)]; }
+    void setPanelText(int index, const QString& text);
+    void setPanelWidth(int index, int width);
+    void setPanelOwnerDrawn(int index, bool ownerDrawn);
+    // The rectangle of a panel in the bar's own coordinates.
+    QRect panelRect(int index) const;
+    void setBold(bool bold);
+    bool bold() const { return font().bold(); }
+
+    // Called to paint an owner-drawn panel.
+    std::function<void(TStatusBar* bar, QPainter& painter, int index, const QRect& rect)> drawPanel;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    std::vector<Panel> panels_;
+};

@@ -1,0 +1,197 @@
+// TfMain: the one window of the program. Every control and every handler
+// lives here; the logic behind them is in the portable core. The methods are
+// spread over a few files by concern:
+//   tfmain.cpp            start-up, shut-down, status bar, Alt+F, expand/collapse
+//   tfmain_layout.cpp     the controls and their places
+//   tfmain_drives.cpp     the card list, card content, device events
+//   tfmain_editor.cpp     loading, editing and saving the boot record
+//   tfmain_queue.cpp      the fetch queue and downloads
+//   tfmain_catalogue.cpp  the build lists
+//   tfmain_install.cpp    unpacking a build onto the card and removing it
+//   tfmain_settings.cpp   settings
+#pragma once
+
+#include "core/bootrecord.h"
+#include "core/catalogue.h"
+#include "core/fetchqueue.h"
+#include "ui/appconfig.h"
+
+#include <QWidget>
+#include <functional>
+#include <string>
+#include <vector>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QShortcut;
+class QTimer;
+class TImageButton;
+class TStatusBar;
+class TURLLink;
+class THTTPGet;
+class QPainter;
+namespace platform {
+class DeviceMonitor;
+}
+
+class TfMain : public QWidget {
+    Q_OBJECT
+public:
+    explicit TfMain(const appconfig::Options& options, QWidget* parent = nullptr);
+    ~TfMain() override;
+
+    // --- controls, named as on the form ---
+    QComboBox* cbDrives = nullptr;
+    QPushButton* bRefresh = nullptr;
+    QPushButton* bSave = nullptr;
+    QGroupBox* rgFileSystem = nullptr;
+    QRadioButton* rgItems[3] = {nullptr, nullptr, nullptr};
+    QGroupBox* gbStrings = nullptr;
+    QCheckBox* cbCardLabel = nullptr;
+    QCheckBox* cbBootLabel = nullptr;
+    QCheckBox* cbScript = nullptr;
+    QLineEdit* eCardLabel = nullptr;
+    QLineEdit* eBootLabel = nullptr;
+    QLineEdit* eScript = nullptr;
+    QLabel* lVol = nullptr;
+    QLabel* lBoot = nullptr;
+    QLabel* lScript = nullptr;
+    QGroupBox* gbContent = nullptr;
+    QLabel* lDiskBoot = nullptr;
+    QLabel* lCHDKdir = nullptr;
+    QLabel* lDCIMdir = nullptr;
+    QLabel* lDiskBootOK = nullptr;
+    QLabel* lCHDKOK = nullptr;
+    QLabel* lDCIMsize = nullptr;
+    QLabel* lautoexec = nullptr;
+    QLabel* lMLfolder = nullptr;
+    QLabel* lfir = nullptr;
+    QLabel* lAutoexecOK = nullptr;
+    QLabel* lMLdirOK = nullptr;
+    QLabel* lfirName = nullptr;
+    TImageButton* sbCHDK = nullptr;
+    TImageButton* sbML = nullptr;
+    QGroupBox* gbAbout = nullptr;
+    QLabel* lAuthor = nullptr;
+    TURLLink* ulAuthor = nullptr;
+    QLabel* lWebsite = nullptr;
+    TURLLink* ulWebsite = nullptr;
+    QGroupBox* gbML = nullptr;
+    QRadioButton* rbDevelop = nullptr;
+    QComboBox* cbDevelop = nullptr;
+    QRadioButton* rbNightly = nullptr;
+    QComboBox* cbNightly = nullptr;
+    QProgressBar* ProgressBar = nullptr;
+    QLabel* lZIPname = nullptr;
+    QLabel* lML = nullptr;
+    TStatusBar* StatusBar = nullptr;
+    QTimer* tHTMLqueue = nullptr;
+    THTTPGet* HTTP = nullptr;
+    QShortcut* formatShortcut = nullptr;
+
+    // --- status and log ---
+    void slog(const QString& text, int panel);
+    void log(const QString& text);
+    void erslog(const QString& text);
+    void slogR();
+    void StatusBarDrawPanel(TStatusBar* bar, QPainter& painter, int panel, const QRect& rect);
+
+    // --- window ---
+    void ShowHideML(bool show);
+    void FormShortCut();
+    void RegRead();
+    void RegWrite();
+
+    // --- cards ---
+    void bRefreshClick();
+    void RefreshContentLabels();
+    void cbDrivesChange();
+    void cbCardLabelClick();
+    void cbBootLabelClick();
+    void cbScriptClick();
+    void eCardLabelChange();
+    void eBootLabelChange();
+    void eScriptChange();
+    void sbCHDKClick();
+    void sbMLClick();
+    void sbCHDKDblClick();
+    void sbMLDblClick();
+    void sbMLMouseDown();
+    void bSaveClick();
+
+    // --- builds ---
+    void ExtractDLLs();
+    void InsHTMLque(const core::THTMLQueue& request);
+    void ExecHTMLque();
+    void DelHTMLque();
+    void tHTMLQueueTimer();
+    bool Download(const QString& url, const QString& fileName);
+    void HTTPProgress(QObject* sender, int totalSize, int readed);
+    void HTTPDoneFile(QObject* sender, const QString& fileName, int fileSize);
+    void HTTPDoneString(QObject* sender, const QByteArray& result);
+    void HTTPError(QObject* sender);
+    void DevelopOptions(const QString& path);
+    void LegacyOptions(const QString& path);
+    void rbDevelopClick();
+    void rbNightlyClick();
+    void cbDevelopChange();
+    void cbNightlyChange();
+    // Returns false when an error ended the unpacking and the Save must stop
+    // (the message box has been shown).
+    bool unzipML(const QString& path);
+
+    // --- state ---
+    core::BootRecord boot;       // VBR and the three places
+    int fileSystemIndex = -1;    // rgFileSystem's item, -1 for none
+    std::string DriveName;       // kernel name of the loaded card
+    std::string DriveIdentity;   // identity of the medium the buffer was read from
+    std::string CardRoot;        // mount point of the card, empty when not mounted
+    std::string WorkFolder;      // private folder for catalogues and archives, ends in "/"
+    core::FetchQueue queue;
+    std::vector<core::TPorts> developBuilds;
+    std::vector<core::TPorts> legacyBuilds;
+    QString rememberedDev;
+    QString rememberedNightly;
+    QString catalogueHost;
+    bool saving = false;
+    bool markersChanged = false;  // the user changed a marker since the load
+
+    // How a format of the selected card is carried out: returns the result
+    // code (-3 not formatable, -2 cancelled, -1 error, other: done). The
+    // default shows the format dialog.
+    std::function<int(const std::string& volumeName)> formatCard;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void BuildLayout();
+    void ConnectHandlers();
+    void FormCreate();
+    void FormClose();
+    void SetFileSystemIndex(int index);
+    void SetEditText(QLineEdit* edit, const QString& text);
+    void EnableMarkerControls(bool enable);
+    void LockForSave(bool locked);
+    void OnDeviceEvent(const QString& action, const QString& name);
+    void MarkUserChange();
+    void InstallStep(bool* stopSave);
+    void RemovalStep();
+    void FinishDownload(bool ok);
+    void ChooseBuild(bool develop);
+    void LoadCatalogue(bool develop, const QString& path);
+    QString ArchivePath() const;
+
+    platform::DeviceMonitor* deviceMonitor_ = nullptr;
+    QTimer* deviceRefresh_ = nullptr;
+    bool loading_ = false;
+    bool lockedForSave_ = false;
+    std::vector<QWidget*> lockedWidgets_;
+};

@@ -1,0 +1,54 @@
+#include "core/fetchqueue.h"
+
+#include <gtest/gtest.h>
+
+using namespace core;
+
+TEST(FetchQueue, OneAtATimeInArrivalOrderAndNeverTwice)
+{
+    FetchQueue q;
+    EXPECT_EQ(q.StartHead(), nullptr);
+    q.Insert({"http://h/ML/develop.inf", "/w/develop.inf.dl", "", false, true, KindDevelopCatalogue, "x"});
+    q.Insert({"http://h/ML/legacy.inf", "/w/legacy.inf.dl", "", false, true, KindLegacyCatalogue, "y"});
+    const THTMLQueue* first = q.StartHead();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->kind, KindDevelopCatalogue);
+    EXPECT_EQ(q.ActiveKind(), KindDevelopCatalogue);
+    EXPECT_EQ(q.StartHead(), nullptr);  // busy
+
+    q.FinishActive();
+    EXPECT_EQ(q.ActiveKind(), KindNone);
+    // A request queued before the timer removes the finished head must not
+    // restart that head.
+    q.Insert({"http://h/b.zip", "/w/b.zip", "", true, true, KindDevelopBuild, "z"});
+    EXPECT_EQ(q.StartHead(), nullptr);
+    EXPECT_EQ(q.Count(), 3u);
+
+    q.RemoveHead();
+    const THTMLQueue* second = q.StartHead();
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->kind, KindLegacyCatalogue);
+    q.FinishActive();
+    q.RemoveHead();
+    ASSERT_NE(q.StartHead(), nullptr);
+    EXPECT_EQ(q.Head().kind, KindDevelopBuild);
+    q.FinishActive();
+    q.RemoveHead();
+    EXPECT_TRUE(q.Empty());
+    q.RemoveHead();  // harmless on an empty queue
+    EXPECT_EQ(q.Count(), 0u);
+}
+
+TEST(FetchQueue, SchemeProgressAndMegabytes)
+{
+    EXPECT_TRUE(IsHttpsUrl("https://host/a.zip"));
+    EXPECT_FALSE(IsHttpsUrl("HTTPS://host/a.zip"));
+    EXPECT_FALSE(IsHttpsUrl(" https://host/a.zip"));
+    EXPECT_EQ(ProgressPercent(1, 3), 33);
+    EXPECT_EQ(ProgressPercent(3, 3), 100);
+    EXPECT_EQ(ProgressPercent(5, 0), 0);
+    EXPECT_EQ(ProgressPercent(3000000000LL, 4000000000LL), 75);
+    EXPECT_DOUBLE_EQ(DownloadedMegabytes(3623878), 3.5);
+    EXPECT_DOUBLE_EQ(DownloadedMegabytes(12939428), 12.0);
+    EXPECT_DOUBLE_EQ(DownloadedMegabytes(0), 0.0);
+}
