@@ -3,6 +3,7 @@
 #include "testservers.h"
 
 #include <QTemporaryDir>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -119,22 +120,35 @@ TEST_F(HttpsClientTest, FailuresReturnFalseAndNoBody)
 
 TEST_F(HttpsClientTest, GetterRefusesADowngradeInsideARedirectChain)
 {
-    // http -> https is allowed, but the chain may not return to http after it.
     THTTPGet get;
     int errors = 0, done = 0;
+    QByteArray result;
     QObject::connect(&get, &THTTPGet::OnError, &get, [&] { ++errors; });
-    QObject::connect(&get, &THTTPGet::OnDoneString, &get, [&] { ++done; });
-    get.URL = tls_->https("/to-http?port=%1").arg(plain_->port());
-    get.FetchString();
-    ASSERT_TRUE(WaitFor([&] { return errors + done > 0; }));
-    EXPECT_EQ(errors, 1);
-    EXPECT_EQ(done, 0);
+    QObject::connect(&get, &THTTPGet::OnDoneString, &get, [&](QObject*, const QByteArray& r) {
+        ++done;
+        result = r;
+    });
+    auto fetch = [&](const QString& url) {
+        errors = done = 0;
+        result.clear();
+        get.URL = url;
+        get.FetchString();
+        return WaitFor([&] { return errors + done > 0; });
+    };
+    const QString toHttp = tls_->https("/to-http?port=%1").arg(plain_->port());
 
-    // The direct https fetch through the getter works with the same CA.
-    get.URL = tls_->https("/data?size=10");
-    get.FetchString();
-    ASSERT_TRUE(WaitFor([&] { return errors + done > 1; }));
+    // http -> https is an upgrade and is followed.
+    ASSERT_TRUE(fetch(plain_->http("/goto?url=") + QUrl::toPercentEncoding(tls_->https("/data?size=10"))));
     EXPECT_EQ(done, 1);
+    EXPECT_EQ(result, Pattern(10));
+
+    // https -> http is refused, also when the chain started on http.
+    for (const QString& url : {toHttp, plain_->http("/goto?url=") + QUrl::toPercentEncoding(toHttp)}) {
+        SCOPED_TRACE(url.toStdString());
+        ASSERT_TRUE(fetch(url));
+        EXPECT_EQ(errors, 1);
+        EXPECT_EQ(done, 0);
+    }
 }
 
 TEST_F(HttpsClientTest, UntrustedCertificatesAreRefused)

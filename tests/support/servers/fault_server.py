@@ -13,6 +13,7 @@ connection. Paths:
   /redirect              301 to /data?size=100
   /chain/K               K redirects in a row (the last to /data?size=10)
   /to-http?port=P        302 to http://127.0.0.1:P/data?size=10
+  /goto?url=U            302 to U
   /slow?seconds=S        waits S seconds (at most 60) before answering
   /reset                 reads the request, then resets the connection
   /echo                  body = request line and header lines as received,
@@ -104,6 +105,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.redirect(302, "/data?size=10")
             else:
                 self.redirect(302, "/chain/%d" % (k - 1))
+        elif path == "/goto":
+            self.redirect(302, q["url"])
         elif path == "/to-http":
             self.redirect(302, "http://127.0.0.1:%s/data?size=10" % q["port"])
         elif path == "/slow":
