@@ -309,7 +309,6 @@ void THTTPGet::deliverProgress(const std::shared_ptr<Running>& run)
         readed = run->progressReaded;
     }
     // Emitted without the lock held: a handler may cancel or destroy us.
-    QPointer<THTTPGet> self(this);
     if (!run->stop.load())
         emit OnProgress(this, total, readed);
     {
@@ -317,7 +316,6 @@ void THTTPGet::deliverProgress(const std::shared_ptr<Running>& run)
         run->progressPending = false;
     }
     run->cv.notify_all();
-    (void)self;
 }
 
 void THTTPGet::finish(const std::shared_ptr<Running>& run)
