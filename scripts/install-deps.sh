@@ -12,7 +12,7 @@ PKGS=(
   dosfstools exfatprogs exfat-fuse fusefat fuse3 util-linux
   zip unzip curl xvfb xauth python3 imagemagick
   clang libclang-rt-14-dev
-  fonts-dejavu-core
+  fonts-dejavu-core fonts-liberation
 )
 missing=()
 for p in "${PKGS[@]}"; do

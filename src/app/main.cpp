@@ -3,6 +3,7 @@
 #include "ui/tfmain.h"
 
 #include <QApplication>
+#include <QTimer>
 #include <cstdio>
 
 int main(int argc, char** argv)
@@ -22,5 +23,15 @@ int main(int argc, char** argv)
     }
     TfMain fMain(options);
     fMain.show();
+    // FLINTOR_SCREENSHOT=FILE.png saves a picture of the window after a
+    // short delay and quits: used to document and check the look.
+    const QString shot = QString::fromLocal8Bit(qgetenv("FLINTOR_SCREENSHOT"));
+    if (!shot.isEmpty()) {
+        const int delay = qEnvironmentVariableIntValue("FLINTOR_SCREENSHOT_DELAY_MS");
+        QTimer::singleShot(delay > 0 ? delay : 1500, &fMain, [&fMain, shot] {
+            fMain.grab().save(shot);
+            QApplication::quit();
+        });
+    }
     return app.exec();
 }

@@ -243,10 +243,10 @@ void TImageButton::paintEvent(QPaintEvent*)
 
 void TImageButton::mouseDoubleClickEvent(QMouseEvent* event)
 {
+    // The second press of a double click has been delivered as a press
+    // already; a left double click opens the project's page.
     if (event->button() == Qt::LeftButton)
         emit doubleClicked();
-    else
-        QToolButton::mouseDoubleClickEvent(event);
 }
 
 void TImageButton::mousePressEvent(QMouseEvent* event)

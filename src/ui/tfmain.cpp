@@ -44,7 +44,7 @@ TfMain::TfMain(const appconfig::Options& options, QWidget* parent)
     setWindowTitle(QString::fromLatin1(appconfig::kProgramTitle));
     setWindowIcon(ProgramIcon());
     QFont f;
-    f.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"), QStringLiteral("Sans Serif")});
+    f.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
     f.setPointSize(8);
     setFont(f);
     setFixedWidth(kClientWidth);
@@ -154,8 +154,7 @@ void TfMain::FormCreate()
 
 void TfMain::FormClose()
 {
-    gbML->hide();
-    setFixedHeight(kCollapsedHeight);
+    ShowHideML(false);
     RegWrite();
 }
 
@@ -172,8 +171,7 @@ void TfMain::closeEvent(QCloseEvent* event)
 void TfMain::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
-    if (StatusBar)
-        StatusBar->setGeometry(0, height() - StatusBar->height(), width(), StatusBar->height());
+    PlaceStatusBar();
 }
 
 // ---------------------------------------------------------------- status bar
@@ -236,6 +234,14 @@ void TfMain::ShowHideML(bool show)
         gbML->hide();
         setFixedHeight(kCollapsedHeight);
     }
+    PlaceStatusBar();
+}
+
+void TfMain::PlaceStatusBar()
+{
+    // Also while hidden, when no resize event arrives yet.
+    if (StatusBar)
+        StatusBar->setGeometry(0, height() - StatusBar->height(), width(), StatusBar->height());
 }
 
 void TfMain::FormShortCut()

@@ -173,6 +173,7 @@ protected:
 
 private:
     void BuildLayout();
+    void PlaceStatusBar();
     void ConnectHandlers();
     void FormCreate();
     void FormClose();

@@ -240,7 +240,7 @@ void TfMain::sbMLClick()
 
 void TfMain::sbMLMouseDown()
 {
-    ShowHideML(!gbML->isVisible());
+    ShowHideML(gbML->isHidden());
 }
 
 void TfMain::sbCHDKDblClick()

@@ -68,8 +68,11 @@ void TfMain::RegRead()
     if (ReadText(*settings, "lastNightly", &text))
         rememberedNightly = text;
     if (ReadInt(*settings, "DevelopSel", &number)) {
-        rbDevelop->setChecked(number != 0);
-        rbNightly->setChecked(!rbDevelop->isChecked());
+        // Checking one of the two radio buttons unchecks the other.
+        if (number != 0)
+            rbDevelop->setChecked(true);
+        else
+            rbNightly->setChecked(true);
         // The lists are still empty here, so choosing runs nothing yet.
         if (rbDevelop->isChecked())
             rbDevelopClick();

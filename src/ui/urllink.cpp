@@ -17,6 +17,8 @@ TURLLink::TURLLink(QWidget* parent)
 void TURLLink::enterEvent(QEnterEvent* event)
 {
     QLabel::enterEvent(event);
+    if (hovered_)
+        return;  // a second enter without a leave keeps the saved look
     savedFont_ = font();  // the normal look as it is now
     savedPalette_ = palette();
     setFont(focusFont_);
@@ -33,6 +35,8 @@ void TURLLink::enterEvent(QEnterEvent* event)
 void TURLLink::leaveEvent(QEvent* event)
 {
     QLabel::leaveEvent(event);
+    if (!hovered_)
+        return;
     setFont(savedFont_);
     setPalette(savedPalette_);
     adjustSize();
