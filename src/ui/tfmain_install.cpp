@@ -1,6 +1,7 @@
 // Unpacking a build onto the card, and removing it again.
 #include "core/fileutil.h"
 #include "core/textutil.h"
+#include "platform/filetimes.h"
 #include "ui/appconfig.h"
 #include "ui/tfmain.h"
 #include "zip/entryname.h"
@@ -43,8 +44,7 @@ void SetDosTime(const std::string& path, uint32_t dosDateTime)
     const std::time_t t = std::mktime(&tm);
     if (t == static_cast<std::time_t>(-1))
         return;
-    std::error_code ec;
-    fs::last_write_time(path, std::chrono::file_clock::from_sys(std::chrono::system_clock::from_time_t(t)), ec);
+    platform::SetFileTime(path, static_cast<int64_t>(t));
 }
 
 // The existing child of folder named like name without regard to letter
