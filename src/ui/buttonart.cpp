@@ -146,15 +146,15 @@ void DrawState(QPainter& p, ButtonArt art, int state)
 
     // A mark that says the card is set up for this add-on.
     QFont small(QStringLiteral("DejaVu Sans"));
-    small.setPixelSize(10);
+    small.setPixelSize(9);
     p.setFont(small);
-    const QRectF foot(cell.left() + 58 + shift, cell.top() + 52 + shift, 70, 16);
+    const QRectF foot(cell.left() + 54 + shift, cell.top() + 52 + shift, 76, 16);
     if (state == Down) {
         p.setPen(QColor(20, 110, 30));
         p.drawText(foot, Qt::AlignCenter, QStringLiteral("\u2714 bootable"));
     } else {
         p.setPen(grey ? QColor(160, 160, 160) : QColor(70, 76, 92));
-        p.drawText(foot, Qt::AlignCenter, QStringLiteral("make bootable"));
+        p.drawText(foot, Qt::AlignCenter, QStringLiteral("not bootable"));
     }
 }
 

@@ -44,7 +44,7 @@ TfMain::TfMain(const appconfig::Options& options, QWidget* parent)
     setWindowTitle(QString::fromLatin1(appconfig::kProgramTitle));
     setWindowIcon(ProgramIcon());
     QFont f;
-    f.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
+    f.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans Narrow"), QStringLiteral("DejaVu Sans Condensed")});
     f.setPointSize(8);
     setFont(f);
     setFixedWidth(kClientWidth);
