@@ -2,6 +2,7 @@
 #include "core/driveentry.h"
 #include "core/fileinfo.h"
 #include "core/fileutil.h"
+#include "core/textutil.h"
 #include "platform/volumes.h"
 #include "ui/buttonart.h"
 #include "ui/tfmain.h"
@@ -9,6 +10,49 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QTimer>
+
+#include <filesystem>
+
+namespace {
+
+// The entry of the card's root folder named like name without regard to
+// letter case, found in a listing of the folder; empty when there is none.
+// Never a lookup of the name as written: a file system in user space that
+// matches names without case answers such a lookup too, and the kernel then
+// keeps that spelling as a second, stale entry for the file (its old content,
+// or a file that was deleted under its own spelling).
+std::filesystem::path FindInRoot(const std::string& root, const std::string& name)
+{
+    namespace fs = std::filesystem;
+    if (root.empty())
+        return {};
+    std::error_code ec;
+    fs::directory_iterator it(root, ec);
+    if (ec)
+        return {};
+    const std::string wanted = core::LowerAscii(name);
+    for (const auto& entry : it) {
+        if (core::LowerAscii(entry.path().filename().string()) == wanted)
+            return entry.path();
+    }
+    return {};
+}
+
+bool IsFileInRoot(const std::string& root, const std::string& name)
+{
+    std::error_code ec;
+    const std::filesystem::path path = FindInRoot(root, name);
+    return !path.empty() && std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ec));
+}
+
+bool IsFolderInRoot(const std::string& root, const std::string& name)
+{
+    std::error_code ec;
+    const std::filesystem::path path = FindInRoot(root, name);
+    return !path.empty() && std::filesystem::is_directory(std::filesystem::symlink_status(path, ec));
+}
+
+}  // namespace
 
 void TfMain::bRefreshClick()
 {
@@ -47,18 +91,17 @@ void TfMain::RefreshContentLabels()
 {
     const std::string& root = CardRoot;
     const auto okText = [](bool ok) { return ok ? QStringLiteral("OK") : QStringLiteral("-"); };
-    if (core::FileExistsNoCase(root, "autoexec.bin")) {
+    if (IsFileInRoot(root, "autoexec.bin")) {
         lAutoexecOK->setText(QStringLiteral("OK"));
-        lAutoexecOK->setToolTip(
-            QString::fromStdString(core::FileInfoText(core::ResolveNoCase(root, "autoexec.bin"))));
+        lAutoexecOK->setToolTip(QString::fromStdString(core::FileInfoText(FindInRoot(root, "autoexec.bin").string())));
     } else {
         lAutoexecOK->setText(QStringLiteral("-"));
         lAutoexecOK->setToolTip(QString());
     }
-    lDiskBootOK->setText(okText(core::FileExistsNoCase(root, "DISKBOOT.BIN")));
-    lMLdirOK->setText(okText(core::FolderExistsNoCase(root, "ML")));
-    lCHDKOK->setText(okText(core::FolderExistsNoCase(root, "CHDK")));
-    lDCIMsize->setText(okText(core::FolderExistsNoCase(root, "DCIM")));
+    lDiskBootOK->setText(okText(IsFileInRoot(root, "DISKBOOT.BIN")));
+    lMLdirOK->setText(okText(IsFolderInRoot(root, "ML")));
+    lCHDKOK->setText(okText(IsFolderInRoot(root, "CHDK")));
+    lDCIMsize->setText(okText(IsFolderInRoot(root, "DCIM")));
 
     const std::vector<std::string> firs = root.empty() ? std::vector<std::string>() : core::ListFiles(root, "*.fir");
     if (firs.empty()) {

@@ -59,6 +59,9 @@ void TfMain::cbDrivesChange()
     // off until this load has succeeded.
     bSave->setEnabled(false);
     EnableMarkerControls(false);
+    // Nothing read before this load may be written, not even when the list
+    // turns out empty.
+    DriveIdentity.clear();
     boot.LabelPos = boot.BootPos = boot.ScriptPos = 0;
     lVol->clear();
     lBoot->clear();
@@ -70,7 +73,6 @@ void TfMain::cbDrivesChange()
 
     const std::string entry = cbDrives->currentText().toStdString();
     DriveName = core::EntryVolumeName(entry);
-    DriveIdentity.clear();
     SetFileSystemIndex(-1);
     platform::Volume volume;
     const bool found = !DriveName.empty() && platform::FindVolume(DriveName, &volume);
