@@ -127,25 +127,26 @@ std::string ResolveNoCase(const std::string& root, const std::string& relative)
     for (const std::string& part : SplitText("/", CardPath("", relative))) {
         if (part.empty())
             continue;
-        fs::path exact = current / part;
-        if (fs::exists(fs::symlink_status(exact, ec))) {
-            current = exact;
-            continue;
-        }
-        bool found = false;
+        // Names are found by listing the folder, never by looking a name up
+        // as written: drivers that match without case would answer such a
+        // lookup with a stale second entry for the same file.
         fs::directory_iterator it(current, ec);
         if (ec)
             return std::string();
         const std::string wanted = LowerAscii(part);
+        fs::path match;
         for (const auto& entry : it) {
-            if (LowerAscii(entry.path().filename().string()) == wanted) {
-                current = entry.path();
-                found = true;
+            const std::string name = entry.path().filename().string();
+            if (name == part) {
+                match = entry.path();
                 break;
             }
+            if (match.empty() && LowerAscii(name) == wanted)
+                match = entry.path();
         }
-        if (!found)
+        if (match.empty())
             return std::string();
+        current = match;
     }
     return current.string();
 }

@@ -198,6 +198,7 @@ void TfMain::BuildLayout()
 
     tHTMLqueue = new QTimer(this);
     tHTMLqueue->setInterval(100);
+    tHTMLqueue->setTimerType(Qt::PreciseTimer);
     tHTMLqueue->setSingleShot(false);
 
     HTTP = new THTTPGet(this);

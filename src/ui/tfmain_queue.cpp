@@ -20,9 +20,12 @@
 namespace fs = std::filesystem;
 
 namespace {
-bool IsPlainHttp(const std::string& url)
+// Web addresses in any letter case; an upper-case "HTTPS://" is not taken for
+// the blocking HTTPS download and goes to the getter.
+bool IsWebAddress(const std::string& url)
 {
-    return core::StartsWith(core::LowerAscii(url.substr(0, 7)), "http://");
+    const std::string scheme = core::LowerAscii(url.substr(0, 8));
+    return core::StartsWith(scheme, "http://") || core::StartsWith(scheme, "https://");
 }
 }  // namespace
 
@@ -56,7 +59,7 @@ void TfMain::ExecHTMLque()
         HTTP->FileName = QString::fromStdString(head.localFile);
         if (core::IsHttpsUrl(head.url)) {
             Download(QString::fromStdString(head.url), QString::fromStdString(head.localFile));
-        } else if (!IsPlainHttp(head.url)) {
+        } else if (!IsWebAddress(head.url)) {
             // Only web addresses are fetched; anything else a catalogue names
             // (file:, ftp:, ...) fails like an unreachable server.
             HTTPError(HTTP);
