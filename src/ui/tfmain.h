@@ -188,6 +188,9 @@ private:
     void FinishDownload(bool ok);
     void ChooseBuild(bool develop);
     void LoadCatalogue(bool develop, const QString& path);
+    std::string CachedCataloguePath(bool develop) const;
+    // Loads the catalogue a previous fetch left; false when there is none.
+    bool LoadCachedCatalogue(bool develop);
     QString ArchivePath() const;
 
     platform::DeviceMonitor* deviceMonitor_ = nullptr;

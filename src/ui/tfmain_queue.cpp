@@ -156,20 +156,36 @@ void TfMain::HTTPProgress(QObject*, int totalSize, int readed)
     }
 }
 
+std::string TfMain::CachedCataloguePath(bool develop) const
+{
+    return WorkFolder + (develop ? "develop.inf" : "legacy.inf");
+}
+
+bool TfMain::LoadCachedCatalogue(bool develop)
+{
+    const std::string cached = CachedCataloguePath(develop);
+    std::error_code ec;
+    if (!fs::exists(cached, ec))
+        return false;
+    LoadCatalogue(develop, QString::fromStdString(cached));
+    return true;
+}
+
 void TfMain::HTTPDoneFile(QObject*, const QString& fileName, int fileSize)
 {
     ProgressBar->hide();
     const uint8_t kind = queue.ActiveKind();
     if (kind == core::KindDevelopCatalogue || kind == core::KindLegacyCatalogue) {
         const bool develop = kind == core::KindDevelopCatalogue;
-        const std::string cached = WorkFolder + (develop ? "develop.inf" : "legacy.inf");
-        std::error_code ec;
         if (fileSize > 0) {
             LoadCatalogue(develop, fileName);
+            // Kept as the fallback for a later run that gets nothing.
+            const std::string cached = CachedCataloguePath(develop);
+            std::error_code ec;
             fs::remove(cached, ec);
             fs::rename(fileName.toStdString(), cached, ec);
-        } else if (fs::exists(cached, ec)) {
-            LoadCatalogue(develop, QString::fromStdString(cached));
+        } else {
+            LoadCachedCatalogue(develop);
         }
         lML->clear();
     } else if (kind == core::KindDevelopBuild || kind == core::KindLegacyBuild) {
@@ -197,10 +213,7 @@ void TfMain::HTTPError(QObject*)
     const uint8_t kind = queue.ActiveKind();
     if (kind == core::KindDevelopCatalogue || kind == core::KindLegacyCatalogue) {
         const bool develop = kind == core::KindDevelopCatalogue;
-        const std::string cached = WorkFolder + (develop ? "develop.inf" : "legacy.inf");
-        std::error_code ec;
-        if (fs::exists(cached, ec)) {
-            LoadCatalogue(develop, QString::fromStdString(cached));
+        if (LoadCachedCatalogue(develop)) {
             ProgressBar->hide();
             (develop ? rbDevelop : rbNightly)->setEnabled(true);
         }

@@ -1,5 +1,7 @@
 #include "loopcard.h"
 
+#include "platform/linux/volumes_linux.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -38,11 +40,7 @@ std::string TempBase() {
 }
 
 std::string FindProgram(const std::string& name) {
-    for (const char* dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
-        const std::string path = std::string(dir) + name;
-        if (::access(path.c_str(), X_OK) == 0) return path;
-    }
-    return {};
+    return platform::linux_detail::FindTool(name);
 }
 
 std::string Trimmed(std::string s) {
@@ -169,48 +167,8 @@ void PutLe32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
 }  // namespace
 
 int RunCommand(const std::vector<std::string>& argv, std::string* output) {
-    if (output) output->clear();
-    if (argv.empty()) return -1;
-    const std::string program = argv[0].find('/') == std::string::npos ? FindProgram(argv[0]) : argv[0];
-    if (program.empty()) {
-        if (output) *output = argv[0] + ": not installed";
-        return -1;
-    }
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args[0] = const_cast<char*>(program.c_str());
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    std::string text;
-    if (rc == 0) {
-        char buf[4096];
-        for (;;) {
-            const ssize_t n = ::read(fds[0], buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            text.append(buf, static_cast<size_t>(n));
-        }
-    }
-    ::close(fds[0]);
-    if (rc != 0) {
-        if (output) *output = argv[0] + ": " + std::strerror(rc);
-        return -1;
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR) return -1;
-    if (output) *output = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    // The program's own runner: no shell, output of both streams collected.
+    return platform::linux_detail::RunTool(argv, output);
 }
 
 std::vector<int> DeviceHolders(const std::string& device) {
