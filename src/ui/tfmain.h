@@ -185,7 +185,7 @@ private:
     void MarkUserChange();
     void InstallStep(bool* stopSave);
     void RemovalStep();
-    void FinishDownload(bool ok);
+    void EnableBuildChoice();
     void ChooseBuild(bool develop);
     void LoadCatalogue(bool develop, const QString& path);
     std::string CachedCataloguePath(bool develop) const;

@@ -87,8 +87,10 @@ void TfMain::tHTMLQueueTimer()
     slog(QStringLiteral("Q: %1").arg(queue.Count()), 1);
 }
 
-void TfMain::FinishDownload(bool)
+void TfMain::EnableBuildChoice()
 {
+    // Each source can be chosen when its list has entries; the list of the
+    // checked source is open.
     rbDevelop->setEnabled(cbDevelop->count() > 0);
     rbNightly->setEnabled(cbNightly->count() > 0);
     cbDevelop->setEnabled(rbDevelop->isEnabled() && rbDevelop->isChecked());
@@ -137,7 +139,7 @@ bool TfMain::Download(const QString& url, const QString& fileName)
     QApplication::restoreOverrideCursor();
     ProgressBar->hide();
     tHTMLqueue->start();
-    FinishDownload(ok);
+    EnableBuildChoice();
     queue.FinishActive();
     return ok;
 }
@@ -222,7 +224,7 @@ void TfMain::HTTPError(QObject*)
     } else if (kind == core::KindDevelopBuild || kind == core::KindLegacyBuild) {
         // The other source was switched off while the download ran; give it
         // back so the user can choose again.
-        FinishDownload(false);
+        EnableBuildChoice();
         erslog(QStringLiteral("Download failed."));
     }
     queue.FinishActive();
