@@ -4,6 +4,7 @@
 #include "support/loopcard.h"
 #include "ui/buttonart.h"
 #include "ui/statusbar.h"
+#include "ui/formatdialog.h"
 #include "ui/tfmain.h"
 
 #include <gtest/gtest.h>
@@ -704,6 +705,54 @@ TEST_F(CardWindow, CardDetachedBeforeSaveWritesNothing)
     EXPECT_FALSE(w.bSave->isEnabled());
     EXPECT_FALSE(w.cbBootLabel->isEnabled());
     EXPECT_EQ(w.lBoot->text(), QString());
+}
+
+// Alt+F with the program's own format dialog, cancelled and then confirmed.
+TEST_F(CardWindow, AltFFormatsTheChosenCardAfterTheDialog)
+{
+    NEW_CARD(other, {.fsType = "FAT32", .label = "OTHER"});
+    NEW_CARD(card, {.fsType = "FAT32", .label = "EOS_DIGITAL"});
+    ASSERT_TRUE(card->Mount()) << card->error();
+    const Bytes otherBefore = other->ReadDevice(0, kRegion);
+    const Bytes cardBefore = card->ReadDevice(0, kRegion);
+    window_ = StartWindow();
+    TfMain& w = *window_;
+    ASSERT_TRUE(ChooseCard(w, *card));
+    const int index = w.cbDrives->currentIndex();
+
+    // Answers the dialog: Cancel, or exFAT with a new label and Format.
+    auto answer = [&](bool confirm) {
+        QTimer::singleShot(100, [confirm] {
+            auto* dialog = qobject_cast<TFormatDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            EXPECT_TRUE(dialog->warning->text().contains(QStringLiteral("erases EVERYTHING")));
+            if (!confirm) {
+                dialog->reject();
+                return;
+            }
+            dialog->fileSystem->setCurrentText(QStringLiteral("exFAT"));
+            dialog->label->setText(QStringLiteral("NEWCARD"));
+            dialog->findChild<QPushButton*>(QStringLiteral("formatButton"))->click();
+        });
+    };
+    answer(false);
+    QTest::keyClick(&w, Qt::Key_F, Qt::AltModifier);
+    EXPECT_EQ(Panel(w, 3), QStringLiteral(" User canceled formatting the drive"));
+    EXPECT_EQ(card->ReadDevice(0, kRegion), cardBefore);
+
+    w.activateWindow();  // as the window manager does when the dialog closes
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    answer(true);
+    QTest::keyClick(&w, Qt::Key_F, Qt::AltModifier);
+    EXPECT_EQ(Panel(w, 3), QStringLiteral(" Card has been formatted "));
+    EXPECT_EQ(w.cbDrives->currentIndex(), index);  // the same place in the list
+    EXPECT_EQ(w.cbDrives->currentText(),
+              QString::fromStdString(card->name()) + QStringLiteral(": NEWCARD [exFAT] 67 MB"));
+    EXPECT_TRUE(w.rgItems[2]->isChecked());
+    EXPECT_TRUE(w.bSave->isEnabled());
+    std::string output;
+    EXPECT_EQ(testsupport::RunCommand({"fsck.exfat", "-n", card->device()}, &output), 0) << output;
+    EXPECT_EQ(other->ReadDevice(0, kRegion), otherBefore);  // only the chosen card
 }
 
 TEST_F(CardWindow, MagicLanternSaveOnACardThatIsNotMountedIsRefused)
