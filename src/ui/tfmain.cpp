@@ -145,8 +145,9 @@ void TfMain::FormCreate()
     deviceRefresh_->setSingleShot(true);
     deviceRefresh_->setInterval(700);
     connect(deviceRefresh_, &QTimer::timeout, this, [this] {
-        // Refresh by itself only when that loses nothing.
-        if (saving || markersChanged || QApplication::activeModalWidget())
+        // Refresh by itself only when the cards changed and that loses
+        // nothing (no marker changed since the load, no save, no dialog).
+        if (saving || markersChanged || QApplication::activeModalWidget() || !CardListChanged())
             return;
         bRefreshClick();
     });

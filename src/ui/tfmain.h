@@ -182,6 +182,7 @@ private:
     void EnableMarkerControls(bool enable);
     void LockForSave(bool locked);
     void OnDeviceEvent(const QString& action, const QString& name);
+    bool CardListChanged() const;
     void MarkUserChange();
     void InstallStep(bool* stopSave);
     void RemovalStep();

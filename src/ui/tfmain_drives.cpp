@@ -11,45 +11,22 @@
 #include <QLabel>
 #include <QTimer>
 
-#include <filesystem>
 
 namespace {
 
-// The entry of the card's root folder named like name without regard to
-// letter case, found in a listing of the folder; empty when there is none.
-// Never a lookup of the name as written: a file system in user space that
-// matches names without case answers such a lookup too, and the kernel then
-// keeps that spelling as a second, stale entry for the file (its old content,
-// or a file that was deleted under its own spelling).
-std::filesystem::path FindInRoot(const std::string& root, const std::string& name)
+// The entries of the cards that can be listed now, in list order.
+std::vector<platform::Volume> CardVolumes()
 {
-    namespace fs = std::filesystem;
-    if (root.empty())
-        return {};
-    std::error_code ec;
-    fs::directory_iterator it(root, ec);
-    if (ec)
-        return {};
-    const std::string wanted = core::LowerAscii(name);
-    for (const auto& entry : it) {
-        if (core::LowerAscii(entry.path().filename().string()) == wanted)
-            return entry.path();
-    }
-    return {};
+    std::vector<platform::Volume> cards;
+    for (const platform::Volume& volume : platform::ListRemovableVolumes())
+        if (core::IsCardFileSystem(volume.fsName))
+            cards.push_back(volume);
+    return cards;
 }
 
-bool IsFileInRoot(const std::string& root, const std::string& name)
+QString EntryOf(const platform::Volume& volume)
 {
-    std::error_code ec;
-    const std::filesystem::path path = FindInRoot(root, name);
-    return !path.empty() && std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ec));
-}
-
-bool IsFolderInRoot(const std::string& root, const std::string& name)
-{
-    std::error_code ec;
-    const std::filesystem::path path = FindInRoot(root, name);
-    return !path.empty() && std::filesystem::is_directory(std::filesystem::symlink_status(path, ec));
+    return QString::fromStdString(core::EntryText(volume.name, volume.label, volume.fsName, volume.sizeBytes));
 }
 
 }  // namespace
@@ -63,12 +40,9 @@ void TfMain::bRefreshClick()
     sbCHDK->setEnabled(false);
     sbML->setEnabled(false);
 
-    for (const platform::Volume& volume : platform::ListRemovableVolumes()) {
-        if (!core::IsCardFileSystem(volume.fsName))
-            continue;
+    for (const platform::Volume& volume : CardVolumes()) {
         ++count;
-        cbDrives->addItem(
-            QString::fromStdString(core::EntryText(volume.name, volume.label, volume.fsName, volume.sizeBytes)));
+        cbDrives->addItem(EntryOf(volume));
         if (volume.fsName != "exFAT")
             sbCHDK->setEnabled(true);
         sbML->setEnabled(true);
@@ -89,19 +63,20 @@ void TfMain::bRefreshClick()
 
 void TfMain::RefreshContentLabels()
 {
+    // Names are matched without letter case, by listing the card's folders.
     const std::string& root = CardRoot;
     const auto okText = [](bool ok) { return ok ? QStringLiteral("OK") : QStringLiteral("-"); };
-    if (IsFileInRoot(root, "autoexec.bin")) {
+    if (core::FileExistsNoCase(root, "autoexec.bin")) {
         lAutoexecOK->setText(QStringLiteral("OK"));
-        lAutoexecOK->setToolTip(QString::fromStdString(core::FileInfoText(FindInRoot(root, "autoexec.bin").string())));
+        lAutoexecOK->setToolTip(QString::fromStdString(core::FileInfoText(core::ResolveNoCase(root, "autoexec.bin"))));
     } else {
         lAutoexecOK->setText(QStringLiteral("-"));
         lAutoexecOK->setToolTip(QString());
     }
-    lDiskBootOK->setText(okText(IsFileInRoot(root, "DISKBOOT.BIN")));
-    lMLdirOK->setText(okText(IsFolderInRoot(root, "ML")));
-    lCHDKOK->setText(okText(IsFolderInRoot(root, "CHDK")));
-    lDCIMsize->setText(okText(IsFolderInRoot(root, "DCIM")));
+    lDiskBootOK->setText(okText(core::FileExistsNoCase(root, "DISKBOOT.BIN")));
+    lMLdirOK->setText(okText(core::FolderExistsNoCase(root, "ML")));
+    lCHDKOK->setText(okText(core::FolderExistsNoCase(root, "CHDK")));
+    lDCIMsize->setText(okText(core::FolderExistsNoCase(root, "DCIM")));
 
     const std::vector<std::string> firs = root.empty() ? std::vector<std::string>() : core::ListFiles(root, "*.fir");
     if (firs.empty()) {
@@ -127,4 +102,15 @@ void TfMain::OnDeviceEvent(const QString& action, const QString& name)
         log(QStringLiteral("CD removed!"));
     Q_UNUSED(name);
     deviceRefresh_->start();
+}
+
+bool TfMain::CardListChanged() const
+{
+    const std::vector<platform::Volume> cards = CardVolumes();
+    if (static_cast<int>(cards.size()) != cbDrives->count())
+        return true;
+    for (size_t i = 0; i < cards.size(); ++i)
+        if (EntryOf(cards[i]) != cbDrives->itemText(static_cast<int>(i)))
+            return true;
+    return false;
 }

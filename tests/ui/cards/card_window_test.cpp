@@ -755,6 +755,27 @@ TEST_F(CardWindow, AltFFormatsTheChosenCardAfterTheDialog)
     EXPECT_EQ(other->ReadDevice(0, kRegion), otherBefore);  // only the chosen card
 }
 
+// Cards that come and go show by themselves, unless that would lose a change.
+TEST_F(CardWindow, ArrivingCardIsListedByItselfUnlessMarkersChanged)
+{
+    NEW_CARD(first, {.fsType = "FAT32", .label = "FIRST"});
+    window_ = StartWindow();
+    TfMain& w = *window_;
+    ASSERT_TRUE(ChooseCard(w, *first));
+    NEW_CARD(second, {.fsType = "exFAT", .label = "SECOND"});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return EntryIndex(w, *second) >= 0; }, 5000))
+        << "the new card was not listed";
+
+    Click(w.sbCHDK);  // a change of the loaded card's markers
+    ASSERT_TRUE(w.markersChanged);
+    const int count = w.cbDrives->count();
+    NEW_CARD(third, {.fsType = "FAT32", .label = "THIRD"});
+    QTest::qWait(1500);
+    EXPECT_EQ(w.cbDrives->count(), count);
+    EXPECT_EQ(EntryIndex(w, *third), -1);
+    EXPECT_TRUE(w.cbBootLabel->isChecked());  // the change is still there
+}
+
 TEST_F(CardWindow, MagicLanternSaveOnACardThatIsNotMountedIsRefused)
 {
     NEW_CARD(card, {.fsType = "FAT32", .label = "EOS_DIGITAL"});
