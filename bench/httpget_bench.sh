@@ -2,10 +2,10 @@
 # Downloads a 50 MB file from a local static server through THTTPGet (with a
 # running event loop receiving every progress event) and through the curl
 # tool, and prints both times and their ratio. Prints figures only.
-# Usage: httpget_bench.sh [PATH/TO/httpget_bench]   (default: /work/build-net/bench/httpget_bench)
+# Usage: httpget_bench.sh PATH/TO/httpget_bench
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-bench=${1:-/work/build-net/bench/httpget_bench}
+bench=${1:?path to httpget_bench}
 servers="$here/../tests/support/servers"
 work=$(mktemp -d)
 pid=
