@@ -82,8 +82,8 @@ void TfMain::ConnectHandlers()
     connect(eBootLabel, &QLineEdit::textChanged, this, [this] { eBootLabelChange(); });
     connect(eScript, &QLineEdit::textChanged, this, [this] { eScriptChange(); });
     // A user's action on a marker control counts as a change of the card.
-    for (QWidget* w : std::initializer_list<QWidget*>{cbCardLabel, cbBootLabel, cbScript})
-        connect(static_cast<QCheckBox*>(w), &QCheckBox::clicked, this, [this] { MarkUserChange(); });
+    for (QCheckBox* box : {cbCardLabel, cbBootLabel, cbScript})
+        connect(box, &QCheckBox::clicked, this, [this] { MarkUserChange(); });
     for (QLineEdit* e : {eCardLabel, eBootLabel, eScript})
         connect(e, &QLineEdit::textEdited, this, [this] { MarkUserChange(); });
     connect(sbCHDK, &QToolButton::clicked, this, [this] { MarkUserChange(); sbCHDKClick(); });

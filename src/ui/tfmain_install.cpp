@@ -22,6 +22,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <memory>
 
 namespace fs = std::filesystem;
@@ -47,13 +48,43 @@ void SetDosTime(const std::string& path, uint32_t dosDateTime)
     platform::SetFileTime(path, static_cast<int64_t>(t));
 }
 
-// The existing child of folder named like name without regard to letter
-// case, or folder/name when there is none.
-std::string ChildPath(const std::string& folder, const std::string& name)
-{
-    std::string found = core::ResolveNoCase(folder, name);
-    return found.empty() ? (fs::path(folder) / name).string() : found;
-}
+// The card's folders as the unpacking sees them: each folder is listed once,
+// and its names are matched without regard to letter case (an exact match
+// wins), so an entry overwrites the file it names whatever its spelling.
+class CardFolders {
+public:
+    // The existing child of folder named like name, or folder/name.
+    std::string Child(const std::string& folder, const std::string& name)
+    {
+        const auto& names = Listing(folder);
+        auto exact = names.find(name);
+        if (exact != names.end())
+            return (fs::path(folder) / exact->first).string();
+        const std::string wanted = core::LowerAscii(name);
+        for (const auto& entry : names)
+            if (entry.second == wanted)
+                return (fs::path(folder) / entry.first).string();
+        return (fs::path(folder) / name).string();
+    }
+    // Notes a name that the unpacking has just made in folder.
+    void Added(const std::string& folder, const std::string& name)
+    {
+        Listing(folder).emplace(name, core::LowerAscii(name));
+    }
+
+private:
+    std::map<std::string, std::string>& Listing(const std::string& folder)
+    {
+        auto it = listings_.find(folder);
+        if (it != listings_.end())
+            return it->second;
+        std::map<std::string, std::string>& names = listings_[folder];
+        for (const std::string& name : core::ListFiles(folder, "*.*"))
+            names.emplace(name, core::LowerAscii(name));
+        return names;
+    }
+    std::map<std::string, std::map<std::string, std::string>> listings_;  // folder -> name -> lower name
+};
 
 bool EndsWithExact(const std::string& text, const std::string& tail)
 {
@@ -125,6 +156,7 @@ bool TfMain::unzipML(const QString& path)
     repaint();
 
     bool failed = false;
+    CardFolders folders;
     const int count = zip->EntryCount;
     for (int i = 0; i < count; ++i) {
         const std::string& name = zip->Entries[static_cast<size_t>(i)].Name;
@@ -148,11 +180,13 @@ bool TfMain::unzipML(const QString& path)
         std::string folder = CardRoot;
         bool folderOk = true;
         for (const std::string& part : parts) {
-            const std::string next = ChildPath(folder, part);
+            const std::string next = folders.Child(folder, part);
             if (!fs::is_directory(fs::symlink_status(next, ec))) {
                 if (!fs::create_directory(next, ec) || !fs::is_directory(fs::symlink_status(next, ec))) {
                     failed = true;
                     folderOk = false;
+                } else {
+                    folders.Added(folder, part);
                 }
             }
             folder = next;
@@ -160,7 +194,7 @@ bool TfMain::unzipML(const QString& path)
 
         const bool skipFir = rbDevelop->isChecked() && EndsWithExact(name, ".fir");
         if (!filePart.empty() && !skipFir) {
-            const std::string target = ChildPath(folder, filePart);
+            const std::string target = folders.Child(folder, filePart);
             if (fs::is_symlink(target, ec) || fs::is_directory(target, ec)) {
                 failed = true;
             } else {
@@ -168,6 +202,7 @@ bool TfMain::unzipML(const QString& path)
                 std::FILE* out = folderOk ? std::fopen(target.c_str(), "wb") : nullptr;
                 int error = out ? 0 : (folderOk ? errno : ENOENT);
                 if (out) {
+                    folders.Added(folder, fs::path(target).filename().string());
                     if (!content.empty() && std::fwrite(content.data(), 1, content.size(), out) != content.size())
                         error = errno;
                     if (std::fclose(out) != 0 && error == 0)

@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,7 +21,6 @@
 #include <sstream>
 #include <thread>
 
-extern char** environ;
 
 namespace fs = std::filesystem;
 

@@ -33,6 +33,8 @@ import struct
 import sys
 import threading
 import time
+
+from static_server import write_port
 import urllib.parse
 import warnings
 
@@ -172,10 +174,7 @@ def main():
     timer.daemon = True
     timer.start()
 
-    tmp = args.port_file + ".tmp"
-    with open(tmp, "w") as f:
-        f.write(str(server.server_address[1]))
-    os.replace(tmp, args.port_file)
+    write_port(args.port_file, server.server_address[1])
     try:
         server.serve_forever()
     except KeyboardInterrupt:
