@@ -22,6 +22,8 @@ struct Volume {
     uint32_t sectorSize = 0; // logical sector size in bytes
     std::string mountPoint;  // where it is mounted, empty when it is not
     std::string identity;    // stable identity of the medium (device number, size, serial)
+    bool userSpaceMount = false;  // mounted through a file system in user space (FUSE)
+    bool readOnly = false;        // the medium or its device is write-protected
 };
 
 // Loop devices are listed only when this is switched on (--include-loop or

@@ -167,6 +167,37 @@ bool Unmount(const linux_detail::MountEntry& m, std::string* why) {
 
 }  // namespace
 
+namespace linux_detail {
+
+bool UnmountDevice(dev_t dev, std::string* why) {
+    std::string dummy;
+    std::string& err = why ? *why : dummy;
+    // Unmount every mount of the volume (the same card may be mounted twice).
+    for (const auto& m : MountsOfDevice(ReadMountInfo(), dev)) {
+        if (!Unmount(m, &err)) return false;
+    }
+    if (!MountsOfDevice(ReadMountInfo(), dev).empty()) {
+        err = "The card is still mounted.";
+        return false;
+    }
+    // A file system in user space may still be writing its last state
+    // after the unmount returns; wait for its process to let go, so that
+    // nothing overwrites what comes next.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::vector<pid_t> holders = Holders(dev);
+    while (!holders.empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        holders = Holders(dev);
+    }
+    if (!holders.empty()) {
+        err = "The card is in use by process " + std::to_string(holders.front()) + ".";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace linux_detail
+
 int FormatVolume(const std::string& name, const std::string& fsName, const std::string& label,
                  std::string* errorText) {
     std::string dummy;
@@ -194,27 +225,7 @@ int FormatVolume(const std::string& name, const std::string& fsName, const std::
             return FormatError;
         }
 
-        // Unmount every mount of the volume (the same card may be mounted twice).
-        for (const auto& m : linux_detail::MountsOfDevice(linux_detail::ReadMountInfo(), dev)) {
-            if (!Unmount(m, &err)) return FormatError;
-        }
-        if (!linux_detail::MountsOfDevice(linux_detail::ReadMountInfo(), dev).empty()) {
-            err = "The card is still mounted.";
-            return FormatError;
-        }
-        // A file system in user space may still be writing its last state
-        // after the unmount returns; wait for its process to let go, so that
-        // nothing overwrites the fresh file system.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        std::vector<pid_t> holders = Holders(dev);
-        while (!holders.empty() && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            holders = Holders(dev);
-        }
-        if (!holders.empty()) {
-            err = "The card is in use by process " + std::to_string(holders.front()) + ".";
-            return FormatError;
-        }
+        if (!linux_detail::UnmountDevice(dev, &err)) return FormatError;
         // The volume must still be the one that was checked.
         Volume again;
         dev_t devAgain = 0;

@@ -305,7 +305,11 @@ bool FillVolume(const Candidate& c, const std::vector<linux_detail::MountEntry>&
     std::string uuid;
     if (!ProbeVolume(device, &v.label, &v.fsName, &uuid)) return false;
     const auto own = linux_detail::MountsOfDevice(mounts, c.dev);
-    if (!own.empty()) v.mountPoint = own.front().mountPoint;
+    if (!own.empty()) {
+        v.mountPoint = own.front().mountPoint;
+        v.userSpaceMount = own.front().fsType == "fuseblk" || own.front().fsType.rfind("fuse", 0) == 0;
+    }
+    v.readOnly = linux_detail::SysfsReadOnly(c.name);
     v.identity = DevKey(c.dev) + ":" + std::to_string(c.sizeBytes) + ":" + uuid;
     *out = std::move(v);
     return true;
@@ -395,6 +399,13 @@ std::vector<MountEntry> MountsOfDevice(const std::vector<MountEntry>& mounts, de
         if (match) own.push_back(m);
     }
     return own;
+}
+
+bool SysfsReadOnly(const std::string& name) {
+    if (!IsPlainKernelName(name)) return false;
+    std::ifstream in("/sys/class/block/" + name + "/ro");
+    int ro = 0;
+    return (in >> ro) && ro != 0;
 }
 
 bool FindVolumeWithDev(const std::string& name, Volume* out, dev_t* dev) {

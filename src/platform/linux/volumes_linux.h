@@ -45,6 +45,14 @@ std::vector<MountEntry> MountsOfDevice(const std::vector<MountEntry>& mounts, de
 // opened descriptor is the device that was vetted.
 bool FindVolumeWithDev(const std::string& name, Volume* out, dev_t* dev);
 
+// Whether sysfs marks the block device `name` (or the disk it is part of) read-only.
+bool SysfsReadOnly(const std::string& name);
+
+// Unmounts every mount of the block device `dev` and waits (up to ten seconds)
+// until no process holds it open any more, so that a file system in user space
+// has written its last state before anything else touches the device.
+bool UnmountDevice(dev_t dev, std::string* why);
+
 // Absolute path of an installed system tool ("mkfs.fat"), empty when missing.
 std::string FindTool(const std::string& name);
 

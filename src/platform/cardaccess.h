@@ -1,0 +1,94 @@
+// CardAccess: the one way the rest of the program reaches a card.
+//
+// A card can be reached directly through its device node (root, or a member
+// of the "disk" group), through the udisks2 daemon (an ordinary desktop user;
+// polkit decides), or as an image file. Each of those is a backend of this
+// interface; nothing above the platform layer knows which one it talks to.
+// Unit tests put a fake behind it.
+//
+// Every operation names the card by its listed name and looks it up again, so
+// nothing is ever read from or written to a disk the listing would not show.
+// No operation throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/volumes.h"
+
+namespace platform {
+
+// What went wrong, for decisions; the words for the user are in AccessResult::why.
+enum class AccessError {
+    None,
+    NotFound,     // the card is not (or no longer) there
+    Refused,      // no permission: polkit said no, the password dialog was dismissed, no rights
+    ReadOnly,     // the medium or the image is write-protected
+    Io,           // the transfer failed or was short
+    Unsupported,  // the backend cannot do this (for example mounting an image without udisks2)
+};
+
+struct AccessResult {
+    AccessError error = AccessError::None;
+    std::string why;  // plain words, empty on success
+    bool ok() const { return error == AccessError::None; }
+    static AccessResult Ok() { return {}; }
+    static AccessResult Fail(AccessError e, std::string text) { return {e, std::move(text)}; }
+};
+
+class CardAccess {
+public:
+    virtual ~CardAccess() = default;
+
+    // Short name of the backend for messages and --help ("direct", "udisks2", "image").
+    virtual std::string BackendName() const = 0;
+
+    // The cards a user may choose, in name order, whatever file system they carry
+    // (callers filter on fsName). A card the user may see but not open is listed.
+    virtual std::vector<Volume> ListVolumes() = 0;
+
+    // Fresh information about one listed card; false when it is not (or no
+    // longer) one.
+    virtual bool FindVolume(const std::string& name, Volume* out) = 0;
+
+    // Whole logical sectors at first * sectorSize; exactly count sectors or a
+    // failure. bufferSize must be at least count * sectorSize.
+    virtual AccessResult ReadSectors(const std::string& name, uint64_t first, uint32_t count, void* buffer,
+                                     size_t bufferSize) = 0;
+    // Buffered write (a kernel driver that has the card mounted sees it),
+    // followed by fsync.
+    virtual AccessResult WriteSectors(const std::string& name, uint64_t first, uint32_t count, const void* buffer,
+                                      size_t bufferSize) = 0;
+    // Reads what the medium itself holds, past any cache (O_DIRECT on a
+    // separate descriptor), to check what a write left.
+    virtual AccessResult ReadSectorsUncached(const std::string& name, uint64_t first, uint32_t count, void* buffer,
+                                             size_t bufferSize) = 0;
+    // Opens the card for writing and closes it again without writing: tells
+    // before any change whether a write can work at all.
+    virtual AccessResult CheckWritable(const std::string& name) = 0;
+
+    // Mounts the card's file system when it is not mounted; *mountPoint gets
+    // where its files are (also when it already was mounted).
+    virtual AccessResult Mount(const std::string& name, std::string* mountPoint) = 0;
+    // Unmounts every mount of the card's file system (nothing to do when none).
+    virtual AccessResult Unmount(const std::string& name) = 0;
+
+    // Writes a new file system ("FAT32" or "exFAT") with the label. Returns the
+    // FormatResult codes of volumes.h; *errorText gets the reason of a failure.
+    virtual int Format(const std::string& name, const std::string& fsName, const std::string& label,
+                       std::string* errorText) = 0;
+};
+
+// The direct device backend (device nodes, libblkid, mount/umount, mkfs).
+std::unique_ptr<CardAccess> MakeDirectAccess();
+
+// File-system work on a folder of a mounted card.
+// Flushes everything written to the file system that holds path (syncfs).
+bool SyncFileSystem(const std::string& path, std::string* why);
+// Free bytes and allocation unit of the file system that holds path.
+bool FileSystemSpace(const std::string& path, uint64_t* freeBytes, uint64_t* blockSize);
+
+}  // namespace platform
