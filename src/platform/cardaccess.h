@@ -85,6 +85,18 @@ public:
 // The direct device backend (device nodes, libblkid, mount/umount, mkfs).
 std::unique_ptr<CardAccess> MakeDirectAccess();
 
+// Which backend the program uses. Auto: udisks2 when its service is on the
+// system bus, otherwise direct access.
+enum class BackendChoice { Auto, Direct, Udisks };
+// Makes the backend for a choice; *why tells what was chosen and, for Auto,
+// why (for --help and the log).
+std::unique_ptr<CardAccess> MakeAccess(BackendChoice choice, std::string* why);
+
+// The backend the whole program uses: made with MakeAccess(Auto) on first use
+// unless SetCards gave one (start-up options, tests with a fake).
+CardAccess& Cards();
+void SetCards(std::unique_ptr<CardAccess> access);
+
 // File-system work on a folder of a mounted card.
 // Flushes everything written to the file system that holds path (syncfs).
 bool SyncFileSystem(const std::string& path, std::string* why);

@@ -1,0 +1,113 @@
+// The Save sequence: everything that changes a card when the user saves it.
+//
+// The window and the command line only ask for it. It runs on the caller's
+// thread, touches no widgets, and reaches the card through platform::CardAccess
+// alone, so a fake volume can stand in for a device in tests.
+//
+// Order of a Save, and why:
+//   1. Checks, before anything is touched: the medium is still the one the
+//      region was read from, its device opens for writing, its files are
+//      reachable when files are to be installed or removed, the build archive
+//      is installable whole and fits the free space with room to spare.
+//   2. The region as it is now is kept as a backup in the work folder (once per
+//      medium and time; never overwritten).
+//   3. File work (install or removal). A failed install removes what it wrote
+//      and no markers are written. The file system is flushed (syncfs).
+//   4. A card mounted through a user-space driver is unmounted: such a driver
+//      keeps its own copy of the boot sector and would write it back later.
+//   5. The region is read again right before the write; it must still be the
+//      same volume's. Only the bytes the user changed are applied to it (file
+//      system drivers keep state there), exFAT is sealed, and on exFAT the
+//      backup region (sectors 12..23) is written and flushed before the main
+//      one, so a torn write always leaves one valid region.
+//   6. The written sectors are read back past the page cache and compared.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/bootrecord.h"
+#include "platform/cardaccess.h"
+
+namespace cardops {
+
+using Region = std::array<uint8_t, core::kVbrSize>;
+
+// What happens to the card's files along with the boot record.
+enum class FileWork {
+    None,     // the boot record only
+    Install,  // unpack the build archive onto the card first
+    Remove,   // remove the build's files from the card first
+};
+
+// The file work a Save does for the markers it writes: both Magic Lantern
+// markers set and no start file on the card installs; both cleared removes
+// (after the caller asked the user); anything else touches no files.
+FileWork DecideFileWork(bool bootSet, bool labelSet, bool startFileOnCard);
+
+struct SaveRequest {
+    std::string name;         // listed card name ("sdb1")
+    std::string identity;     // the medium's identity when the region was read
+    int layoutIndex = core::LayoutNone;
+    Region loaded{};          // the region as read at load time
+    Region edited{};          // the region with the user's changes (place pair applied, not sealed)
+    FileWork files = FileWork::None;
+    std::string archive;      // FileWork::Install: the build archive (zip)
+    bool skipFirmware = false;  // leave "*.fir" entries out (development builds)
+    std::string workFolder;   // backups and the install journal live here; ends in "/"
+};
+
+// How a Save tells its caller what it does. Every member may be left empty.
+struct SaveHooks {
+    // Progress of the file work: percent 0..100 and the entry being handled.
+    std::function<void(int percent, const std::string& entry)> progress;
+    // A line for the user (the caller's log).
+    std::function<void(const std::string& text)> log;
+};
+
+struct SaveResult {
+    bool ok = false;           // the boot region was written and read back as written
+    bool filesChanged = false; // the file work changed the card (also when it was rolled back)
+    bool installed = false;    // the build is on the card, complete
+    bool removed = false;      // the build's files were removed
+    bool unmounted = false;    // the card was unmounted so that its boot record could be written safely
+    bool nothingChanged = true;  // a check refused the Save before anything was touched
+    std::string backupPath;    // the backup kept before the first write ("" when none was needed)
+    std::string error;         // the cause in plain words, naming the card, when !ok
+};
+
+SaveResult Save(platform::CardAccess& cards, const SaveRequest& request, const SaveHooks& hooks = {});
+
+// ----------------------------------------------------------------- backups
+// The boot region as it was before a write, one file per medium and time in
+// "<work folder>/backups/", with a small description beside it.
+
+struct BackupInfo {
+    std::string path;         // the region file (24 sectors)
+    std::string time;         // "YYYY-MM-DD HH:MM:SS", local time
+    std::string description;  // device name, label, file system, time
+};
+
+// A key for the medium that stays the same when the card comes back under
+// another name: file system, volume serial number and size.
+std::string MediumKey(const platform::Volume& volume, const Region& region);
+
+// Keeps region as a new backup (never overwriting one); *path gets its file.
+bool KeepBackup(const std::string& workFolder, const platform::Volume& volume, const Region& region,
+                std::string* path, std::string* why);
+// The medium's backups, oldest first.
+std::vector<BackupInfo> ListBackups(const std::string& workFolder, const platform::Volume& volume,
+                                    const Region& region);
+// Reads a backup file; false (with why) when it is not a whole region.
+bool ReadBackup(const std::string& path, Region* region, std::string* why);
+
+// Restore is a Save of a backup's region with no file work: the same checks,
+// backup of what is there now, sealing, write and read-back.
+SaveResult Restore(platform::CardAccess& cards, const std::string& name, const std::string& identity,
+                   int layoutIndex, const Region& backup, const std::string& workFolder,
+                   const SaveHooks& hooks = {});
+
+}  // namespace cardops
