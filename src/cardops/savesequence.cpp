@@ -76,8 +76,9 @@ struct Context {
     }
     SaveResult& Fail(const std::string& text)
     {
+        // The words every failed Save starts with, then the cause.
         result.ok = false;
-        result.error = text;
+        result.error = "Write failed. " + text;
         return result;
     }
 };
@@ -175,12 +176,16 @@ SaveResult RunSave(Context& c, const SaveRequest& req)
         }
         uint64_t freeBytes = 0;
         uint64_t unit = 0;
-        if (!platform::FileSystemSpace(root, &freeBytes, &unit))
-            return c.Fail("The free space of " + name + " cannot be read");
-        const uint64_t need = SpaceNeeded(build.totalBytes, build.fileCount, build.folderCount, unit);
-        const uint64_t spare = std::max<uint64_t>(1u << 20, need / 20);
-        if (need + spare > freeBytes)
-            return c.Fail(name + " has " + MiB(freeBytes) + " free; the build needs " + MiB(need + spare));
+        if (platform::FileSystemSpace(root, &freeBytes, &unit)) {
+            const uint64_t need = SpaceNeeded(build.totalBytes, build.fileCount, build.folderCount, unit);
+            const uint64_t spare = std::max<uint64_t>(1u << 20, need / 20);
+            if (need + spare > freeBytes)
+                return c.Fail(name + " has " + MiB(freeBytes) + " free; the build needs " + MiB(need + spare));
+        } else {
+            // Some drivers do not tell; a card that fills up is caught while
+            // unpacking, and what was written is removed again.
+            c.Log("The free space of " + name + " is not known; unpacking checks every write");
+        }
     }
 
     // ---- 2. the region as it is now is kept before the first change
@@ -263,11 +268,12 @@ SaveResult RunSave(Context& c, const SaveRequest& req)
         // Backup region first: a write torn in the main region leaves a
         // valid backup, from which the card's driver and fsck recover.
         if (!WriteAndCheck(c, name, out.VBR, 12, 12, &why) || !WriteAndCheck(c, name, out.VBR, 0, 12, &why))
-            return c.Fail("Write failed. " + name + ": " + why);
+            return c.Fail(name + ": " + why);
     } else if (!WriteAndCheck(c, name, out.VBR, 0, sectors, &why)) {
-        return c.Fail("Write failed. " + name + ": " + why);
+        return c.Fail(name + ": " + why);
     }
     c.result.ok = true;
+    c.result.written = out.VBR;
     return c.result;
 }
 
@@ -324,7 +330,7 @@ SaveResult Restore(platform::CardAccess& cards, const std::string& name, const s
     std::string why;
     if (!MakeRestoreRequest(cards, name, identity, layoutIndex, backup, workFolder, &request, &why)) {
         SaveResult failed;
-        failed.error = why;
+        failed.error = "Write failed. " + why;
         return failed;
     }
     return Save(cards, request, hooks);

@@ -76,7 +76,8 @@ struct SaveResult {
     bool unmounted = false;    // the card was unmounted so that its boot record could be written safely
     bool nothingChanged = true;  // a check refused the Save before anything was touched
     std::string backupPath;    // the backup kept before the first write ("" when none was needed)
-    std::string error;         // the cause in plain words, naming the card, when !ok
+    Region written{};          // the region as written (only when ok)
+    std::string error;         // "Write failed. " and the cause in plain words, naming the card, when !ok
 };
 
 SaveResult Save(platform::CardAccess& cards, const SaveRequest& request, const SaveHooks& hooks = {});

@@ -100,7 +100,8 @@ void SetCards(std::unique_ptr<CardAccess> access);
 // File-system work on a folder of a mounted card.
 // Flushes everything written to the file system that holds path (syncfs).
 bool SyncFileSystem(const std::string& path, std::string* why);
-// Free bytes and allocation unit of the file system that holds path.
+// Free bytes and allocation unit of the file system that holds path; false
+// when they cannot be known.
 bool FileSystemSpace(const std::string& path, uint64_t* freeBytes, uint64_t* blockSize);
 
 }  // namespace platform

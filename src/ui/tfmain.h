@@ -149,6 +149,7 @@ public:
     bool unzipML(const QString& path);
     // True while the build archive is queued or arriving.
     bool ArchiveFetchPending() const;
+    bool CheckArchiveDigest(const QString& path, QString* why) const;  // TEMPORARY until the digest work lands
     // Restores the boot record from the latest backup of the loaded card,
     // after asking; the Save button's context menu offers it.
     void RestoreLatestBackup();
@@ -195,8 +196,9 @@ private:
     bool PrepareFileWork(cardops::SaveRequest* request);
     // Waits, processing events, until no build archive is queued or arriving.
     void WaitForArchiveFetch();
-    // Runs a Save or Restore request and reports its outcome.
-    void RunSave(const cardops::SaveRequest& request, bool restore);
+    // Runs a Save or Restore request and reports its outcome; true when the
+    // boot record was written.
+    bool RunSave(const cardops::SaveRequest& request, bool restore);
     void ShowSaveError(const QString& text);
     void bSaveContextMenu(const QPoint& at);
     // After device events: the list follows the cards, the loaded card stays.

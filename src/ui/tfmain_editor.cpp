@@ -4,6 +4,7 @@
 #include "platform/cardaccess.h"
 #include "ui/appconfig.h"
 #include "ui/buttonart.h"
+#include "ui/statusbar.h"
 #include "ui/tfmain.h"
 #include "ui/urllink.h"
 

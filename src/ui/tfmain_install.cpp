@@ -9,6 +9,7 @@
 #include "ui/tfmain.h"
 #include "zip/zipread.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEventLoop>
@@ -118,7 +119,7 @@ void TfMain::ShowSaveError(const QString& text)
     box.exec();
 }
 
-void TfMain::RunSave(const cardops::SaveRequest& request, bool restore)
+bool TfMain::RunSave(const cardops::SaveRequest& request, bool restore)
 {
     const bool installing = request.files == cardops::FileWork::Install;
     int shown = 0;
@@ -147,22 +148,30 @@ void TfMain::RunSave(const cardops::SaveRequest& request, bool restore)
         CardRoot.clear();
     if (result.filesChanged)
         RefreshContentLabels();
+    if (!result.ok)
+        ShowSaveError(QString::fromStdString(result.error));
+    // Set after any message box: events that ran meanwhile must not hide
+    // the outcome of the install.
     if (installing && !result.installed)
         lML->setText(result.filesChanged ? QStringLiteral("Error in unzipping") : QStringLiteral("ML not installed"));
-
-    if (!result.ok) {
-        ShowSaveError(QString::fromStdString(result.error));
-        return;
-    }
+    if (!result.ok)
+        return false;
     RefreshContentLabels();
-    // What the card now holds is the base of the next Save.
-    std::copy(request.edited.begin(), request.edited.end(), loadedRegion_.begin());
+    // The buffer holds what was written (place pair applied, sealed), and it
+    // is the base of the next Save.
+    boot.VBR = result.written;
+    loadedRegion_ = result.written;
     markersChanged = false;
-    QString done = restore ? QStringLiteral("Boot record restored. Write succesful") : QStringLiteral("Write succesful");
-    if (result.unmounted)
-        done += QStringLiteral(" (the card was unmounted so its boot record could be written safely)");
-    log(done);
-    StatusBar->setToolTip(done);
+    log(QStringLiteral("Write succesful"));
+    QString whole = restore ? QStringLiteral("Boot record restored. Write succesful.") : QStringLiteral("Write succesful.");
+    if (result.unmounted) {
+        // Its driver would have written its own copy of the boot sector back.
+        slog(QStringLiteral("Card unmounted"), 2);
+        whole += QStringLiteral(" The card was unmounted so that its boot record could be written safely; you may "
+                                "mount it again.");
+    }
+    StatusBar->setToolTip(whole);
+    return true;
 }
 
 bool TfMain::unzipML(const QString& path)
@@ -192,8 +201,9 @@ bool TfMain::unzipML(const QString& path)
     if (!outcome.ok) {
         // A part of a build is worse than none: what was written goes again.
         cardops::RollBack(outcome.written, outcome.madeFolders);
-        lML->setText(QStringLiteral("Error in unzipping"));
         QMessageBox::critical(this, windowTitle(), QString::fromStdString(outcome.error));
+        // Set after the box: events that ran meanwhile must not hide the outcome.
+        lML->setText(QStringLiteral("Error in unzipping"));
         return false;
     }
     lML->setText(QStringLiteral("ML succesfully installed"));
@@ -248,12 +258,19 @@ void TfMain::RestoreLatestBackup()
     saving = true;
     LockForSave(true);
     cardops::SaveRequest request;
+    bool restored = false;
     if (!cardops::MakeRestoreRequest(platform::Cards(), DriveName, DriveIdentity, fileSystemIndex, region, WorkFolder,
                                      &request, &why))
-        ShowSaveError(QString::fromStdString(why));
+        ShowSaveError(QStringLiteral("Write failed. ") + QString::fromStdString(why));
     else
-        RunSave(request, true);
+        restored = RunSave(request, true);
     LockForSave(false);
     saving = false;
-    cbDrivesChange();  // the controls show what the card now holds
+    if (restored) {
+        cbDrivesChange();  // the controls show what the card now holds
+        log(QStringLiteral("Write succesful"));
+    }
 }
+
+// TEMPORARY until the digest work lands
+bool TfMain::CheckArchiveDigest(const QString&, QString*) const { return true; }

@@ -20,7 +20,7 @@ using testsupport::FakeCards;
 
 namespace {
 
-std::string Run(const std::string& command)
+std::string Shell(const std::string& command)
 {
     std::string out;
     if (FILE* p = popen((command + " 2>&1").c_str(), "r")) {
@@ -65,7 +65,7 @@ protected:
             mkfs = "truncate -s 64M " + image + " && mkfs.fat -F 32 -n EOS_DIGITAL " + image;
         else
             mkfs = "truncate -s 16M " + image + " && mkfs.fat -F 16 -n EOS_DIGITAL " + image;
-        const std::string out = Run(mkfs);
+        const std::string out = Shell(mkfs);
         ASSERT_EQ(out.rfind("FAILED", 0), std::string::npos) << out;
         std::vector<uint8_t> all = ReadAll(image);
         cards.image.assign(all.begin(), all.begin() + 64 * 512);
@@ -106,7 +106,7 @@ protected:
     std::string MakeZip(const std::string& name, const std::string& pythonEntries)
     {
         const std::string path = (dir / name).string();
-        const std::string out = Run("python3 -c \"import zipfile; z = zipfile.ZipFile('" + path +
+        const std::string out = Shell("python3 -c \"import zipfile; z = zipfile.ZipFile('" + path +
                                     "', 'w', zipfile.ZIP_DEFLATED); " + pythonEntries + "; z.close()\"");
         EXPECT_EQ(out.rfind("FAILED", 0), std::string::npos) << out;
         return path;

@@ -206,6 +206,14 @@ private:
         QCOMPARE(sector[510], 0x55);
         QCOMPARE(sector[511], 0xAA);
 
+        // The card was mounted in user space, so Save unmounted it before
+        // writing its boot record; the user mounts it again and chooses it.
+        QVERIFY(w.CardRoot.empty());
+        QVERIFY2(card.Mount(), card.error().c_str());
+        QCOMPARE(card.mountPoint(), root);
+        w.cbDrivesChange();
+        QVERIFY(w.sbML->isChecked());
+
         // The build is on the card, without the firmware file.
         QVERIFY(core::FileExistsNoCase(root, "autoexec.bin"));
         QVERIFY(core::FileExistsNoCase(root, "ML/MODULES/A.MO"));
@@ -236,6 +244,7 @@ private:
         QTest::mouseClick(w.bSave, Qt::LeftButton);
         QCOMPARE(asked, QStringLiteral("Confirm|Do you want to remove ML files from the card?"));
         QCOMPARE(w.StatusBar->panel(3).text, QStringLiteral(" Write succesful "));
+        QVERIFY2(card.Mount(), card.error().c_str());
         QVERIFY(!core::FileExistsNoCase(root, "autoexec.bin"));
         QVERIFY(!core::FolderExistsNoCase(root, "ML"));
         QVERIFY(core::ListFiles(root, "*.pdf").empty());
@@ -254,6 +263,7 @@ private:
             QCOMPARE(Text(card.ReadDevice(0x5C, 8)), std::string(8, ' '));
             QCOMPARE(Text(card.ReadDevice(0x1F0, 6)), std::string(6, ' '));
         }
+        w.cbDrivesChange();
         QCOMPARE(w.lAutoexecOK->text(), QStringLiteral("-"));
         QCOMPARE(w.lDCIMsize->text(), QStringLiteral("OK"));
         w.close();

@@ -353,7 +353,10 @@ bool LoopCard::Create(const LoopCardOptions& options) {
 
 bool LoopCard::Mount() {
     if (!attached()) return Fail("not attached");
-    if (mounted()) return true;
+    // The program may have unmounted the card itself (before writing the
+    // boot record of a card mounted in user space).
+    if (mounted() && IsMountPoint(mountPoint_)) return true;
+    mountPoint_.clear();
     const std::string& fsType = options_.fsType;
     std::string out;
     int rc = -1;

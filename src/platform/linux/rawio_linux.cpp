@@ -239,7 +239,9 @@ bool SyncFileSystem(const std::string& path, std::string* why) {
 
 bool FileSystemSpace(const std::string& path, uint64_t* freeBytes, uint64_t* blockSize) {
     struct statvfs st {};
-    if (::statvfs(path.c_str(), &st) != 0) return false;
+    // A driver that reports no size at all (fusefat on FAT32) tells nothing
+    // about the free space either.
+    if (::statvfs(path.c_str(), &st) != 0 || st.f_blocks == 0) return false;
     if (freeBytes) *freeBytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
     if (blockSize) *blockSize = st.f_frsize ? st.f_frsize : st.f_bsize;
     return true;

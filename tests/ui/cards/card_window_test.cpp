@@ -1,249 +1,11 @@
 // The main window's card handling on real loop-device cards: listing, loading,
 // the marker controls and presets, Save, and the content labels, all driven
 // through the window's own widgets and checked on the raw bytes of the cards.
-#include "support/loopcard.h"
-#include "ui/buttonart.h"
-#include "ui/statusbar.h"
-#include "ui/formatdialog.h"
-#include "ui/tfmain.h"
+#include "cardwindow.h"
 
-#include <gtest/gtest.h>
-
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDir>
-#include <QFileInfo>
-#include <QImage>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
-
-#include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
-
-namespace fs = std::filesystem;
-using testsupport::LoopCard;
-using testsupport::LoopCardOptions;
-using Bytes = std::vector<uint8_t>;
+using namespace cardwindow;
 
 namespace {
-
-constexpr size_t kRegion = 24 * 512;
-
-Bytes Text(const std::string& text)
-{
-    return Bytes(text.begin(), text.end());
-}
-
-std::string At(const Bytes& bytes, size_t offset, size_t count)
-{
-    if (offset + count > bytes.size())
-        return "<out of range>";
-    return std::string(bytes.begin() + static_cast<long>(offset), bytes.begin() + static_cast<long>(offset + count));
-}
-
-std::string VbrAt(const TfMain& w, size_t offset, size_t count)
-{
-    return std::string(w.boot.VBR.begin() + static_cast<long>(offset),
-                       w.boot.VBR.begin() + static_cast<long>(offset + count));
-}
-
-const std::string kSpaces8(8, ' ');
-
-// A window started as the program starts, with loop devices listed and the
-// catalogue fetches pointed at a closed local port. Waits until the fetches
-// have failed, so no download is in the way of a Save.
-std::unique_ptr<TfMain> StartWindow()
-{
-    appconfig::Options options;
-    options.includeLoop = true;
-    options.catalogueHost = QStringLiteral("127.0.0.1:9");
-    auto w = std::make_unique<TfMain>(options);
-    w->show();
-    EXPECT_TRUE(QTest::qWaitForWindowExposed(w.get()));
-    const bool settled = QTest::qWaitFor([&] { return w->queue.Count() == 0; }, 10000);
-    EXPECT_TRUE(settled) << "the catalogue fetches did not end";
-    QTest::qWait(50);
-    return w;
-}
-
-int EntryIndex(const TfMain& w, const LoopCard& card)
-{
-    const QString prefix = QString::fromStdString(card.name()) + QStringLiteral(": ");
-    for (int i = 0; i < w.cbDrives->count(); ++i) {
-        if (w.cbDrives->itemText(i).startsWith(prefix))
-            return i;
-    }
-    return -1;
-}
-
-// Chooses the card in the list as the user does (the list's activated signal).
-bool ChooseCard(TfMain& w, const LoopCard& card)
-{
-    const int index = EntryIndex(w, card);
-    if (index < 0)
-        return false;
-    if (w.cbDrives->currentIndex() != index || w.DriveName != card.name()) {
-        w.cbDrives->setCurrentIndex(index);
-        emit w.cbDrives->activated(index);
-    }
-    return w.DriveName == card.name();
-}
-
-void Click(QWidget* widget)
-{
-    QTest::mouseClick(widget, Qt::LeftButton, Qt::NoModifier, widget->rect().center());
-}
-
-// Clicks Save and fails the test when a message box comes up that nobody
-// expected (it is closed so the test goes on).
-void ClickSave(TfMain& w)
-{
-    bool unexpected = false;
-    QTimer guard;
-    guard.setInterval(100);
-    QObject::connect(&guard, &QTimer::timeout, [&] {
-        if (QWidget* modal = QApplication::activeModalWidget()) {
-            unexpected = true;
-            if (auto* box = qobject_cast<QMessageBox*>(modal))
-                box->button(box->standardButtons().testFlag(QMessageBox::No) ? QMessageBox::No : QMessageBox::Ok)
-                    ->click();
-            else
-                modal->close();
-        }
-    });
-    guard.start();
-    Click(w.bSave);
-    guard.stop();
-    EXPECT_FALSE(unexpected) << "Save showed a message box";
-}
-
-// Clicks Save and answers the removal question with the given button.
-// Returns the question's text ("" when none came).
-QString ClickSaveAnswering(TfMain& w, QMessageBox::StandardButton answer)
-{
-    QString asked;
-    QTimer answerer;
-    answerer.setInterval(50);
-    QObject::connect(&answerer, &QTimer::timeout, [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (box == nullptr)
-            return;
-        asked = box->windowTitle() + QStringLiteral("|") + box->text();
-        if (QAbstractButton* b = box->button(answer))
-            b->click();
-        else
-            box->reject();
-    });
-    answerer.start();
-    Click(w.bSave);
-    answerer.stop();
-    return asked;
-}
-
-QString Panel(const TfMain& w, int index)
-{
-    return w.StatusBar->panel(index).text;
-}
-
-void WriteFile(const std::string& path, const std::string& content)
-{
-    std::ofstream out(path, std::ios::binary);
-    out << content;
-}
-
-// What fsck.fat -n finds on a FAT32 card whose sector 0 carries the markers,
-// without the two findings that come with them: the backup boot sector
-// (never written) differs, in marker places only, and the boot sector's label
-// field (EOS_DEVELOP) differs from the root folder's label. Anything else is
-// returned.
-std::string FatComplaintsBesidesMarkers(const std::string& output)
-{
-    const auto inMarkerPlace = [](unsigned long offset) {
-        return (offset >= 0x47 && offset < 0x52) || (offset >= 0x5C && offset < 0x64) ||
-               (offset >= 0x1E0 && offset < 0x1E8) || (offset >= 0x1F0 && offset < 0x1F6);
-    };
-    std::string rest;
-    std::istringstream lines(output);
-    std::string line;
-    bool inBackupDiff = false;
-    while (std::getline(lines, line)) {
-        if (line.find("differences between boot sector and its backup") != std::string::npos) {
-            inBackupDiff = true;
-            continue;
-        }
-        if (inBackupDiff) {
-            if (line.find("Not automatically fixing this.") != std::string::npos) {
-                inBackupDiff = false;
-                continue;
-            }
-            // "  76:45/49, 77:56/47, ..." after "Differences: (offset:original/backup)"
-            const size_t listStart = line.find("Differences:");
-            std::string list = listStart == std::string::npos ? line : line.substr(line.find(')', listStart) + 1);
-            std::istringstream items(list);
-            std::string item;
-            while (std::getline(items, item, ',')) {
-                const size_t colon = item.find(':');
-                if (colon == std::string::npos)
-                    continue;
-                const unsigned long offset = std::stoul(item.substr(0, colon));
-                if (!inMarkerPlace(offset))
-                    rest += "backup differs outside the marker places at " + std::to_string(offset) + "\n";
-            }
-            continue;
-        }
-        if (line.find("label 'EOS_DEVELOP' stored in boot sector") != std::string::npos ||
-            line.find("Auto-copying volume label from root directory") != std::string::npos)
-            continue;
-        if (line.rfind("fsck.fat", 0) == 0 || line.find(" files, ") != std::string::npos || line.empty() ||
-            line == "Leaving filesystem unchanged.")
-            continue;
-        rest += line + "\n";
-    }
-    return rest;
-}
-
-class CardWindow : public ::testing::Test {
-protected:
-    void SetUp() override { FLINTOR_REQUIRE_LOOP_AND_FUSE(); }
-
-    LoopCard* NewCard(const LoopCardOptions& options)
-    {
-        cards_.push_back(std::make_unique<LoopCard>());
-        LoopCard* card = cards_.back().get();
-        if (!card->Create(options)) {
-            ADD_FAILURE() << "card " << options.fsType << " " << options.label << ": " << card->error();
-            return nullptr;
-        }
-        return card;
-    }
-
-    void TearDown() override
-    {
-        window_.reset();
-        cards_.clear();
-    }
-
-    std::unique_ptr<TfMain> window_;
-    std::vector<std::unique_ptr<LoopCard>> cards_;
-};
-
-#define NEW_CARD(var, ...)                      \
-    LoopCard* var = NewCard(__VA_ARGS__);       \
-    ASSERT_NE(var, nullptr);
 
 // ------------------------------------------------------------ list and ML
 
@@ -290,7 +52,7 @@ TEST_F(CardWindow, TwoFat32CardsListedEosSelectedAndMagicLanternSaveTouchesOnlyI
     EXPECT_EQ(w.lBoot->text(), QStringLiteral("0x05C"));
     EXPECT_FALSE(w.gbML->isHidden());
 
-    ClickSave(w);
+    ClickSaveWithoutBuild(w);
     EXPECT_EQ(Panel(w, 3), QStringLiteral(" Write succesful "));
     EXPECT_FALSE(w.StatusBar->panel(2).ownerDrawn);
 
@@ -407,7 +169,7 @@ TEST_F(CardWindow, Fat32MagicLanternOnAChdkCardMovesTheBootStringAndSaveClearsTh
     EXPECT_TRUE(w.cbBootLabel->isChecked());
     EXPECT_EQ(w.lBoot->text(), QStringLiteral("0x05C"));
     EXPECT_EQ(VbrAt(w, 0x5C, 8), "BOOTDISK");
-    ClickSave(w);
+    ClickSaveWithoutBuild(w);
     EXPECT_EQ(Panel(w, 3), QStringLiteral(" Write succesful "));
     const Bytes after = card->ReadDevice(0, 512);
     EXPECT_EQ(At(after, 0x5C, 8), "BOOTDISK");
@@ -472,6 +234,9 @@ TEST_F(CardWindow, Fat32MagicLanternCardLoadsAsSuchAndOneBoxSaveNeitherInstallsN
     EXPECT_FALSE(w.sbML->isChecked());
     ClickSave(w);  // fails on any question
     EXPECT_EQ(Panel(w, 3), QStringLiteral(" Write succesful "));
+    // The card was mounted in user space: Save unmounted it before writing.
+    EXPECT_EQ(w.CardRoot, "");
+    ASSERT_TRUE(card->Mount()) << card->error();
     EXPECT_TRUE(fs::exists(card->mountPoint() + "/AUTOEXEC.BIN"));
     const Bytes after = card->ReadDevice(0, 512);
     EXPECT_EQ(At(after, 0x47, 11), std::string(11, ' '));
@@ -495,14 +260,17 @@ TEST_F(CardWindow, Fat32RemovalQuestionAnsweredNoKeepsFilesAndYesRemovesThem)
     QString asked = ClickSaveAnswering(w, QMessageBox::No);
     EXPECT_TRUE(asked.startsWith(QStringLiteral("Confirm|"))) << asked.toStdString();
     EXPECT_EQ(Panel(w, 3), QStringLiteral(" Write succesful "));
-    EXPECT_TRUE(fs::exists(card->mountPoint() + "/AUTOEXEC.BIN"));
     EXPECT_EQ(At(card->ReadDevice(0, 512), 0x5C, 8), kSpaces8);
+    // Unmounted by the Save (a user-space mount); the user mounts it again.
+    ASSERT_TRUE(card->Mount()) << card->error();
+    EXPECT_TRUE(fs::exists(card->mountPoint() + "/AUTOEXEC.BIN"));
 
     asked = ClickSaveAnswering(w, QMessageBox::Yes);
     EXPECT_TRUE(asked.startsWith(QStringLiteral("Confirm|"))) << asked.toStdString();
     EXPECT_EQ(Panel(w, 3), QStringLiteral(" Write succesful "));
-    EXPECT_FALSE(fs::exists(card->mountPoint() + "/AUTOEXEC.BIN"));
     EXPECT_EQ(w.lAutoexecOK->text(), QStringLiteral("-"));
+    ASSERT_TRUE(card->Mount()) << card->error();
+    EXPECT_FALSE(fs::exists(card->mountPoint() + "/AUTOEXEC.BIN"));
 }
 
 // ------------------------------------------------------------------ exFAT
@@ -543,9 +311,9 @@ TEST_F(CardWindow, ExFatMagicLanternWritesASealedRegionThatFsckAccepts)
     EXPECT_EQ(VbrAt(w, 0x1F0, 6), At(before, 0x1F0, 6));
     EXPECT_EQ(VbrAt(w, 0x1E0, 8), At(before, 0x1E0, 8));
 
-    ClickSave(w);
+    ClickSaveWithoutBuild(w);
     EXPECT_EQ(Panel(w, 3), QStringLiteral(" Write succesful "));
-    const Bytes after = card->ReadDevice(0, kRegion);  // before exfat-fuse lets go
+    const Bytes after = card->ReadDevice(0, kRegion);  // Save unmounted exfat-fuse first
     ASSERT_EQ(after.size(), kRegion);
     EXPECT_TRUE(std::equal(after.begin(), after.end(), w.boot.VBR.begin())) << "all 24 sectors are the buffer";
     EXPECT_EQ(At(after, 0x82, 11), "EOS_DEVELOP");
@@ -604,7 +372,7 @@ TEST_F(CardWindow, ExFatCardWithTheAlternativeBootStringGoesBackToItsOwnPlace)
     EXPECT_TRUE(w.sbML->isChecked());
     EXPECT_FALSE(w.sbCHDK->isChecked());
     EXPECT_EQ(w.lBoot->text(), QStringLiteral("0x07A"));
-    ClickSave(w);
+    ClickSaveWithoutBuild(w);
     EXPECT_EQ(Panel(w, 3), QStringLiteral(" Write succesful "));
     const Bytes after = card->ReadDevice(0, kRegion);
     EXPECT_EQ(At(after, 0x7A, 8), "BOOTDISK");
@@ -690,8 +458,9 @@ TEST_F(CardWindow, CardDetachedBeforeSaveWritesNothing)
     ASSERT_TRUE(w.cbBootLabel->isChecked());
 
     ASSERT_TRUE(card->Detach()) << card->error();
-    ClickSave(w);
-    EXPECT_EQ(Panel(w, 3), QStringLiteral(" Write failed."));
+    const QString shown = ClickSaveExpectingError(w);
+    EXPECT_TRUE(shown.contains(QString::fromStdString(card->name()))) << shown.toStdString();
+    EXPECT_TRUE(Panel(w, 3).startsWith(QStringLiteral(" Write failed. "))) << Panel(w, 3).toStdString();
     EXPECT_TRUE(w.StatusBar->panel(2).ownerDrawn);
     EXPECT_EQ(card->ReadImage(0, kRegion), imageBefore);
     EXPECT_EQ(other->ReadDevice(0, kRegion), otherBefore);
@@ -787,7 +556,7 @@ TEST_F(CardWindow, MagicLanternSaveOnACardThatIsNotMountedIsRefused)
     EXPECT_EQ(w.lAutoexecOK->text(), QStringLiteral("-"));
     Click(w.sbML);
     ASSERT_TRUE(w.cbCardLabel->isChecked() && w.cbBootLabel->isChecked());
-    ClickSave(w);
+    ClickSaveExpectingError(w);
     EXPECT_TRUE(Panel(w, 3).contains(QStringLiteral("not mounted"))) << Panel(w, 3).toStdString();
     EXPECT_TRUE(w.StatusBar->panel(2).ownerDrawn);
     EXPECT_EQ(card->ReadDevice(0, kRegion), before);
@@ -811,8 +580,8 @@ TEST_F(CardWindow, AnotherCardUnderTheSameNameIsNotWritten)
     if (next->name() != name)
         GTEST_SKIP() << "the new card got " << next->name() << ", not " << name;
     const Bytes nextBefore = next->ReadDevice(0, kRegion);
-    ClickSave(w);
-    EXPECT_EQ(Panel(w, 3), QStringLiteral(" Write failed."));
+    ClickSaveExpectingError(w);
+    EXPECT_TRUE(Panel(w, 3).startsWith(QStringLiteral(" Write failed. "))) << Panel(w, 3).toStdString();
     EXPECT_EQ(next->ReadDevice(0, kRegion), nextBefore);
 }
 
