@@ -21,6 +21,14 @@ void FetchQueue::FinishActive()
     activeKind_ = KindNone;
 }
 
+bool FetchQueue::Holds(uint8_t kind) const
+{
+    for (size_t i = headFinished_ ? 1 : 0; i < items_.size(); ++i)
+        if (items_[i].kind == kind)
+            return true;
+    return false;
+}
+
 void FetchQueue::RemoveHead()
 {
     if (!items_.empty())
