@@ -32,6 +32,10 @@ public:
     bool WaitThread = false;
     // Longest wait without receiving a byte before the fetch fails.
     int TimeoutMs = 90000;
+    // When not empty: the SHA-256 digest (64 hex digits, either letter case)
+    // the body of a file fetch must have; a body with another digest is a
+    // failed fetch and never takes the place of FileName.
+    QString ExpectedSha256;
 
     // Start a fetch into FileName / into memory. Ignored while busy.
     // A file fetch writes FileName + ".part" and renames it to FileName only
@@ -42,6 +46,10 @@ public:
     void Cancel();
     bool Busy() const;
     bool LastSucceeded() const { return lastSucceeded_; }
+    // Why the last fetch failed ("connection refused", "not found (HTTP
+    // 404)", "timed out", "SHA-256 digest does not match", ...); set before
+    // OnError is raised, empty after a success.
+    QString ErrorText() const { return errorText_; }
 
 signals:
     void OnProgress(QObject* sender, int totalSize, int readed);
@@ -58,4 +66,5 @@ private:
     void deliverProgress(const std::shared_ptr<Running>& run);
     std::shared_ptr<Running> running_;
     bool lastSucceeded_ = false;
+    QString errorText_;
 };
