@@ -2,7 +2,10 @@
 // delivers progress and completion on the thread that owns the component.
 //
 // Every event is emitted on the owner's thread while the worker waits for it
-// to be handled, so handlers never run concurrently with each other. Exactly
+// to be handled, so handlers never run concurrently with each other.
+// OnProgress comes once per piece of at most 1025 bytes, in order; the pieces
+// of one socket read (up to 64 KiB) are handed over together and their events
+// raised one after the other, and the worker reads on only when all have run. Exactly
 // one of OnDoneFile, OnDoneString or OnError ends each fetch; a destroyed
 // component receives nothing and its worker is stopped and joined.
 #pragma once

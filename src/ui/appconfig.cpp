@@ -60,8 +60,8 @@ Options ParseOptions(const QStringList& arguments)
             options.includeLoop = true;
         } else if (arg == QLatin1String("--catalogue-host") || arg.startsWith(QLatin1String("--catalogue-host="))) {
             QString value;
-            if (arg.contains(QLatin1Char('=')))
-                value = arg.section(QLatin1Char('='), 1);
+            if (arg.startsWith(QLatin1String("--catalogue-host=")))
+                value = arg.mid(17);  // all of it: a base address may hold "="
             else if (i + 1 < arguments.size())
                 value = arguments[++i];
             if (!ValidCatalogueHost(value)) {

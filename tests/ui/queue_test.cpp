@@ -277,6 +277,7 @@ private slots:
         QVERIFY(o.error.isEmpty());
         QCOMPARE(o.localBuild, QStringLiteral("/tmp/my build.zip"));
         QCOMPARE(ParseOptions({"--build=/tmp/b.zip"}).localBuild, QStringLiteral("/tmp/b.zip"));
+        QCOMPARE(ParseOptions({"--catalogue-host=https://m.example/a=b"}).catalogueHost, QStringLiteral("https://m.example/a=b"));
         QVERIFY(!ParseOptions({"--build"}).error.isEmpty());
     }
 
