@@ -10,8 +10,6 @@
 #include <QProgressBar>
 #include <QRadioButton>
 
-#include <filesystem>
-
 void TfMain::DevelopOptions(const QString& path)
 {
     LoadCatalogue(true, path);
