@@ -26,6 +26,9 @@ namespace {
 
 // Largest piece handed on at once; each piece gets its own progress event.
 constexpr size_t kChunk = 1025;
+// Most bytes whose events are handed to the owner's thread together: one
+// socket read with the receive buffer below.
+constexpr qint64 kBlock = 65536;
 
 int ClampInt(qint64 v) { return static_cast<int>(std::clamp<qint64>(v, INT_MIN, INT_MAX)); }
 
@@ -76,7 +79,9 @@ struct THTTPGet::Running {
 
     void work(std::shared_ptr<Running> self);
     bool checkResponse();
+    qint64 handed = 0;  // bytes whose progress events have been handed over
     bool handOn(const std::shared_ptr<Running>& self, const char* data, size_t n);
+    bool flush(const std::shared_ptr<Running>& self);
     bool sendProgress(const std::shared_ptr<Running>& self, std::vector<int> steps);
     void postCompletion(const std::shared_ptr<Running>& self);
 };
@@ -99,9 +104,14 @@ size_t OnBody(char* data, size_t size, size_t count, void* userp)
     return total;
 }
 
+// libcurl calls this after each pass of its transfer loop, that is after each
+// socket read: the read's pieces are handed over here.
 int OnTick(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
-    return static_cast<THTTPGet::Running*>(clientp)->stop.load() ? 1 : 0;
+    auto* ctx = static_cast<WriteContext*>(clientp);
+    if (ctx->run->stop.load())
+        return 1;
+    return ctx->run->flush(ctx->self) ? 0 : 1;
 }
 
 }  // namespace
@@ -139,14 +149,17 @@ bool THTTPGet::Running::checkResponse()
     return true;
 }
 
-// Takes one block as the transfer delivered it (one socket read, up to
-// 64 KiB): stores it, then hands the owner's thread the progress of each of
-// its pieces of at most kChunk bytes in one go and waits until the handler
-// has raised all their events. One hand-over per block instead of one per
-// piece keeps the two threads from switching for every kilobyte.
+// Stores what the transfer delivered. libcurl hands a socket read (up to
+// 64 KiB) to this hook in slices of at most 16 KiB; the progress of the
+// whole read is handed over once, by flush(), when libcurl has finished the
+// read. One hand-over per read instead of one per piece keeps the two
+// threads from switching for every kilobyte.
 bool THTTPGet::Running::handOn(const std::shared_ptr<Running>& self, const char* data, size_t n)
 {
     if (stop.load())
+        return false;
+    // Never more than one block unreported.
+    if (readed > handed && readed - handed + static_cast<qint64>(n) > kBlock && !flush(self))
         return false;
     if (toFile) {
         if (part.write(data, static_cast<qint64>(n)) != static_cast<qint64>(n)) {
@@ -158,13 +171,22 @@ bool THTTPGet::Running::handOn(const std::shared_ptr<Running>& self, const char*
     }
     if (!expectedSha256.empty())
         sha.Update(data, n);
+    readed += static_cast<qint64>(n);
+    return true;
+}
+
+// Hands the owner's thread the progress of each piece of at most kChunk bytes
+// received since the last hand-over, in one go, and waits until the handler
+// has raised all their events.
+bool THTTPGet::Running::flush(const std::shared_ptr<Running>& self)
+{
+    if (readed == handed)
+        return !stop.load();
     std::vector<int> steps;
-    steps.reserve(n / kChunk + 1);
-    for (size_t done = 0; done < n;) {
-        const size_t piece = std::min(kChunk, n - done);
-        done += piece;
-        readed += static_cast<qint64>(piece);
-        steps.push_back(ClampInt(readed));
+    steps.reserve(static_cast<size_t>((readed - handed) / static_cast<qint64>(kChunk) + 1));
+    while (handed < readed) {
+        handed += std::min(static_cast<qint64>(kChunk), readed - handed);
+        steps.push_back(ClampInt(handed));
     }
     return sendProgress(self, std::move(steps));
 }
@@ -239,9 +261,12 @@ void THTTPGet::Running::work(std::shared_ptr<Running> self)
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &ctx);
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnTick);
-        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &ctx);
 
         const CURLcode rc = curl_easy_perform(curl);
+        // The last read's events, should libcurl have ended without another pass.
+        if (rc == CURLE_OK && !stop.load())
+            flush(self);
         if (stop.load())
             fail("cancelled");
         else if (rc != CURLE_OK)
