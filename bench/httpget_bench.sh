@@ -1,44 +1,92 @@
-#!/bin/sh
-# Downloads a 50 MB file from a local static server through THTTPGet (with a
-# running event loop receiving every progress event) and through the curl
-# tool, and prints both times and their ratio. Prints figures only.
-# Usage: httpget_bench.sh PATH/TO/httpget_bench
-set -eu
-here=$(cd "$(dirname "$0")" && pwd)
+#!/usr/bin/env bash
+# Downloads 50 MB and 200 MB files from a local busybox httpd through
+# THTTPGet (httpget_bench: a running event loop receives every progress
+# event) and through the curl tool, interleaved, and prints wall and CPU time
+# (user + system) of both: minimum and median over the rounds, and the
+# ratios. Every downloaded file is compared with the served one (cmp).
+# Prints figures only.
+# Usage: httpget_bench.sh PATH/TO/httpget_bench [ROUNDS (default 5)] [SIZES in MB (default "50 200")]
+set -euo pipefail
 bench=${1:?path to httpget_bench}
-servers="$here/../tests/support/servers"
+rounds=${2:-5}
+sizes=${3:-"50 200"}
+command -v busybox >/dev/null || { echo "busybox is needed (apt-get install busybox)" >&2; exit 2; }
+command -v curl >/dev/null || { echo "curl is needed" >&2; exit 2; }
 work=$(mktemp -d)
 pid=
 cleanup() {
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+    if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; fi
     rm -rf "$work"
 }
 trap cleanup EXIT INT TERM
 
 mkdir -p "$work/www"
-head -c 52428800 /dev/urandom > "$work/www/build.zip"
-python3 "$servers/static_server.py" --root "$work/www" --port-file "$work/port" --max-seconds 300 &
-pid=$!
-i=0
-while [ ! -s "$work/port" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
-url="http://127.0.0.1:$(cat "$work/port")/build.zip"
+for mb in $sizes; do
+    head -c $((mb * 1048576)) /dev/urandom > "$work/www/build$mb.zip"
+done
 
-now() { date +%s.%N; }
+# busybox httpd on 127.0.0.1 only, on the first free port found.
+port=
+for try in $(seq 1 50); do
+    candidate=$((20000 + RANDOM % 40000))
+    busybox httpd -f -p "127.0.0.1:$candidate" -h "$work/www" &
+    pid=$!
+    sleep 0.2
+    if kill -0 "$pid" 2>/dev/null && curl -sf -o /dev/null "http://127.0.0.1:$candidate/build${sizes%% *}.zip"; then
+        port=$candidate
+        break
+    fi
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    pid=
+done
+[ -n "$port" ] || { echo "busybox httpd did not start" >&2; exit 1; }
 
-"$bench" "$url" "$work/getter.zip" > /dev/null  # warm-up: page cache, server start
-t0=$(now)
-"$bench" "$url" "$work/getter2.zip" > "$work/getter.txt"
-t1=$(now)
-curl -s -o "$work/curl.zip" "$url"
-t2=$(now)
-cmp -s "$work/getter2.zip" "$work/www/build.zip" && same=identical || same=DIFFERENT
-cat "$work/getter.txt"
-python3 - "$t0" "$t1" "$t2" "$same" <<'PY'
-import sys
-t0, t1, t2 = map(float, sys.argv[1:4])
-g, c = t1 - t0, t2 - t1
-print("THTTPGet (whole process): %.3f s" % g)
-print("curl -s -o:              %.3f s" % c)
-print("ratio THTTPGet / curl:   %.2f" % (g / c))
-print("downloaded file:         %s" % sys.argv[4])
-PY
+# Runs a command; appends "wall cpu" (seconds) to the file $1.
+TIMEFORMAT='%R %U %S'
+measure() {
+    local out=$1
+    shift
+    local t
+    t=$( { time "$@" > /dev/null 2>&1; } 2>&1 )
+    echo "$t" | awk '{ printf "%.4f %.4f\n", $1, $2 + $3 }' >> "$out"
+}
+
+getter() { "$bench" "$1" "$2"; }
+curltool() { curl -s -o "$2" "$1"; }
+
+status=0
+for round in $(seq 1 "$rounds"); do
+    for mb in $sizes; do
+        url="http://127.0.0.1:$port/build$mb.zip"
+        # Alternate which tool goes first, so neither always finds a warmer cache.
+        if [ $((round % 2)) -eq 1 ]; then order="getter curltool"; else order="curltool getter"; fi
+        for tool in $order; do
+            rm -f "$work/$tool.zip"
+            measure "$work/$tool-$mb.txt" "$tool" "$url" "$work/$tool.zip"
+            if ! cmp -s "$work/$tool.zip" "$work/www/build$mb.zip"; then
+                echo "round $round, $mb MB: $tool's file differs from the served one" >&2
+                status=1
+            fi
+        done
+        cmp -s "$work/getter.zip" "$work/curltool.zip" || { echo "round $round, $mb MB: outputs differ" >&2; status=1; }
+    done
+done
+
+# min and median of column $2 of file $1
+stat() { cut -d' ' -f"$2" "$1" | sort -n | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.3f %.3f", v[1], m }'; }
+
+echo "rounds: $rounds, interleaved; server: busybox httpd on 127.0.0.1; load: $(uptime | sed 's/.*load average/load average/')"
+printf '%-7s %-9s %17s %17s\n' size tool "wall min/median" "cpu min/median"
+for mb in $sizes; do
+    read -r gwmin gwmed <<< "$(stat "$work/getter-$mb.txt" 1)"
+    read -r gcmin gcmed <<< "$(stat "$work/getter-$mb.txt" 2)"
+    read -r cwmin cwmed <<< "$(stat "$work/curltool-$mb.txt" 1)"
+    read -r ccmin ccmed <<< "$(stat "$work/curltool-$mb.txt" 2)"
+    printf '%-7s %-9s %8s %8s %8s %8s\n' "${mb}MB" THTTPGet "$gwmin" "$gwmed" "$gcmin" "$gcmed"
+    printf '%-7s %-9s %8s %8s %8s %8s\n' "${mb}MB" curl "$cwmin" "$cwmed" "$ccmin" "$ccmed"
+    awk -v a="$gwmin" -v b="$cwmin" -v c="$gwmed" -v d="$cwmed" -v e="$gcmin" -v f="$ccmin" -v g="$gcmed" -v h="$ccmed" \
+        'BEGIN { printf "%-7s ratio     %8.2f %8.2f %8.2f %8.2f  (THTTPGet / curl)\n", "", a / b, c / d, (f > 0 ? e / f : 0), (h > 0 ? g / h : 0) }'
+done
+if [ $status -eq 0 ]; then echo "downloaded files: identical to the served ones (cmp)"; else echo "downloaded files: DIFFERENT"; fi
+exit $status

@@ -14,6 +14,8 @@ PKGS=(
   clang libclang-rt-14-dev
   fonts-dejavu-core fonts-liberation
 )
+# The download benchmark serves its files with busybox httpd.
+PKGS+=(busybox)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -3,7 +3,7 @@
 
 Each archive (*.zip, any letter case) in FOLDER becomes one line
 
-    name;url;time stamp
+    name;url;time stamp;sha256
 
 where name is the archive's file name without ".zip", url is BASE_URL + "/" +
 the file name (percent-encoded where needed), and the time stamp is the
@@ -11,7 +11,10 @@ archive's modification time in local time, rounded down to two seconds as a
 FAT file system stores it, written "yyyy.MM.dd hh:mm:ss" on the 24-hour clock
 (only "yyyy.MM.dd" when the time is exactly 00:00:00). This is the text the
 program compares with the file time of a downloaded archive, so an archive
-downloaded after the catalogue was written counts as current.
+downloaded after the catalogue was written counts as current. sha256 is the
+archive's SHA-256 digest in lower-case hex; the program refuses a downloaded
+or cached archive with another digest. --no-digest leaves the field out
+(three-field lines).
 
 Lines are sorted by file name and end with CR LF; the file is single-byte
 (Latin-1) text. The catalogue is written as OUTPUT (default "develop.inf" in
@@ -22,6 +25,7 @@ Examples:
     make-catalogue.py --output /srv/www/ML/legacy.inf old/ http://mirror.example/old
 """
 import argparse
+import hashlib
 import os
 import sys
 import time
@@ -35,7 +39,15 @@ def time_text(mtime):
     return time.strftime("%Y.%m.%d %H:%M:%S", t)
 
 
-def catalogue_lines(folder, base_url):
+def file_sha256(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+def catalogue_lines(folder, base_url, digest=True):
     base = base_url.rstrip("/")
     lines = []
     for name in sorted(os.listdir(folder)):
@@ -46,7 +58,10 @@ def catalogue_lines(folder, base_url):
         if ";" in name:
             raise ValueError("archive name contains ';': %r" % name)
         url = base + "/" + urllib.parse.quote(name)
-        lines.append("%s;%s;%s" % (display, url, time_text(os.stat(path).st_mtime)))
+        line = "%s;%s;%s" % (display, url, time_text(os.stat(path).st_mtime))
+        if digest:
+            line += ";" + file_sha256(path)
+        lines.append(line)
     return lines
 
 
@@ -56,11 +71,13 @@ def main(argv=None):
     ap.add_argument("folder", help="folder holding the build archives")
     ap.add_argument("base_url", help="address under which the archives are served")
     ap.add_argument("--output", "-o", help='catalogue file to write (default: FOLDER/develop.inf)')
+    ap.add_argument("--no-digest", action="store_true",
+                    help="write three fields per line, without the SHA-256 digest")
     args = ap.parse_args(argv)
 
     out = args.output or os.path.join(args.folder, "develop.inf")
     try:
-        lines = catalogue_lines(args.folder, args.base_url)
+        lines = catalogue_lines(args.folder, args.base_url, digest=not args.no_digest)
         data = "".join(line + "\r\n" for line in lines).encode("latin-1")
     except (OSError, ValueError, UnicodeEncodeError) as e:
         print("make-catalogue: %s" % e, file=sys.stderr)

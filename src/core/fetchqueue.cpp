@@ -21,14 +21,11 @@ void FetchQueue::FinishActive()
     activeKind_ = KindNone;
 }
 
-bool FetchQueue::Pending(uint8_t kind) const
+bool FetchQueue::Holds(uint8_t kind) const
 {
-    for (size_t i = 0; i < items_.size(); ++i) {
-        if (i == 0 && headFinished_)
-            continue;
+    for (size_t i = headFinished_ ? 1 : 0; i < items_.size(); ++i)
         if (items_[i].kind == kind)
             return true;
-    }
     return false;
 }
 

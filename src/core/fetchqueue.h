@@ -24,6 +24,7 @@ struct THTMLQueue {
     bool toFile = true;
     uint8_t kind = KindNone;
     std::string statusText;
+    std::string sha256;  // digest the fetched file must have; "" for none
 };
 
 class FetchQueue {
@@ -33,6 +34,9 @@ public:
     bool Empty() const { return items_.empty(); }
     uint8_t ActiveKind() const { return activeKind_; }
     const THTMLQueue& Head() const { return items_.front(); }
+    // True when a request of this kind waits or runs (a finished head that
+    // waits for its removal does not count).
+    bool Holds(uint8_t kind) const;
 
     // The head to start now, or nullptr: the queue is empty, a fetch is
     // running, or the head has finished and waits for its removal (it must
@@ -42,9 +46,6 @@ public:
     void FinishActive();
     // Removes the head request (the finished one).
     void RemoveHead();
-    // True while a request of this kind is queued or running (a finished head
-    // waiting for its removal does not count).
-    bool Pending(uint8_t kind) const;
 
 private:
     std::deque<THTMLQueue> items_;

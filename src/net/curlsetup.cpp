@@ -42,6 +42,47 @@ int PrereqHook(void* clientp, char*, char*, int, int)
 
 }  // namespace
 
+std::string DescribeFailure(CURLcode rc, long httpCode, const char* errbuf)
+{
+    switch (rc) {
+    case CURLE_OK:
+        if (httpCode == 404 || httpCode == 410)
+            return "not found (HTTP " + std::to_string(httpCode) + ")";
+        if (httpCode != 0 && !IsSuccessStatus(httpCode))
+            return "HTTP status " + std::to_string(httpCode);
+        return "incomplete answer";
+    case CURLE_COULDNT_CONNECT:
+        return "connection refused";
+    case CURLE_COULDNT_RESOLVE_HOST:
+        return "host name not found";
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return "proxy name not found";
+    case CURLE_OPERATION_TIMEDOUT:
+        return "timed out";
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_ISSUER_ERROR:
+        return "certificate not accepted";
+    case CURLE_SSL_CONNECT_ERROR:
+        return "TLS handshake failed";
+    case CURLE_TOO_MANY_REDIRECTS:
+        return "too many redirects";
+    case CURLE_GOT_NOTHING:
+        return "empty reply";
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+        return "connection reset";
+    case CURLE_PARTIAL_FILE:
+        return "incomplete answer";
+    default:
+        break;
+    }
+    if (errbuf && *errbuf)
+        return errbuf;
+    return curl_easy_strerror(rc);
+}
+
 void ApplyCommonOptions(CURL* curl, const std::string& url, RedirectGuard* guard, long timeoutMs)
 {
     guard->curl = curl;

@@ -25,6 +25,13 @@ struct RedirectGuard {
 // (no byte for timeoutMs ends the transfer). `url` is the address fetched.
 void ApplyCommonOptions(CURL* curl, const std::string& url, RedirectGuard* guard, long timeoutMs);
 
+// Why a transfer failed, in a few words for the status bar: "connection
+// refused", "not found (HTTP 404)", "timed out", "certificate not accepted",
+// "host name not found", ... `rc` is the transfer's result, httpCode the
+// final answer's status (0 when none arrived), errbuf libcurl's error text
+// (may be empty or null).
+std::string DescribeFailure(CURLcode rc, long httpCode, const char* errbuf);
+
 // True when the status code is a success (200..299).
 inline bool IsSuccessStatus(long code) { return code >= 200 && code <= 299; }
 

@@ -2,6 +2,8 @@
 
 #include "net/curlsetup.h"
 
+#include "core/digest.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QPointer>
@@ -16,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace flintor::net;
 
@@ -23,6 +26,9 @@ namespace {
 
 // Largest piece handed on at once; each piece gets its own progress event.
 constexpr size_t kChunk = 1025;
+// Most bytes whose events are handed to the owner's thread together: one
+// socket read with the receive buffer below.
+constexpr qint64 kBlock = 65536;
 
 int ClampInt(qint64 v) { return static_cast<int>(std::clamp<qint64>(v, INT_MIN, INT_MAX)); }
 
@@ -38,14 +44,16 @@ struct THTTPGet::Running {
     QString fileName;
     bool binaryData = false, useCache = false, toFile = false;
     long timeoutMs = 90000;
+    std::string expectedSha256;  // lower case, or "" for no check
 
     std::atomic<bool> stop{false};
 
     std::mutex m;
     std::condition_variable cv;
     THTTPGet* owner = nullptr;     // guarded by m; null once the component is gone
-    bool progressPending = false;  // guarded by m; a progress event awaits its handler
-    int progressTotal = 0, progressReaded = 0;  // guarded by m
+    bool progressPending = false;  // guarded by m; progress events await their handler
+    int progressTotal = 0;         // guarded by m
+    std::vector<int> progressReaded;  // guarded by m; bytes received after each piece
 
     std::thread thread;
 
@@ -54,17 +62,27 @@ struct THTTPGet::Running {
     qint64 fileSize = 0;
     qint64 readed = 0;
     QByteArray result;
+    std::string errorText;  // why the fetch failed; the first cause found wins
 
     // Worker-side transfer state.
     CURL* curl = nullptr;
     bool headerChecked = false;
     bool contentLengthKnown = false;
     QFile part;
+    core::Sha256 sha;
+
+    void fail(const std::string& why)
+    {
+        if (errorText.empty())
+            errorText = why;
+    }
 
     void work(std::shared_ptr<Running> self);
     bool checkResponse();
+    qint64 handed = 0;  // bytes whose progress events have been handed over
     bool handOn(const std::shared_ptr<Running>& self, const char* data, size_t n);
-    bool sendProgress(const std::shared_ptr<Running>& self);
+    bool flush(const std::shared_ptr<Running>& self);
+    bool sendProgress(const std::shared_ptr<Running>& self, std::vector<int> steps);
     void postCompletion(const std::shared_ptr<Running>& self);
 };
 
@@ -81,16 +99,19 @@ size_t OnBody(char* data, size_t size, size_t count, void* userp)
     const size_t total = size * count;
     if (!ctx->run->checkResponse())
         return 0;
-    for (size_t done = 0; done < total; done += kChunk) {
-        if (!ctx->run->handOn(ctx->self, data + done, std::min(kChunk, total - done)))
-            return 0;  // libcurl ends the transfer with a write error
-    }
+    if (!ctx->run->handOn(ctx->self, data, total))
+        return 0;  // libcurl ends the transfer with a write error
     return total;
 }
 
+// libcurl calls this after each pass of its transfer loop, that is after each
+// socket read: the read's pieces are handed over here.
 int OnTick(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
-    return static_cast<THTTPGet::Running*>(clientp)->stop.load() ? 1 : 0;
+    auto* ctx = static_cast<WriteContext*>(clientp);
+    if (ctx->run->stop.load())
+        return 1;
+    return ctx->run->flush(ctx->self) ? 0 : 1;
 }
 
 }  // namespace
@@ -105,48 +126,83 @@ bool THTTPGet::Running::checkResponse()
     headerChecked = true;
     long code = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
-    if (!IsSuccessStatus(code))
+    if (!IsSuccessStatus(code)) {
+        fail(DescribeFailure(CURLE_OK, code, nullptr));
         return false;
+    }
     curl_off_t length = -1;
     curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     contentLengthKnown = length >= 0;
     fileSize = contentLengthKnown ? length : 0;
-    if (!contentLengthKnown && binaryData)
+    if (!contentLengthKnown && binaryData) {
+        fail("answer without Content-Length");
         return false;
+    }
     if (toFile) {
         part.setFileName(fileName + QStringLiteral(".part"));
-        if (!part.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        // Unbuffered: each block goes to the file in one write, without a copy.
+        if (!part.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+            fail("cannot write " + part.fileName().toStdString());
             return false;
+        }
     }
     return true;
 }
 
+// Stores what the transfer delivered. libcurl hands a socket read (up to
+// 64 KiB) to this hook in slices of at most 16 KiB; the progress of the
+// whole read is handed over once, by flush(), when libcurl has finished the
+// read. One hand-over per read instead of one per piece keeps the two
+// threads from switching for every kilobyte.
 bool THTTPGet::Running::handOn(const std::shared_ptr<Running>& self, const char* data, size_t n)
 {
     if (stop.load())
         return false;
+    // Never more than one block unreported.
+    if (readed > handed && readed - handed + static_cast<qint64>(n) > kBlock && !flush(self))
+        return false;
     if (toFile) {
-        if (part.write(data, static_cast<qint64>(n)) != static_cast<qint64>(n))
+        if (part.write(data, static_cast<qint64>(n)) != static_cast<qint64>(n)) {
+            fail("cannot write " + part.fileName().toStdString());
             return false;
+        }
     } else {
         result.append(data, static_cast<qsizetype>(n));
     }
+    if (!expectedSha256.empty())
+        sha.Update(data, n);
     readed += static_cast<qint64>(n);
-    return sendProgress(self);
+    return true;
 }
 
-// Hands one progress event to the owner's thread and waits until its handler
-// has run, or until the component is destroyed or the fetch cancelled. The
-// wait is on our own condition variable, not a blocking queued connection,
-// so a destructor that joins this thread can always wake it.
-bool THTTPGet::Running::sendProgress(const std::shared_ptr<Running>& self)
+// Hands the owner's thread the progress of each piece of at most kChunk bytes
+// received since the last hand-over, in one go, and waits until the handler
+// has raised all their events.
+bool THTTPGet::Running::flush(const std::shared_ptr<Running>& self)
+{
+    if (readed == handed)
+        return !stop.load();
+    std::vector<int> steps;
+    steps.reserve(static_cast<size_t>((readed - handed) / static_cast<qint64>(kChunk) + 1));
+    while (handed < readed) {
+        handed += std::min(static_cast<qint64>(kChunk), readed - handed);
+        steps.push_back(ClampInt(handed));
+    }
+    return sendProgress(self, std::move(steps));
+}
+
+// Hands progress events to the owner's thread and waits until its handler
+// has run them all, or until the component is destroyed or the fetch
+// cancelled. The wait is on our own condition variable, not a blocking
+// queued connection, so a destructor that joins this thread can always wake it.
+bool THTTPGet::Running::sendProgress(const std::shared_ptr<Running>& self, std::vector<int> steps)
 {
     std::unique_lock lock(m);
     if (!owner || stop.load())
         return false;
     progressPending = true;
     progressTotal = ClampInt(fileSize);
-    progressReaded = ClampInt(readed);
+    progressReaded = std::move(steps);
     THTTPGet* target = owner;
     QMetaObject::invokeMethod(target, [target, self] { target->deliverProgress(self); },
                               Qt::QueuedConnection);
@@ -170,9 +226,12 @@ void THTTPGet::Running::work(std::shared_ptr<Running> self)
         RedirectGuard guard;
         ApplyCommonOptions(curl, url, &guard, timeoutMs);
         curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
-        // Read in large blocks (fewer system calls); OnBody hands them on in
-        // pieces of at most kChunk bytes, one progress event each.
+        // Read in large blocks (fewer system calls and fewer hand-overs to
+        // the owner's thread); each block's pieces of at most kChunk bytes
+        // get one progress event each.
         curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 65536L);
+        char errbuf[CURL_ERROR_SIZE] = {};
+        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
         if (!agent.empty())
             curl_easy_setopt(curl, CURLOPT_USERAGENT, agent.c_str());
         if (!referer.empty())
@@ -202,9 +261,16 @@ void THTTPGet::Running::work(std::shared_ptr<Running> self)
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &ctx);
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnTick);
-        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &ctx);
 
         const CURLcode rc = curl_easy_perform(curl);
+        // The last read's events, should libcurl have ended without another pass.
+        if (rc == CURLE_OK && !stop.load())
+            flush(self);
+        if (stop.load())
+            fail("cancelled");
+        else if (rc != CURLE_OK)
+            fail(guard.refused ? "redirect from https to http refused" : DescribeFailure(rc, 0, errbuf));
         // An answer with an empty body never reaches the write hook.
         bool ok = rc == CURLE_OK && !stop.load() && checkResponse();
         if (ok) {
@@ -212,10 +278,21 @@ void THTTPGet::Running::work(std::shared_ptr<Running> self)
                 // Complete exactly when the announced length arrived; without
                 // a Content-Length only an empty body counts as complete.
                 ok = contentLengthKnown ? readed == fileSize : readed == 0;
-                if (ok && part.isOpen())
-                    ok = part.flush();
+                if (!ok)
+                    fail("incomplete answer (" + std::to_string(readed) + " of " + std::to_string(fileSize) +
+                         " bytes)");
+                if (ok && part.isOpen() && !part.flush()) {
+                    ok = false;
+                    fail("cannot write " + part.fileName().toStdString());
+                }
+                if (ok && !expectedSha256.empty() && sha.FinalHex() != expectedSha256) {
+                    ok = false;
+                    fail("SHA-256 digest does not match");
+                }
             } else {
                 ok = readed != 0;
+                if (!ok)
+                    fail("empty answer");
             }
         }
         if (toFile) {
@@ -227,6 +304,8 @@ void THTTPGet::Running::work(std::shared_ptr<Running> self)
                 const QByteArray from = QFile::encodeName(part.fileName());
                 const QByteArray to = QFile::encodeName(fileName);
                 ok = std::rename(from.constData(), to.constData()) == 0;
+                if (!ok)
+                    fail("cannot write " + fileName.toStdString());
             }
             if (!ok && !part.fileName().isEmpty())
                 QFile::remove(part.fileName());
@@ -287,6 +366,9 @@ void THTTPGet::start(bool toFile)
     run->useCache = UseCache;
     run->toFile = toFile;
     run->timeoutMs = TimeoutMs;
+    run->expectedSha256 = core::NormalizeSha256Hex(ExpectedSha256.toStdString());
+    if (!ExpectedSha256.isEmpty() && run->expectedSha256.empty())
+        run->expectedSha256 = "not a digest";  // matches no body: the fetch fails
     run->owner = this;
     running_ = run;
     run->thread = std::thread([run] { run->work(run); });
@@ -300,17 +382,23 @@ void THTTPGet::start(bool toFile)
 
 void THTTPGet::deliverProgress(const std::shared_ptr<Running>& run)
 {
-    int total = 0, readed = 0;
+    int total = 0;
+    std::vector<int> steps;
     {
         std::lock_guard lock(run->m);
         if (!run->progressPending || run->owner != this)
             return;
         total = run->progressTotal;
-        readed = run->progressReaded;
+        steps.swap(run->progressReaded);
     }
-    // Emitted without the lock held: a handler may cancel or destroy us.
-    if (!run->stop.load())
+    // Emitted without the lock held: a handler may cancel or destroy us, and
+    // then the rest of the block's events are dropped.
+    QPointer<THTTPGet> self(this);
+    for (int readed : steps) {
+        if (!self || run->stop.load())
+            break;
         emit OnProgress(this, total, readed);
+    }
     {
         std::lock_guard lock(run->m);
         run->progressPending = false;
@@ -332,10 +420,12 @@ void THTTPGet::finish(const std::shared_ptr<Running>& run)
         // Cancelled after the transfer had already completed: a cancel always
         // ends with OnError and leaves nothing new under the file name.
         ok = false;
+        run->errorText = "cancelled";
         if (run->toFile)
             QFile::remove(run->fileName);
     }
     lastSucceeded_ = ok;
+    errorText_ = ok ? QString() : QString::fromStdString(run->errorText.empty() ? "failed" : run->errorText);
 
     // The component stays busy while the completion handler runs, so a fetch
     // started from inside the handler is ignored.

@@ -2,7 +2,10 @@
 // delivers progress and completion on the thread that owns the component.
 //
 // Every event is emitted on the owner's thread while the worker waits for it
-// to be handled, so handlers never run concurrently with each other. Exactly
+// to be handled, so handlers never run concurrently with each other.
+// OnProgress comes once per piece of at most 1025 bytes, in order; the pieces
+// of one socket read (up to 64 KiB) are handed over together and their events
+// raised one after the other, and the worker reads on only when all have run. Exactly
 // one of OnDoneFile, OnDoneString or OnError ends each fetch; a destroyed
 // component receives nothing and its worker is stopped and joined.
 #pragma once
@@ -32,6 +35,10 @@ public:
     bool WaitThread = false;
     // Longest wait without receiving a byte before the fetch fails.
     int TimeoutMs = 90000;
+    // When not empty: the SHA-256 digest (64 hex digits, either letter case)
+    // the body of a file fetch must have; a body with another digest is a
+    // failed fetch and never takes the place of FileName.
+    QString ExpectedSha256;
 
     // Start a fetch into FileName / into memory. Ignored while busy.
     // A file fetch writes FileName + ".part" and renames it to FileName only
@@ -42,6 +49,10 @@ public:
     void Cancel();
     bool Busy() const;
     bool LastSucceeded() const { return lastSucceeded_; }
+    // Why the last fetch failed ("connection refused", "not found (HTTP
+    // 404)", "timed out", "SHA-256 digest does not match", ...); set before
+    // OnError is raised, empty after a success.
+    QString ErrorText() const { return errorText_; }
 
 signals:
     void OnProgress(QObject* sender, int totalSize, int readed);
@@ -58,4 +69,5 @@ private:
     void deliverProgress(const std::shared_ptr<Running>& run);
     std::shared_ptr<Running> running_;
     bool lastSucceeded_ = false;
+    QString errorText_;
 };

@@ -86,11 +86,11 @@ bool THttpsClient::HTTPMethod(const std::string& method, const std::string& url)
         if (guard.refused)
             ErrorText = "redirect from https to http refused";
         else
-            ErrorText = errbuf[0] ? std::string(errbuf) : std::string(curl_easy_strerror(rc));
+            ErrorText = DescribeFailure(rc, ResultCode, errbuf);
         return false;
     }
     if (!IsSuccessStatus(ResultCode)) {
-        ErrorText = "HTTP status " + std::to_string(ResultCode);
+        ErrorText = DescribeFailure(CURLE_OK, ResultCode, errbuf);
         return false;
     }
     Document = std::move(body);

@@ -19,7 +19,7 @@ public:
 
     std::string Document;   // the body of the last successful answer; empty after a failure
     long ResultCode = 0;    // its HTTP status (0 when none arrived)
-    std::string ErrorText;  // why the last call failed
+    std::string ErrorText;  // why the last call failed ("connection refused", "timed out", ...)
 };
 
 // True when libcurl does TLS with OpenSSL.

@@ -1,6 +1,7 @@
 #include "ui/appconfig.h"
 
 #include <QRegularExpression>
+#include <QUrl>
 
 namespace appconfig {
 
@@ -11,7 +12,35 @@ bool ValidHost(const QString& host)
     static const QRegularExpression re(QStringLiteral("^[A-Za-z0-9.-]+(:[0-9]{1,5})?$"));
     return re.match(host).hasMatch();
 }
+
+bool IsBaseAddress(const QString& text)
+{
+    const QString lower = text.left(8).toLower();
+    return lower.startsWith(QLatin1String("http://")) || lower.startsWith(QLatin1String("https://"));
+}
 }  // namespace
+
+bool ValidCatalogueHost(const QString& host)
+{
+    if (!IsBaseAddress(host))
+        return ValidHost(host);
+    const QUrl url(host, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty() || url.hasQuery() || url.hasFragment())
+        return false;
+    // The authority must be a plain host[:port] as above.
+    const QString authority = host.mid(host.indexOf(QLatin1String("://")) + 3).section(QLatin1Char('/'), 0, 0);
+    return ValidHost(authority);
+}
+
+QString CatalogueUrl(const QString& host, const QString& file)
+{
+    if (!IsBaseAddress(host))
+        return QStringLiteral("http://") + host + QStringLiteral("/ML/") + file;
+    QString base = host;
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    return base + QStringLiteral("/ML/") + file;
+}
 
 Options ParseOptions(const QStringList& arguments)
 {
@@ -20,7 +49,7 @@ Options ParseOptions(const QStringList& arguments)
     options.includeLoop = envLoop == "1" || envLoop.toLower() == "true" || envLoop.toLower() == "yes";
     const QString envHost = QString::fromLocal8Bit(qgetenv("FLINTOR_CATALOGUE_HOST"));
     if (!envHost.isEmpty()) {
-        if (ValidHost(envHost))
+        if (ValidCatalogueHost(envHost))
             options.catalogueHost = envHost;
         else
             options.error = QStringLiteral("FLINTOR_CATALOGUE_HOST is not a host name: %1").arg(envHost);
@@ -31,15 +60,26 @@ Options ParseOptions(const QStringList& arguments)
             options.includeLoop = true;
         } else if (arg == QLatin1String("--catalogue-host") || arg.startsWith(QLatin1String("--catalogue-host="))) {
             QString value;
-            if (arg.contains(QLatin1Char('=')))
-                value = arg.section(QLatin1Char('='), 1);
+            if (arg.startsWith(QLatin1String("--catalogue-host=")))
+                value = arg.mid(17);  // all of it: a base address may hold "="
             else if (i + 1 < arguments.size())
                 value = arguments[++i];
-            if (!ValidHost(value)) {
-                options.error = QStringLiteral("--catalogue-host needs HOST or HOST:PORT");
+            if (!ValidCatalogueHost(value)) {
+                options.error = QStringLiteral("--catalogue-host needs HOST[:PORT] or a base address http(s)://HOST[:PORT][/PATH]");
                 continue;
             }
             options.catalogueHost = value;
+        } else if (arg == QLatin1String("--build") || arg.startsWith(QLatin1String("--build="))) {
+            QString value;
+            if (arg.startsWith(QLatin1String("--build=")))
+                value = arg.mid(8);
+            else if (i + 1 < arguments.size())
+                value = arguments[++i];
+            if (value.isEmpty()) {
+                options.error = QStringLiteral("--build needs FILE.zip");
+                continue;
+            }
+            options.localBuild = value;
         } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
             options.showHelp = true;
         } else if (arg.startsWith(QLatin1String("-platform")) || arg.startsWith(QLatin1String("-style"))) {
@@ -54,11 +94,14 @@ Options ParseOptions(const QStringList& arguments)
 QString UsageText()
 {
     return QStringLiteral(
-        "Usage: flintor [--include-loop] [--catalogue-host HOST[:PORT]]\n"
+        "Usage: flintor [--include-loop] [--catalogue-host HOST[:PORT]|URL] [--build FILE.zip]\n"
         "  --include-loop              list loop devices too (disk images, tests);\n"
         "                              same as FLINTOR_INCLUDE_LOOP=1\n"
         "  --catalogue-host HOST[:PORT]  fetch the build catalogues from this server;\n"
+        "  --catalogue-host URL        or from this base address, e.g.\n"
+        "                              https://mirror.example/path (gets .../ML/develop.inf);\n"
         "                              same as FLINTOR_CATALOGUE_HOST\n"
+        "  --build FILE.zip            use this build archive instead of a listed build\n"
         "Environment: SSL_CERT_FILE names a CA file trusted instead of the system store.\n");
 }
 

@@ -10,7 +10,8 @@ inline constexpr const char* kProgramTitle = "Flintor";
 inline constexpr const char* kVersionTitle = "Flintor 1.51";
 
 // The build-catalogue server; --catalogue-host or FLINTOR_CATALOGUE_HOST
-// replace it (mirrors and tests).
+// replace it (mirrors and tests) with HOST[:PORT] or a whole base address
+// such as https://mirror.example/path.
 inline constexpr const char* kCatalogueHost = "catalogue.flintor.example";
 
 // Addresses behind the about strip's links.
@@ -24,6 +25,7 @@ inline constexpr const char* kMagicLanternUrl = "https://www.magiclantern.fm/";
 struct Options {
     bool includeLoop = false;
     QString catalogueHost = QString::fromLatin1(kCatalogueHost);
+    QString localBuild;  // --build FILE.zip: an archive the user already has
     bool showHelp = false;
     QString error;  // a bad command line
 };
@@ -34,5 +36,15 @@ struct Options {
 Options ParseOptions(const QStringList& arguments);
 
 QString UsageText();
+
+// True for HOST[:PORT] (letters, digits, dots, hyphens) and for a base
+// address http://HOST[:PORT][/PATH] or https://... (scheme in any letter
+// case; no user, query or fragment).
+bool ValidCatalogueHost(const QString& host);
+
+// Address of a catalogue file ("develop.inf", "legacy.inf") on the
+// catalogue server: "http://" + HOST[:PORT] + "/ML/" + file, or, for a base
+// address, base + "/ML/" + file.
+QString CatalogueUrl(const QString& host, const QString& file);
 
 }  // namespace appconfig

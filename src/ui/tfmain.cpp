@@ -63,6 +63,8 @@ TfMain::TfMain(const appconfig::Options& options, QWidget* parent)
     BuildLayout();
     ConnectHandlers();
     FormCreate();
+    if (!options.localBuild.isEmpty())
+        UseLocalBuild(options.localBuild);
 }
 
 TfMain::~TfMain()
@@ -107,6 +109,7 @@ void TfMain::ConnectHandlers()
     formatShortcut->setAutoRepeat(false);  // a held key formats once
     formatShortcut->setContext(Qt::WindowShortcut);
     connect(formatShortcut, &QShortcut::activated, this, [this] { FormShortCut(); });
+    ConnectBuildSources();
 }
 
 void TfMain::FormCreate()
@@ -124,21 +127,8 @@ void TfMain::FormCreate()
     if (!note.empty())
         erslog(QString::fromStdString(note));
 
-    if (!WorkFolder.empty()) {
-        core::THTMLQueue request;
-        request.url = "http://" + catalogueHost.toStdString() + "/ML/develop.inf";
-        request.localFile = WorkFolder + "develop.inf" + ".dl";
-        request.binary = false;
-        request.toFile = true;
-        request.kind = core::KindDevelopCatalogue;
-        request.statusText = "Checking ports in progress...";
-        InsHTMLque(request);
-        request.url = "http://" + catalogueHost.toStdString() + "/ML/legacy.inf";
-        request.localFile = WorkFolder + "legacy.inf" + ".dl";
-        request.kind = core::KindLegacyCatalogue;
-        request.statusText = "Checking legacy nightly releases...";
-        InsHTMLque(request);
-    }
+    if (!WorkFolder.empty())
+        QueueCatalogues();
 
     deviceMonitor_ = new platform::DeviceMonitor(this);
     if (deviceMonitor_->start())

@@ -23,6 +23,8 @@
 #include <vector>
 
 class QCheckBox;
+class QDragEnterEvent;
+class QDropEvent;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -149,7 +151,6 @@ public:
     bool unzipML(const QString& path);
     // True while the build archive is queued or arriving.
     bool ArchiveFetchPending() const;
-    bool CheckArchiveDigest(const QString& path, QString* why) const;  // TEMPORARY until the digest work lands
     // Restores the boot record from the latest backup of the loaded card,
     // after asking; the Save button's context menu offers it.
     void RestoreLatestBackup();
@@ -217,4 +218,48 @@ private:
     bool loading_ = false;
     bool lockedForSave_ = false;
     std::vector<QWidget*> lockedWidgets_;
+
+    // --- build sources ---
+public:
+    // Queues the fetches of both catalogues from the catalogue server
+    // (catalogueHost: HOST[:PORT] or a base address).
+    void QueueCatalogues();
+    // Queues both catalogue fetches again unless they are queued already;
+    // the retry after failed fetches, without a restart.
+    void RetryCatalogues();
+    // Drops of build archives on the window and the context menu "Reload
+    // build lists" of the Refresh button. Runs once; later calls do nothing.
+    void ConnectBuildSources();
+    // Takes an archive the user already has as the build to install: checks
+    // it, copies it into the work folder and names it in lZIPname. False
+    // (with the reason in the status bar) when it cannot be installed; the
+    // previous choice then stays.
+    bool UseLocalBuild(const QString& path);
+    // True when the chosen build has no digest in its catalogue or the file
+    // at path has that digest; otherwise *why names the archive and the cause.
+    bool CheckArchiveDigest(const QString& path, QString* why) const;
+    // True while an archive of the user's own is the chosen build.
+    bool LocalBuildChosen() const { return !localBuildFile_.empty(); }
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    // A catalogue fetch brought fileName: loads and keeps it when it holds
+    // builds, falls back to the cached one when it is empty, and counts as a
+    // failed fetch when it holds no build.
+    void CatalogueDone(bool develop, const QString& fileName, qint64 fileSize);
+    // A failed catalogue fetch: falls back to the cached catalogue and tells
+    // the host and the cause.
+    void CatalogueFailed(bool develop, const QString& cause);
+    void BuildDownloadFailed(const QString& message);
+    // The local build stops being the chosen one; its copy is removed when
+    // it sits where the listed build's archive goes (path), so that the copy
+    // never counts as that build's download.
+    void LeaveLocalBuild(const std::string& listedArchivePath);
+    QString failureCause_;        // cause of a fetch failed before the getter ran
+    std::string chosenSha256_;    // digest of the chosen listed build, "" for none
+    std::string localBuildFile_;  // the local build's copy in the work folder, "" when none is chosen
+    bool buildSourcesConnected_ = false;
 };

@@ -1,5 +1,6 @@
 // The two build lists and the choice of a build.
 #include "core/catalogue.h"
+#include "core/digest.h"
 #include "core/fileutil.h"
 #include "core/textutil.h"
 #include "ui/tfmain.h"
@@ -31,7 +32,9 @@ void TfMain::LoadCatalogue(bool develop, const QString& path)
     const QString& remembered = develop ? rememberedDev : rememberedNightly;
     box->setCurrentIndex(core::RememberedIndex(builds, remembered.toStdString()));
     radio->setEnabled(true);
-    if (radio->isChecked())
+    // An archive of the user's own stays chosen until a listed build is
+    // chosen by hand.
+    if (radio->isChecked() && !LocalBuildChosen())
         ChooseBuild(develop);
     box->setEnabled(radio->isChecked());
 }
@@ -47,13 +50,22 @@ void TfMain::ChooseBuild(bool develop)
         return;
     const core::TPorts& build = builds[static_cast<size_t>(index)];
     const std::string archive = core::UrlFileName(build.url);
-    lZIPname->setText(QString::fromStdString(archive));
     const std::string local = WorkFolder + archive;
+    LeaveLocalBuild(local);
+    chosenSha256_ = build.sha256;
+    lZIPname->setText(QString::fromStdString(archive));
+    // An archive as new as the catalogue says, but not the one the
+    // catalogue's digest names, is fetched again.
+    const auto current = [&] {
+        if (!core::ArchiveIsCurrent(core::FileDateText(local), build.stamp))
+            return false;
+        return build.sha256.empty() || core::FileSha256Hex(local) == build.sha256;
+    };
     if (archive.empty() || archive == "." || archive == ".." || WorkFolder.empty()) {
         // Nothing sensible to store the archive under.
         lZIPname->hide();
         erslog(QStringLiteral("Download failed."));
-    } else if (core::ArchiveIsCurrent(core::FileDateText(local), build.stamp)) {
+    } else if (current()) {
         ProgressBar->hide();
         lZIPname->show();
         lML->setText(QStringLiteral("ZIP file ready to install"));
@@ -69,6 +81,7 @@ void TfMain::ChooseBuild(bool develop)
         request.toFile = true;
         request.kind = develop ? core::KindDevelopBuild : core::KindLegacyBuild;
         request.statusText = "Downloading " + archive;
+        request.sha256 = build.sha256;
         lZIPname->hide();
         lZIPname->repaint();
         lML->clear();
@@ -106,4 +119,48 @@ void TfMain::cbNightlyChange()
     const int index = cbNightly->currentIndex();
     if (index >= 0 && index < static_cast<int>(legacyBuilds.size()))
         cbNightly->setToolTip(QString::fromStdString(legacyBuilds[static_cast<size_t>(index)].stamp));
+}
+
+void TfMain::QueueCatalogues()
+{
+    if (WorkFolder.empty())
+        return;
+    core::THTMLQueue request;
+    request.url = appconfig::CatalogueUrl(catalogueHost, QStringLiteral("develop.inf")).toStdString();
+    request.localFile = WorkFolder + "develop.inf" + ".dl";
+    request.binary = false;
+    request.toFile = true;
+    request.kind = core::KindDevelopCatalogue;
+    request.statusText = "Checking ports in progress...";
+    InsHTMLque(request);
+    request.url = appconfig::CatalogueUrl(catalogueHost, QStringLiteral("legacy.inf")).toStdString();
+    request.localFile = WorkFolder + "legacy.inf" + ".dl";
+    request.kind = core::KindLegacyCatalogue;
+    request.statusText = "Checking legacy nightly releases...";
+    InsHTMLque(request);
+}
+
+void TfMain::RetryCatalogues()
+{
+    if (queue.Holds(core::KindDevelopCatalogue) || queue.Holds(core::KindLegacyCatalogue))
+        return;  // a fetch of the lists is on its way already
+    QueueCatalogues();
+}
+
+bool TfMain::CheckArchiveDigest(const QString& path, QString* why) const
+{
+    if (LocalBuildChosen() || chosenSha256_.empty())
+        return true;
+    const QString name = QString::fromStdString(core::UrlFileName(path.toStdString()));
+    const std::string digest = core::FileSha256Hex(path.toStdString());
+    QString cause;
+    if (digest.empty())
+        cause = QStringLiteral("cannot be read");
+    else if (digest != chosenSha256_)
+        cause = QStringLiteral("SHA-256 digest does not match the catalogue");
+    else
+        return true;
+    if (why)
+        *why = name + QStringLiteral(": ") + cause;
+    return false;
 }

@@ -70,7 +70,10 @@ bool TfMain::PrepareFileWork(cardops::SaveRequest* request)
             WaitForArchiveFetch();
         const QString archive = ArchivePath();
         std::error_code ec;
-        const bool ready = buildChosen && !lZIPname->text().isEmpty() && fs::is_regular_file(archive.toStdString(), ec);
+        // A hidden name is a download that failed: an older file of that name
+        // may still be there, and it is not the chosen build.
+        const bool ready = buildChosen && !lZIPname->text().isEmpty() && !lZIPname->isHidden() &&
+                           fs::is_regular_file(archive.toStdString(), ec);
         if (!ready) {
             if (CardRoot.empty()) {
                 // Save reports that the card is not mounted.
@@ -271,6 +274,3 @@ void TfMain::RestoreLatestBackup()
         log(QStringLiteral("Write succesful"));
     }
 }
-
-// TEMPORARY until the digest work lands
-bool TfMain::CheckArchiveDigest(const QString&, QString*) const { return true; }

@@ -1,4 +1,6 @@
 // The fetch queue: one fetch at a time, catalogues and build archives.
+#include "core/catalogue.h"
+#include "core/digest.h"
 #include "core/fetchqueue.h"
 #include "core/textutil.h"
 #include "net/httpget.h"
@@ -12,6 +14,7 @@
 #include <QProgressBar>
 #include <QRadioButton>
 #include <QTimer>
+#include <QUrl>
 
 #include <cstdio>
 #include <filesystem>
@@ -26,6 +29,15 @@ bool IsWebAddress(const std::string& url)
 {
     const std::string scheme = core::LowerAscii(url.substr(0, 8));
     return core::StartsWith(scheme, "http://") || core::StartsWith(scheme, "https://");
+}
+
+// The host (and port, when the address names one) a failure is told with.
+QString HostOf(const std::string& address)
+{
+    const QUrl url(QString::fromStdString(address));
+    if (url.host().isEmpty())
+        return QString::fromStdString(address);
+    return url.port() >= 0 ? url.host() + QLatin1Char(':') + QString::number(url.port()) : url.host();
 }
 }  // namespace
 
@@ -57,11 +69,13 @@ void TfMain::ExecHTMLque()
             lML->repaint();
         }
         HTTP->FileName = QString::fromStdString(head.localFile);
+        HTTP->ExpectedSha256 = QString::fromStdString(head.sha256);
         if (core::IsHttpsUrl(head.url)) {
             Download(QString::fromStdString(head.url), QString::fromStdString(head.localFile));
         } else if (!IsWebAddress(head.url)) {
             // Only web addresses are fetched; anything else a catalogue names
             // (file:, ftp:, ...) fails like an unreachable server.
+            failureCause_ = QStringLiteral("not a web address");
             HTTPError(HTTP);
         } else {
             HTTP->BinaryData = head.binary;
@@ -100,11 +114,21 @@ void TfMain::EnableBuildChoice()
 bool TfMain::Download(const QString& url, const QString& fileName)
 {
     bool ok = false;
+    // The digest the archive must have, from the request that runs.
+    const uint8_t kind = queue.ActiveKind();
+    const std::string expected = kind != core::KindNone && !queue.Empty() ? queue.Head().sha256 : std::string();
+    // Catalogues may come over HTTPS too (a mirror given as a base address).
+    const bool catalogue = kind == core::KindDevelopCatalogue || kind == core::KindLegacyCatalogue;
     log(QStringLiteral("Downloading..."));
     QApplication::setOverrideCursor(Qt::WaitCursor);
     try {
         THttpsClient client;
         ok = client.HTTPMethod("GET", url.toStdString());
+        if (ok && !expected.empty() &&
+            core::Sha256Hex(client.Document.data(), client.Document.size()) != expected) {
+            ok = false;
+            client.ErrorText = "SHA-256 digest does not match";
+        }
         if (ok) {
             ProgressBar->setValue(100);
             // Written under a temporary name and renamed when complete, so a
@@ -124,16 +148,26 @@ bool TfMain::Download(const QString& url, const QString& fileName)
                 fs::remove(part, ec);
                 throw std::runtime_error("Cannot create " + target);
             }
-            lZIPname->show();
-            lML->setText(QStringLiteral("ZIP file ready to install"));
-            slogR();
+            if (catalogue) {
+                CatalogueDone(kind == core::KindDevelopCatalogue, fileName,
+                              static_cast<qint64>(client.Document.size()));
+            } else {
+                lZIPname->show();
+                lML->setText(QStringLiteral("ZIP file ready to install"));
+                slogR();
+            }
+        } else if (catalogue) {
+            CatalogueFailed(kind == core::KindDevelopCatalogue, QString::fromStdString(client.ErrorText));
         } else {
             lZIPname->hide();
-            lML->clear();
-            erslog(QStringLiteral("Download failed"));
+            lML->setText(QStringLiteral("Download failed."));
+            erslog(QStringLiteral("Download failed: ") + HostOf(url.toStdString()) + QStringLiteral(": ") +
+                   QString::fromStdString(client.ErrorText));
         }
     } catch (const std::exception& error) {
         ok = false;
+        lZIPname->hide();
+        lML->setText(QStringLiteral("Download failed."));
         erslog(QString::fromStdString(error.what()));
     }
     QApplication::restoreOverrideCursor();
@@ -178,18 +212,7 @@ void TfMain::HTTPDoneFile(QObject*, const QString& fileName, int fileSize)
     ProgressBar->hide();
     const uint8_t kind = queue.ActiveKind();
     if (kind == core::KindDevelopCatalogue || kind == core::KindLegacyCatalogue) {
-        const bool develop = kind == core::KindDevelopCatalogue;
-        if (fileSize > 0) {
-            LoadCatalogue(develop, fileName);
-            // Kept as the fallback for a later run that gets nothing.
-            const std::string cached = CachedCataloguePath(develop);
-            std::error_code ec;
-            fs::remove(cached, ec);
-            fs::rename(fileName.toStdString(), cached, ec);
-        } else {
-            LoadCachedCatalogue(develop);
-        }
-        lML->clear();
+        CatalogueDone(kind == core::KindDevelopCatalogue, fileName, fileSize);
     } else if (kind == core::KindDevelopBuild || kind == core::KindLegacyBuild) {
         rbDevelop->setEnabled(cbDevelop->count() > 0);
         rbNightly->setEnabled(cbNightly->count() > 0);
@@ -209,23 +232,66 @@ void TfMain::HTTPDoneString(QObject*, const QByteArray&)
     tHTMLqueue->start();
 }
 
+void TfMain::CatalogueDone(bool develop, const QString& fileName, qint64 fileSize)
+{
+    if (fileSize > 0 && core::ReadCatalogueFile(fileName.toStdString()).empty()) {
+        // Something answered, but not with a catalogue (an error or portal
+        // page): a failed fetch. It is not kept, and the cached catalogue of
+        // an earlier fetch stays.
+        std::error_code ec;
+        fs::remove(fileName.toStdString(), ec);
+        CatalogueFailed(develop, QStringLiteral("not a build catalogue"));
+        return;
+    }
+    if (fileSize > 0) {
+        LoadCatalogue(develop, fileName);
+        // Kept as the fallback for a later run that gets nothing.
+        const std::string cached = CachedCataloguePath(develop);
+        std::error_code ec;
+        fs::remove(cached, ec);
+        fs::rename(fileName.toStdString(), cached, ec);
+    } else {
+        LoadCachedCatalogue(develop);
+    }
+    lML->clear();
+}
+
+void TfMain::CatalogueFailed(bool develop, const QString& cause)
+{
+    if (LoadCachedCatalogue(develop)) {
+        ProgressBar->hide();
+        (develop ? rbDevelop : rbNightly)->setEnabled(true);
+    }
+    lML->setText(QStringLiteral("Network error."));
+    const std::string url = queue.Empty() ? std::string() : queue.Head().url;
+    erslog(lML->text() + QLatin1Char(' ') + HostOf(url) + QStringLiteral(": ") + cause);
+}
+
+void TfMain::BuildDownloadFailed(const QString& message)
+{
+    // The group tells the outcome too: the archive is not ready, and the
+    // label no longer claims a download is running.
+    lZIPname->hide();
+    lML->setText(QStringLiteral("Download failed."));
+    erslog(message);
+}
+
 void TfMain::HTTPError(QObject*)
 {
     ProgressBar->hide();
+    QString cause = failureCause_.isEmpty() ? HTTP->ErrorText() : failureCause_;
+    failureCause_.clear();
+    if (cause.isEmpty())
+        cause = QStringLiteral("failed");
     const uint8_t kind = queue.ActiveKind();
     if (kind == core::KindDevelopCatalogue || kind == core::KindLegacyCatalogue) {
-        const bool develop = kind == core::KindDevelopCatalogue;
-        if (LoadCachedCatalogue(develop)) {
-            ProgressBar->hide();
-            (develop ? rbDevelop : rbNightly)->setEnabled(true);
-        }
-        lML->setText(QStringLiteral("Network error."));
-        erslog(lML->text());
+        CatalogueFailed(kind == core::KindDevelopCatalogue, cause);
     } else if (kind == core::KindDevelopBuild || kind == core::KindLegacyBuild) {
         // The other source was switched off while the download ran; give it
         // back so the user can choose again.
         EnableBuildChoice();
-        erslog(QStringLiteral("Download failed."));
+        const std::string url = queue.Empty() ? std::string() : queue.Head().url;
+        BuildDownloadFailed(QStringLiteral("Download failed. ") + HostOf(url) + QStringLiteral(": ") + cause);
     }
     queue.FinishActive();
     tHTMLqueue->start();
@@ -233,5 +299,5 @@ void TfMain::HTTPError(QObject*)
 
 bool TfMain::ArchiveFetchPending() const
 {
-    return queue.Pending(core::KindDevelopBuild) || queue.Pending(core::KindLegacyBuild);
+    return queue.Holds(core::KindDevelopBuild) || queue.Holds(core::KindLegacyBuild);
 }

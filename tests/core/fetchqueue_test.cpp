@@ -8,8 +8,8 @@ TEST(FetchQueue, OneAtATimeInArrivalOrderAndNeverTwice)
 {
     FetchQueue q;
     EXPECT_EQ(q.StartHead(), nullptr);
-    q.Insert({"http://h/ML/develop.inf", "/w/develop.inf.dl", "", false, true, KindDevelopCatalogue, "x"});
-    q.Insert({"http://h/ML/legacy.inf", "/w/legacy.inf.dl", "", false, true, KindLegacyCatalogue, "y"});
+    q.Insert({"http://h/ML/develop.inf", "/w/develop.inf.dl", "", false, true, KindDevelopCatalogue, "x", ""});
+    q.Insert({"http://h/ML/legacy.inf", "/w/legacy.inf.dl", "", false, true, KindLegacyCatalogue, "y", ""});
     const THTMLQueue* first = q.StartHead();
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->kind, KindDevelopCatalogue);
@@ -20,9 +20,14 @@ TEST(FetchQueue, OneAtATimeInArrivalOrderAndNeverTwice)
     EXPECT_EQ(q.ActiveKind(), KindNone);
     // A request queued before the timer removes the finished head must not
     // restart that head.
-    q.Insert({"http://h/b.zip", "/w/b.zip", "", true, true, KindDevelopBuild, "z"});
+    q.Insert({"http://h/b.zip", "/w/b.zip", "", true, true, KindDevelopBuild, "z", ""});
     EXPECT_EQ(q.StartHead(), nullptr);
     EXPECT_EQ(q.Count(), 3u);
+    // The finished head no longer counts as a catalogue fetch on its way
+    // (a retry of the lists must not wait for it); waiting ones do.
+    EXPECT_FALSE(q.Holds(KindDevelopCatalogue));
+    EXPECT_TRUE(q.Holds(KindLegacyCatalogue));
+    EXPECT_TRUE(q.Holds(KindDevelopBuild));
 
     q.RemoveHead();
     const THTMLQueue* second = q.StartHead();

@@ -1,8 +1,10 @@
+#include "core/digest.h"
 #include "net/httpget.h"
 #include "testservers.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QPointer>
 #include <QTemporaryDir>
 
@@ -140,22 +142,24 @@ TEST_F(HttpGetTest, FailedFetchesEndWithOneErrorAndKeepTheOlderFile)
         return static_cast<int>(ntohs(a.sin_port));
     }();
 
+    // Each failure also says why, in words the status bar shows.
     struct Case {
         const char* what;
         QString url;
         bool binary;
+        const char* cause;
     };
     const std::vector<Case> cases = {
-        {"404 with a body", server_->http("/notfound"), false},
-        {"short body", server_->http("/short"), false},
-        {"connection reset", server_->http("/reset"), false},
-        {"connection refused", QStringLiteral("http://127.0.0.1:%1/x").arg(closedPort), false},
-        {"slow answer past the time-out", server_->http("/slow?seconds=8"), false},
-        {"no Content-Length, binary", server_->http("/nolength?size=3000"), true},
-        {"no Content-Length, body not empty", server_->http("/nolength?size=3000"), false},
-        {"too many redirects", server_->http("/chain/6"), false},
-        {"401 without credentials", server_->http("/auth"), false},
-        {"scheme not http", QStringLiteral("file:///etc/hostname"), false},
+        {"404 with a body", server_->http("/notfound"), false, "not found (HTTP 404)"},
+        {"short body", server_->http("/short"), false, "incomplete answer"},
+        {"connection reset", server_->http("/reset"), false, ""},
+        {"connection refused", QStringLiteral("http://127.0.0.1:%1/x").arg(closedPort), false, "connection refused"},
+        {"slow answer past the time-out", server_->http("/slow?seconds=8"), false, "timed out"},
+        {"no Content-Length, binary", server_->http("/nolength?size=3000"), true, "answer without Content-Length"},
+        {"no Content-Length, body not empty", server_->http("/nolength?size=3000"), false, "incomplete answer"},
+        {"too many redirects", server_->http("/chain/6"), false, "too many redirects"},
+        {"401 without credentials", server_->http("/auth"), false, "HTTP status 401"},
+        {"scheme not http", QStringLiteral("file:///etc/hostname"), false, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -175,6 +179,8 @@ TEST_F(HttpGetTest, FailedFetchesEndWithOneErrorAndKeepTheOlderFile)
         EXPECT_EQ(rec.errors, 1);
         EXPECT_EQ(rec.doneFile, 0);
         EXPECT_FALSE(get.LastSucceeded());
+        EXPECT_FALSE(get.ErrorText().isEmpty());
+        EXPECT_TRUE(get.ErrorText().startsWith(QString::fromLatin1(c.cause))) << get.ErrorText().toStdString();
         EXPECT_EQ(leftovers(), QStringList{"f.bin"});
         ASSERT_TRUE(old.open(QIODevice::ReadOnly));
         EXPECT_EQ(old.readAll(), QByteArray("older catalogue"));
@@ -182,6 +188,77 @@ TEST_F(HttpGetTest, FailedFetchesEndWithOneErrorAndKeepTheOlderFile)
             EXPECT_TRUE(rec.progress.empty());  // not read at all
         }
     }
+}
+
+TEST_F(HttpGetTest, ExpectedDigestDecidesWhetherTheFileIsTaken)
+{
+    const QByteArray body = Pattern(70000);  // more than one read block
+    const QString digest = QString::fromStdString(core::Sha256Hex(body.constData(), static_cast<size_t>(body.size())));
+    struct Case {
+        const char* what;
+        QString expected;
+        bool ok;
+    };
+    const std::vector<Case> cases = {
+        {"matching, lower case", digest, true},
+        {"matching, upper case", digest.toUpper(), true},
+        {"another body's digest", QString(64, QLatin1Char('0')), false},
+        {"not a digest", digest.left(63), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile old(target("b.zip"));
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("older archive");
+        old.close();
+        THTTPGet get;
+        Recorder rec(&get);
+        get.URL = server_->http("/data?size=70000");
+        get.FileName = target("b.zip");
+        get.BinaryData = true;
+        get.ExpectedSha256 = c.expected;
+        get.FetchFile();
+        ASSERT_TRUE(rec.waitDone());
+        EXPECT_EQ(rec.doneFile, c.ok ? 1 : 0);
+        EXPECT_EQ(rec.errors, c.ok ? 0 : 1);
+        // Only the archive itself: a rejected body leaves no ".part" behind.
+        EXPECT_EQ(leftovers(), QStringList{"b.zip"});
+        ASSERT_TRUE(old.open(QIODevice::ReadOnly));
+        EXPECT_EQ(old.readAll(), c.ok ? body : QByteArray("older archive"));
+        old.close();
+        if (!c.ok) {
+            EXPECT_EQ(get.ErrorText(), QStringLiteral("SHA-256 digest does not match"));
+        }
+    }
+}
+
+TEST_F(HttpGetTest, WorkerWaitsForTheEventsOfWhatItHandedOver)
+{
+    // The handler of the first event takes its time; meanwhile the worker
+    // must not read on, so the file holds at most the one block whose
+    // pieces are being reported.
+    THTTPGet get;
+    Recorder rec(&get);
+    qint64 writtenDuringFirstEvent = -1;
+    int firstReaded = 0;
+    QObject::connect(&get, &THTTPGet::OnProgress, &rec, [&](QObject*, int, int readed) {
+        if (writtenDuringFirstEvent >= 0)
+            return;
+        firstReaded = readed;
+        QThread::msleep(300);
+        writtenDuringFirstEvent = QFileInfo(target("w.zip.part")).size();
+    });
+    get.URL = server_->http("/data?size=400000");
+    get.FileName = target("w.zip");
+    get.FetchFile();
+    ASSERT_TRUE(rec.waitDone());
+    EXPECT_EQ(rec.doneFile, 1);
+    EXPECT_GT(firstReaded, 0);
+    EXPECT_LE(firstReaded, 1025);
+    EXPECT_GT(writtenDuringFirstEvent, 0);
+    EXPECT_LE(writtenDuringFirstEvent, 65536);
+    ASSERT_FALSE(rec.progress.empty());
+    EXPECT_EQ(rec.progress.back().readed, 400000);
 }
 
 TEST_F(HttpGetTest, AnswersWithoutContentLength)

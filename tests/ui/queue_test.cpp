@@ -1,17 +1,22 @@
 // The fetch queue and the build lists against a real local web server.
+#include "core/digest.h"
 #include "net/httpget.h"
 #include "testservers.h"
 #include "ui/appconfig.h"
 #include "ui/statusbar.h"
 #include "ui/tfmain.h"
 
+#include <QAction>
 #include <QComboBox>
+#include <QMimeData>
+#include <QPushButton>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
 #include <QRadioButton>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QProcess>
 #include <QtTest>
 
 #include <chrono>
@@ -27,6 +32,48 @@ void WriteFile(const QString& path, const QByteArray& data)
     QFile f(path);
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.write(data);
+}
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Makes a zip archive at `zip` holding the given files (name, content) with
+// the zip tool.
+bool MakeZip(const QString& zip, const QList<QPair<QString, QByteArray>>& files)
+{
+    QTemporaryDir src;
+    QStringList names;
+    for (const auto& [name, content] : files) {
+        QDir().mkpath(QFileInfo(src.filePath(name)).path());
+        QFile f(src.filePath(name));
+        if (!f.open(QIODevice::WriteOnly))
+            return false;
+        f.write(content);
+        names << name;
+    }
+    QProcess p;
+    p.setWorkingDirectory(src.path());
+    p.start(QStringLiteral("zip"), QStringList{QStringLiteral("-q"), QFileInfo(zip).absoluteFilePath()} + names);
+    return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+// Drags one file over the window and drops it; returns whether the window
+// accepted the drag.
+bool DropFile(TfMain& window, const QString& path)
+{
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(path)});
+    const QPoint at(window.width() / 2, window.height() / 2);
+    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&window, &enter);
+    if (!enter.isAccepted())
+        return false;
+    QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&window, &drop);
+    return drop.isAccepted();
 }
 
 appconfig::Options HostOptions(const QString& host)
@@ -165,7 +212,7 @@ private slots:
         QVERIFY(window.rbNightly->isEnabled());
         QCOMPARE(window.lML->text(), QStringLiteral("Network error."));
         // The queue's own count update ends the error mode; the text stays.
-        QCOMPARE(window.StatusBar->panel(3).text, QStringLiteral(" Network error."));
+        QCOMPARE(window.StatusBar->panel(3).text, QStringLiteral(" Network error. 127.0.0.1:9: connection refused"));
         QCOMPARE(window.StatusBar->panel(1).text, QStringLiteral(" Q: 0 "));
     }
 
@@ -182,7 +229,10 @@ private slots:
         // Not the blocking HTTPS download: the getter runs in the background.
         QVERIFY(window.HTTP->Busy());
         QVERIFY(WaitFor([&] { return !window.HTTP->Busy(); }, 10000));
-        QCOMPARE(window.StatusBar->panel(3).text, QStringLiteral(" Download failed."));
+        QCOMPARE(window.StatusBar->panel(3).text, QStringLiteral(" Download failed. 127.0.0.1:9: connection refused"));
+        // The group tells the outcome too.
+        QCOMPARE(window.lML->text(), QStringLiteral("Download failed."));
+        QVERIFY(window.lZIPname->isHidden());
         // A request queued before the timer removes the finished head waits
         // for it, and the finished head is never fetched again.
         request.url = server_->http(QStringLiteral("/ML/builds/other.zip")).toStdString();
@@ -195,6 +245,233 @@ private slots:
         QVERIFY(!window.HTTP->Busy());
         QVERIFY(WaitFor([&] { return window.queue.Empty(); }, 10000));
         QCOMPARE(done, QStringList{"other.zip"});
+    }
+
+    void optionsTakeABaseAddressAndALocalBuild()
+    {
+        using appconfig::CatalogueUrl;
+        using appconfig::ParseOptions;
+        appconfig::Options o = ParseOptions({"--catalogue-host", "https://mirror.example/path"});
+        QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
+        QCOMPARE(CatalogueUrl(o.catalogueHost, "develop.inf"), QStringLiteral("https://mirror.example/path/ML/develop.inf"));
+        o = ParseOptions({"--catalogue-host=HTTP://127.0.0.1:8080/"});
+        QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
+        QCOMPARE(CatalogueUrl(o.catalogueHost, "legacy.inf"), QStringLiteral("HTTP://127.0.0.1:8080/ML/legacy.inf"));
+        o = ParseOptions({"--catalogue-host", "127.0.0.1:8080"});
+        QCOMPARE(CatalogueUrl(o.catalogueHost, "legacy.inf"), QStringLiteral("http://127.0.0.1:8080/ML/legacy.inf"));
+        QCOMPARE(CatalogueUrl(ParseOptions({}).catalogueHost, "develop.inf"),
+                 QStringLiteral("http://") + appconfig::kCatalogueHost + "/ML/develop.inf");
+        {
+            ScopedEnv env("FLINTOR_CATALOGUE_HOST", "https://env.example:8443/m");
+            QCOMPARE(CatalogueUrl(ParseOptions({}).catalogueHost, "develop.inf"),
+                     QStringLiteral("https://env.example:8443/m/ML/develop.inf"));
+        }
+        for (const char* bad : {"ftp://mirror.example/path", "https://user:pw@mirror.example/", "https://mirror.example/?q=1",
+                                "https://mirror.example/#x", "https://", "https:///path", "mirror.example/path",
+                                "host:port", "https://mirror.example:80:80/"}) {
+            o = ParseOptions({"--catalogue-host", bad});
+            QVERIFY2(!o.error.isEmpty(), bad);
+            QCOMPARE(o.catalogueHost, QString::fromLatin1(appconfig::kCatalogueHost));
+        }
+        o = ParseOptions({"--build", "/tmp/my build.zip"});
+        QVERIFY(o.error.isEmpty());
+        QCOMPARE(o.localBuild, QStringLiteral("/tmp/my build.zip"));
+        QCOMPARE(ParseOptions({"--build=/tmp/b.zip"}).localBuild, QStringLiteral("/tmp/b.zip"));
+        QCOMPARE(ParseOptions({"--catalogue-host=https://m.example/a=b"}).catalogueHost, QStringLiteral("https://m.example/a=b"));
+        QVERIFY(!ParseOptions({"--build"}).error.isEmpty());
+    }
+
+    void htmlPageIsNoCatalogueAndTheCacheStays()
+    {
+        QTemporaryDir root;
+        const QByteArray page = "<!DOCTYPE html>\n<html><head><title>Welcome</title></head>\n"
+                                "<body><a href=\"x\">x;y;z</a></body></html>\n";
+        WriteFile(root.filePath("ML/develop.inf"), page);
+        WriteFile(root.filePath("ML/legacy.inf"), page);
+        TestServer portal(QStringLiteral("static_server.py"), QStringList{"--root", root.path()}, 120);
+        QVERIFY(portal.ok());
+        const QByteArray cached = ("Cached build;" + Base() + "other.zip;2015.01.01\n").toUtf8();
+        WriteFile(Work() + "develop.inf", cached);
+        WriteFile(Work() + "other.zip", QByteArray("already here"));
+        QFile::setPermissions(Work(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+        TfMain window(HostOptions(QStringLiteral("127.0.0.1:%1").arg(portal.port())));
+        QVERIFY(WaitFor([&] { return window.queue.Empty(); }, 30000));
+        // The page's lines are no builds; the cached catalogue is shown and kept.
+        QCOMPARE(window.cbDevelop->count(), 1);
+        QCOMPARE(window.cbDevelop->currentText(), QStringLiteral("Cached build"));
+        QCOMPARE(ReadAll(Work() + "develop.inf"), cached);
+        QVERIFY(!QFile::exists(Work() + "develop.inf.dl"));
+        // No cache for the legacy list: it stays empty, and nothing is cached.
+        QCOMPARE(window.cbNightly->count(), 0);
+        QVERIFY(!window.rbNightly->isEnabled());
+        QVERIFY(!QFile::exists(Work() + "legacy.inf"));
+        QVERIFY(!QFile::exists(Work() + "legacy.inf.dl"));
+        QCOMPARE(window.lML->text(), QStringLiteral("Network error."));
+        QCOMPARE(window.StatusBar->panel(3).text,
+                 QStringLiteral(" Network error. 127.0.0.1:%1: not a build catalogue").arg(portal.port()));
+    }
+
+    void digestsDecideWhatIsDownloadedAndInstalled()
+    {
+        const QByteArray archive = ReadAll(www_ + "/ML/builds/other.zip");
+        const QByteArray digest = QByteArray::fromStdString(
+            core::Sha256Hex(archive.constData(), static_cast<size_t>(archive.size())));
+        QTemporaryDir root;
+        WriteFile(root.filePath("ML/develop.inf"),
+                  ("Bad digest;" + Base() + "other.zip;2030.01.01;" + QString(64, QLatin1Char('0')) + "\r\n" +
+                   "Upper digest;" + Base() + "other.zip;2030.01.01;" + QString::fromLatin1(digest.toUpper()) + "\r\n" +
+                   "Malformed digest;" + Base() + "other.zip;2030.01.01;" + QString::fromLatin1(digest.left(40)) + "\r\n")
+                      .toUtf8());
+        WriteFile(root.filePath("ML/legacy.inf"), ("Old one;" + Base() + "other.zip;2015.01.01\n").toUtf8());
+        TestServer catalogues(QStringLiteral("static_server.py"), QStringList{"--root", root.path()}, 120);
+        QVERIFY(catalogues.ok());
+
+        TfMain window(HostOptions(QStringLiteral("127.0.0.1:%1").arg(catalogues.port())));
+        // The line with a malformed digest is refused.
+        QVERIFY(WaitFor([&] { return window.queue.Empty() && window.cbNightly->count() == 1; }, 30000));
+        QCOMPARE(window.cbDevelop->count(), 2);
+        // The first build's digest is not the archive's: a failed download
+        // that leaves nothing in the work folder and says so.
+        QCOMPARE(window.cbDevelop->currentText(), QStringLiteral("Bad digest"));
+        QCOMPARE(window.lML->text(), QStringLiteral("Download failed."));
+        QVERIFY(window.lZIPname->isHidden());
+        QCOMPARE(window.StatusBar->panel(3).text,
+                 QStringLiteral(" Download failed. 127.0.0.1:%1: SHA-256 digest does not match").arg(server_->port()));
+        QVERIFY(!QFile::exists(Work() + "other.zip"));
+        QVERIFY(!QFile::exists(Work() + "other.zip.part"));
+        QString why;
+        QVERIFY(!window.CheckArchiveDigest(Work() + "other.zip", &why));  // nothing there to install
+
+        // The digest in capitals matches.
+        window.cbDevelop->setCurrentIndex(1);
+        window.cbDevelopChange();
+        QVERIFY(WaitFor([&] { return window.queue.Empty() && window.lML->text() == "ZIP file ready to install"; }, 30000));
+        QCOMPARE(ReadAll(Work() + "other.zip"), archive);
+        why.clear();
+        QVERIFY2(window.CheckArchiveDigest(Work() + "other.zip", &why), qPrintable(why));
+
+        // The cached archive changes after its download: refused before an
+        // install, and fetched again when the build is chosen again.
+        {
+            QFile f(Work() + "other.zip");
+            QVERIFY(f.open(QIODevice::Append));
+            f.write("!");
+        }
+        QVERIFY(!window.CheckArchiveDigest(Work() + "other.zip", &why));
+        QCOMPARE(why, QStringLiteral("other.zip: SHA-256 digest does not match the catalogue"));
+        window.cbDevelopChange();
+        QCOMPARE(window.queue.Count(), 1u);
+        QVERIFY(WaitFor([&] { return window.queue.Empty() && window.lML->text() == "ZIP file ready to install"; }, 30000));
+        QCOMPARE(ReadAll(Work() + "other.zip"), archive);
+
+        // A build without a digest has nothing to check.
+        window.rbNightly->setChecked(true);
+        window.rbNightlyClick();
+        QVERIFY(WaitFor([&] { return window.queue.Empty(); }, 30000));
+        QVERIFY(window.CheckArchiveDigest(Work() + "other.zip", &why));
+    }
+
+    void listsReloadFromAnHttpsMirrorWithoutARestart()
+    {
+        const TestCerts& certs = TestCerts::get();
+        QVERIFY(certs.ok());
+        ScopedEnv ca("SSL_CERT_FILE", certs.path("ca.crt").toLocal8Bit());
+        QTemporaryDir root;
+        WriteFile(root.filePath("mirror/ML/develop.inf"), ("Mirrored;" + Base() + "other.zip;2015.01.01\n").toUtf8());
+        WriteFile(root.filePath("mirror/ML/legacy.inf"), ("Mirrored old;" + Base() + "other.zip;2015.01.01\n").toUtf8());
+        TestServer mirror(QStringLiteral("static_server.py"),
+                          QStringList{"--root", root.path(), "--tls-cert", certs.path("server.crt"), "--tls-key",
+                                      certs.path("server.key")},
+                          120);
+        QVERIFY(mirror.ok());
+
+        TfMain window(HostOptions(QStringLiteral("127.0.0.1:9")));
+        window.ConnectBuildSources();
+        QVERIFY(WaitFor([&] { return window.queue.Empty(); }, 30000));
+        QVERIFY(window.developBuilds.empty());
+        QVERIFY(window.legacyBuilds.empty());
+
+        // The server is back, now as a mirror over HTTPS: the context menu of
+        // Refresh reloads both lists.
+        window.catalogueHost = mirror.https(QStringLiteral("/mirror"));
+        QAction* reload = window.bRefresh->findChild<QAction*>(QStringLiteral("aReloadBuildLists"));
+        QVERIFY(reload);
+        QCOMPARE(reload->text(), QStringLiteral("Reload build lists"));
+        QVERIFY(window.bRefresh->actions().contains(reload));
+        QCOMPARE(window.bRefresh->contextMenuPolicy(), Qt::ActionsContextMenu);
+        reload->trigger();
+        reload->trigger();  // while they are on their way: not queued twice
+        QVERIFY(WaitFor([&] { return window.queue.Empty() && window.cbNightly->count() == 1; }, 30000));
+        QCOMPARE(window.cbDevelop->currentText(), QStringLiteral("Mirrored"));
+        QCOMPARE(window.cbNightly->currentText(), QStringLiteral("Mirrored old"));
+        QVERIFY(window.rbDevelop->isEnabled());
+        QCOMPARE(ReadAll(Work() + "develop.inf"), ReadAll(root.filePath("mirror/ML/develop.inf")));
+        // Once only: nothing more arrives.
+        QCOMPARE(window.StatusBar->panel(1).text, QStringLiteral(" Q: 0 "));
+    }
+
+    void localBuildByOptionAndByDrop()
+    {
+        QTemporaryDir mine;
+        const QString good = mine.filePath("my build.zip");
+        const QString noStart = mine.filePath("nostart.zip");
+        const QString junk = mine.filePath("junk.zip");
+        const QString sameName = mine.filePath("other.zip");
+        QVERIFY(MakeZip(good, {{"autoexec.bin", "start"}, {"ML/modules/a.mo", "module"}}));
+        QVERIFY(MakeZip(noStart, {{"ML/autoexec.bin", "not at the root"}}));
+        QVERIFY(MakeZip(sameName, {{"autoexec.bin", "mine, not the listed one"}}));
+        WriteFile(junk, QByteArray(5000, 'j'));
+        WriteFile(mine.filePath("notes.txt"), "text");
+
+        TfMain window(HostOptions(Host()));
+        window.ConnectBuildSources();
+        QVERIFY(window.acceptDrops());
+        QVERIFY(WaitFor([&] { return window.queue.Empty() && window.lML->text() == "ZIP file ready to install"; }, 30000));
+
+        // --build FILE.zip
+        const appconfig::Options options = appconfig::ParseOptions({"--build", good});
+        QVERIFY(window.UseLocalBuild(options.localBuild));
+        QVERIFY(window.LocalBuildChosen());
+        QCOMPARE(window.lZIPname->text(), QStringLiteral("my build.zip"));
+        QVERIFY(!window.lZIPname->isHidden());
+        QCOMPARE(window.lML->text(), QStringLiteral("Local build ready to install"));
+        QCOMPARE(window.StatusBar->panel(3).text, QStringLiteral(" Local build chosen: my build.zip "));
+        QCOMPARE(ReadAll(Work() + "my build.zip"), ReadAll(good));
+        QString why;
+        QVERIFY(window.CheckArchiveDigest(Work() + "my build.zip", &why));
+
+        // Archives that cannot be installed are refused; the choice stays.
+        QVERIFY(DropFile(window, noStart));
+        QVERIFY(window.StatusBar->panel(3).text.startsWith(QStringLiteral(" Not an installable build: nostart.zip")));
+        QVERIFY(!window.UseLocalBuild(junk));
+        QVERIFY(window.StatusBar->panel(3).text.startsWith(QStringLiteral(" Not an installable build: junk.zip")));
+        QVERIFY(!window.UseLocalBuild(mine.filePath("gone.zip")));
+        QCOMPARE(window.lZIPname->text(), QStringLiteral("my build.zip"));
+        for (const char* left : {"nostart.zip", "nostart.zip.part", "junk.zip", "junk.zip.part"})
+            QVERIFY2(!QFile::exists(Work() + left), left);
+        // Only a .zip file is taken from a drag.
+        QVERIFY(!DropFile(window, mine.filePath("notes.txt")));
+
+        // A drop of an archive named like a listed build's archive.
+        QVERIFY(DropFile(window, sameName));
+        QCOMPARE(window.lZIPname->text(), QStringLiteral("other.zip"));
+        QCOMPARE(ReadAll(Work() + "other.zip"), ReadAll(sameName));
+        // A reload of the lists does not take the choice away.
+        window.RetryCatalogues();
+        QVERIFY(WaitFor([&] { return window.queue.Empty(); }, 30000));
+        QCOMPARE(window.lZIPname->text(), QStringLiteral("other.zip"));
+        QVERIFY(window.LocalBuildChosen());
+
+        // Choosing the listed build switches back, and the user's copy does
+        // not pass for that build's download.
+        window.cbNightly->setCurrentIndex(0);
+        window.rbNightly->setChecked(true);
+        window.rbNightlyClick();
+        QVERIFY(!window.LocalBuildChosen());
+        QVERIFY(WaitFor([&] { return window.queue.Empty() && window.lML->text() == "ZIP file ready to install"; }, 30000));
+        QCOMPARE(window.lZIPname->text(), QStringLiteral("other.zip"));
+        QCOMPARE(ReadAll(Work() + "other.zip"), ReadAll(www_ + "/ML/builds/other.zip"));
     }
 };
 

@@ -55,6 +55,7 @@ void OfferBuild(TfMain& w, const std::string& zipPath)
     fs::copy_file(zipPath, w.WorkFolder + "build.zip", fs::copy_options::overwrite_existing);
     w.rbDevelop->setChecked(true);
     w.lZIPname->setText(QStringLiteral("build.zip"));
+    w.lZIPname->show();
 }
 
 class SaveSafety : public CardWindow {
