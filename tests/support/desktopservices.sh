@@ -71,7 +71,7 @@ cleanup() {
   stop_pid "$POLKIT_PID"
   stop_pid "$UDEV_PID"
   stop_pid "$BUS_PID"
-  rm -f /run/dbus/pid
+  [ -n "$BUS_PID" ] && rm -f /run/dbus/pid "$BUS_SOCKET"
   rm -f "$ALLOW_RULE" "$DENY_RULE"
   for h in "${INSTALLED_HELPERS[@]}"; do rm -f "$h"; done
   if [ "$CREATED_USER" = 1 ]; then userdel -r "$USER_NAME" >/dev/null 2>&1 || userdel "$USER_NAME" 2>/dev/null; fi
