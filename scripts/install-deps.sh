@@ -14,6 +14,10 @@ PKGS=(
   clang libclang-rt-14-dev
   fonts-dejavu-core fonts-liberation
 )
+# Test-only: the tests of access without root start a system bus, udev,
+# polkit and udisks2 of their own. (Users only need udisks2, and it is only
+# recommended: without it Flintor opens the devices directly.)
+PKGS+=(dbus udev polkitd udisks2)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
