@@ -343,3 +343,64 @@ TEST_F(UserCards, DirectAccessAsOrdinaryUserListsButCannotOpen) {
 }
 
 }  // namespace
+
+namespace {
+
+// A loop device the test attached, detached again by its name.
+struct AttachedLoop {
+    std::string name;
+    ~AttachedLoop() {
+        if (!name.empty()) testsupport::RunCommand({"losetup", "-d", "/dev/" + name});
+    }
+};
+
+// An image of the user's own, attached through udisks2 without root: listed
+// as a card (no system device), and read-only when asked for.
+TEST(UserImages, AttachedThroughUdisksAreCards) {
+    REQUIRE_DESKTOP_SERVICES();
+    char tmpl[] = "/tmp/flintor-imageXXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    const std::string image = dir + "/card.img";
+    std::string out;
+    ASSERT_EQ(testsupport::RunCommand({"truncate", "-s", "48M", image}, &out), 0) << out;
+    ASSERT_EQ(testsupport::RunCommand({"mkfs.exfat", "-L", "MYIMAGE", image}, &out), 0) << out;
+    ASSERT_EQ(testsupport::RunCommand({"chown", "-R", Env("FLINTOR_TEST_USER"), dir}, &out), 0) << out;
+    ::chmod(dir.c_str(), 0755);
+
+    for (const bool readOnly : {false, true}) {
+        SCOPED_TRACE(readOnly ? "read-only" : "read-write");
+        std::vector<std::string> args = {"udisks2", "loopsetup", image};
+        if (readOnly) args.push_back("ro");
+        Probe p = RunAsUser(args);
+        ASSERT_EQ(p.rc, 0) << p.output;
+        AttachedLoop loop{p.Get("loop")};
+        ASSERT_EQ(loop.name.rfind("loop", 0), 0u) << p.output;
+
+        std::vector<std::string> f;
+        ASSERT_TRUE(WaitFor([&] { return (f = Listed("udisks2", loop.name)).size() == 10; }));
+        EXPECT_EQ(f[2], "MYIMAGE");
+        EXPECT_EQ(f[3], "exFAT");
+        EXPECT_EQ(f[4], std::to_string(48ull << 20));
+        EXPECT_EQ(f[9], readOnly ? "1" : "0");
+
+        p = RunAsUser({"udisks2", "write", loop.name, "30", "1", "5"});
+        if (readOnly) {
+            EXPECT_EQ(p.Get("error"), "ReadOnly") << p.output;
+        } else {
+            ASSERT_EQ(p.rc, 0) << p.output;
+            std::ifstream in(image, std::ios::binary);
+            in.seekg(30 * 512);
+            std::vector<uint8_t> back(512);
+            in.read(reinterpret_cast<char*>(back.data()), 512);
+            EXPECT_TRUE(back == Pattern(512, 5)) << "the write did not reach the image";
+        }
+    }
+    // Not a file the user may open: refused before udisks2 is asked.
+    const Probe p = RunAsUser({"udisks2", "loopsetup", "/etc/shadow"});
+    EXPECT_EQ(p.Get("error"), "Refused") << p.output;
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+}
+
+}  // namespace

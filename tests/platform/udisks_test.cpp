@@ -59,7 +59,7 @@ ud::ObjectMap SampleObjects() {
     ud::InterfaceMap loop;
     loop["org.freedesktop.UDisks2.Block"] = {{"Device", Bytes("/dev/loop4")},
                                              {"Drive", QVariant::fromValue(QDBusObjectPath("/"))}};
-    loop["org.freedesktop.UDisks2.Loop"] = {};
+    loop["org.freedesktop.UDisks2.Loop"] = {{"SetupByUID", QVariant::fromValue<uint>(1000)}};
     objects[QDBusObjectPath(kRoot + "block_devices/loop4")] = loop;
 
     // Not a block device at all.
@@ -102,6 +102,7 @@ TEST(UdisksObjects, BlockDriveAndFilesystemProperties) {
     const auto* loop = ByName(blocks, "loop4");
     ASSERT_NE(loop, nullptr);
     EXPECT_TRUE(loop->isLoop);
+    EXPECT_EQ(loop->loopSetupByUid, 1000u);
     EXPECT_FALSE(loop->hasDrive);
 }
 
@@ -109,12 +110,12 @@ TEST(UdisksObjects, WhichBlocksAreCards) {
     const auto blocks = ud::ParseManagedObjects(SampleObjects());
     const ud::BlockObject card = *ByName(blocks, "sdb1");
     const std::set<std::string> none;
-    EXPECT_TRUE(ud::IsListable(card, false, "sdb", none));
+    EXPECT_TRUE(ud::IsListable(card, false, "sdb", none, 1000));
 
     auto with = [&](auto change) {
         ud::BlockObject b = card;
         change(b);
-        return ud::IsListable(b, true, "sdb", none);
+        return ud::IsListable(b, true, "sdb", none, 1000);
     };
     EXPECT_FALSE(with([](ud::BlockObject& b) { b.hintSystem = true; }));
     EXPECT_FALSE(with([](ud::BlockObject& b) { b.hintIgnore = true; }));
@@ -126,19 +127,29 @@ TEST(UdisksObjects, WhichBlocksAreCards) {
     EXPECT_FALSE(with([](ud::BlockObject& b) { b.device = "/dev/mapper/sdb1"; }));
     EXPECT_FALSE(with([](ud::BlockObject& b) { b.name = "../sdb1"; b.device = "/dev/../sdb1"; }));
     // The disk behind /, swap or a live medium never shows, nor does a stack member.
-    EXPECT_FALSE(ud::IsListable(card, false, "sdb", {"sdb"}));
-    EXPECT_FALSE(ud::IsListable(card, false, "", none));
+    EXPECT_FALSE(ud::IsListable(card, false, "sdb", {"sdb"}, 1000));
+    EXPECT_FALSE(ud::IsListable(card, false, "", none, 1000));
     ud::BlockObject dm = card;
     dm.name = "dm-0";
     dm.device = "/dev/dm-0";
-    EXPECT_FALSE(ud::IsListable(dm, false, "dm-0", none));
+    EXPECT_FALSE(ud::IsListable(dm, false, "dm-0", none, 1000));
     // The partitioned disk is left to its partitions.
-    EXPECT_FALSE(ud::IsListable(*ByName(blocks, "sdb"), false, "sdb", none));
+    EXPECT_FALSE(ud::IsListable(*ByName(blocks, "sdb"), false, "sdb", none, 1000));
 
     const ud::BlockObject loop = *ByName(blocks, "loop4");
-    EXPECT_FALSE(ud::IsListable(loop, false, "loop4", none));
-    EXPECT_TRUE(ud::IsListable(loop, true, "loop4", none));
-    EXPECT_FALSE(ud::IsListable(loop, true, "loop4", {"loop4"}));
+    EXPECT_FALSE(ud::IsListable(loop, false, "loop4", none, 1000));
+    EXPECT_TRUE(ud::IsListable(loop, true, "loop4", none, 1000));
+    EXPECT_FALSE(ud::IsListable(loop, true, "loop4", {"loop4"}, 1000));
+    // udisks2 calls every loop device a system one: only the user's own
+    // image (attached by this user) is a card then.
+    ud::BlockObject systemLoop = loop;
+    systemLoop.hintSystem = true;
+    systemLoop.loopSetupByUid = 0;
+    EXPECT_FALSE(ud::IsListable(systemLoop, true, "loop4", none, 1000));
+    systemLoop.loopSetupByUid = 1000;
+    EXPECT_TRUE(ud::IsListable(systemLoop, true, "loop4", none, 1000));
+    EXPECT_FALSE(ud::IsListable(systemLoop, true, "loop4", none, 1001));
+    EXPECT_FALSE(ud::IsListable(systemLoop, false, "loop4", none, 1000));
 }
 
 TEST(UdisksErrors, RefusalsNameTheCardAndWhatToDo) {

@@ -12,6 +12,7 @@
 //     checkwritable|unmount NAME
 //     mount NAME                       mount=PATH
 //     format NAME FS LABEL             format=CODE
+//     loopsetup IMAGE [ro]             loop=NAME (attached through udisks2)
 // A failure prints error=KIND and why=TEXT and exits with 1. Loop devices are
 // always listed.
 #include <QCoreApplication>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "platform/cardaccess.h"
+#include "platform/udisks.h"
 #include "platform/volumes.h"
 
 namespace {
@@ -116,6 +118,13 @@ int main(int argc, char** argv) {
         const int code = access->Format(args[0], args[1], args[2], &error);
         std::cout << "format=" << code << "\nwhy=" << error << "\n";
         return code == platform::FormatDone ? 0 : 1;
+    }
+    if (cmd == "loopsetup" && (args.size() == 1 || (args.size() == 2 && args[1] == "ro"))) {
+        std::string loop;
+        const auto r = platform::UdisksLoopSetup(args[0], args.size() == 2, &loop);
+        if (!r.ok()) return Report(r);
+        std::cout << "loop=" << loop << "\n";
+        return 0;
     }
     return Usage();
 }

@@ -30,8 +30,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <map>
 
 #include "platform/linux/volumes_linux.h"
+#include "platform/udisks.h"
 #include "platform/volumes.h"
 
 namespace platform {
@@ -89,6 +91,7 @@ std::vector<BlockObject> ParseManagedObjects(const ObjectMap& objects) {
         o.hintIgnore = b.value("HintIgnore").toBool();
         o.readOnly = b.value("ReadOnly").toBool();
         o.isLoop = ifaces.contains(kLoop);
+        if (o.isLoop) o.loopSetupByUid = ifaces[kLoop].value("SetupByUID").toUInt();
         if (ifaces.contains(kPartitionTable))
             o.holdsPartitions = !Unmarshal<QList<QDBusObjectPath>>(ifaces[kPartitionTable].value("Partitions")).isEmpty();
         if (ifaces.contains(kFilesystem)) {
@@ -110,8 +113,9 @@ std::vector<BlockObject> ParseManagedObjects(const ObjectMap& objects) {
 }
 
 bool IsListable(const BlockObject& block, bool includeLoop, const std::string& disk,
-                const std::set<std::string>& neverListed) {
-    if (block.hintSystem || block.hintIgnore) return false;
+                const std::set<std::string>& neverListed, uint32_t uid) {
+    if (block.hintIgnore) return false;
+    if (block.hintSystem && !(block.isLoop && block.loopSetupByUid == uid)) return false;
     if (!linux_detail::IsPlainKernelName(block.name) || block.device != "/dev/" + block.name) return false;
     if (block.holdsPartitions) return false;  // its partitions are the cards
     if (disk.empty() || neverListed.count(disk) || neverListed.count(block.name)) return false;
@@ -130,6 +134,7 @@ AccessResult FromDBusError(const std::string& errorName, const std::string& mess
                                   "The password dialog was closed, so " + card + " was not " +
                                       (doing == "open" ? "opened" : doing == "format" ? "formatted"
                                                                    : doing == "mount" ? "mounted"
+                                                                   : doing == "attach" ? "attached"
                                                                                       : "unmounted") +
                                       ".");
     if (errorName.rfind(prefix + "NotAuthorized", 0) == 0 || errorName == "org.freedesktop.DBus.Error.AccessDenied")
@@ -242,8 +247,21 @@ std::vector<Card> ListCards() {
     const auto never = linux_detail::NeverListedDisks();
     const auto mounts = linux_detail::ReadMountInfo();
     const bool loops = IncludeLoop();
+    const uint32_t uid = static_cast<uint32_t>(::getuid());
+    // A partition of a loop device carries no Loop interface: it takes the
+    // owner of its loop device.
+    std::map<std::string, uint32_t> loopOwners;
+    for (const auto& b : blocks)
+        if (b.isLoop) loopOwners[b.name] = b.loopSetupByUid;
     for (auto& b : blocks) {
-        if (!udisks_detail::IsListable(b, loops, linux_detail::DiskOfBlock(b.name), never)) continue;
+        const std::string disk = linux_detail::DiskOfBlock(b.name);
+        if (!b.isLoop && b.hintSystem && disk != b.name && loopOwners.count(disk)) {
+            b.isLoop = true;
+            b.loopSetupByUid = loopOwners[disk];
+        }
+    }
+    for (auto& b : blocks) {
+        if (!udisks_detail::IsListable(b, loops, linux_detail::DiskOfBlock(b.name), never, uid)) continue;
         // The node must be the device udisks2 describes.
         struct stat st {};
         if (stat(b.device.c_str(), &st) != 0 || !S_ISBLK(st.st_mode) ||
@@ -648,5 +666,32 @@ bool UdisksServiceAvailable(std::string* why) {
 }
 
 std::unique_ptr<CardAccess> MakeUdisksAccess() { return std::make_unique<UdisksAccess>(); }
+
+AccessResult UdisksLoopSetup(const std::string& imagePath, bool readOnly, std::string* loopName) {
+    const std::string shown = imagePath.substr(imagePath.rfind('/') == std::string::npos ? 0 : imagePath.rfind('/') + 1);
+    const int raw = ::open(imagePath.c_str(), (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+    if (raw < 0) return FromErrno(errno, "Cannot open " + imagePath);
+    Fd file(raw);
+    struct stat st {};
+    if (fstat(raw, &st) != 0 || !S_ISREG(st.st_mode))
+        return AccessResult::Fail(AccessError::Unsupported, imagePath + " is not an image file");
+    QVariantMap options;
+    options.insert("read-only", readOnly);
+    // QDBusUnixFileDescriptor keeps a copy of its own; ours closes with `file`.
+    const CallResult r = Call("/org/freedesktop/UDisks2/Manager", "org.freedesktop.UDisks2.Manager", "LoopSetup",
+                              {QVariant::fromValue(QDBusUnixFileDescriptor(raw)), options}, kAuthTimeoutMs);
+    if (!r.ok) return udisks_detail::FromDBusError(r.errorName, r.errorMessage, shown, "attach");
+    if (r.arguments.isEmpty()) return AccessResult::Fail(AccessError::Io, "udisks2 attached " + shown + " but said not where");
+    const QString path = r.arguments.front().value<QDBusObjectPath>().path();
+    std::vector<BlockObject> blocks;
+    if (FetchBlocks(&blocks)) {
+        for (const auto& b : blocks) {
+            if (QString::fromStdString(b.objectPath) != path) continue;
+            if (loopName) *loopName = b.name;
+            return AccessResult::Ok();
+        }
+    }
+    return AccessResult::Fail(AccessError::Io, "udisks2 attached " + shown + " but its device is not listed");
+}
 
 }  // namespace platform

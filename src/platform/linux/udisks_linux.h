@@ -35,6 +35,7 @@ struct BlockObject {
     bool hintIgnore = false;
     bool readOnly = false;
     bool isLoop = false;            // has the Loop interface
+    uint32_t loopSetupByUid = 0;    // Loop.SetupByUID: who attached it (0: root or not through udisks2)
     bool holdsPartitions = false;   // a partition table with partitions: only its partitions are cards
     bool hasFilesystem = false;     // has the Filesystem interface (mountable)
     std::vector<std::string> mountPoints;
@@ -48,10 +49,12 @@ struct BlockObject {
 // (QDBusArgument), as Qt D-Bus hands them over.
 std::vector<BlockObject> ParseManagedObjects(const ObjectMap& objects);
 
-// Whether a block object is a card the user may choose. `disk` is the kernel
-// name of its whole disk; `neverListed` the disks that are never offered.
+// Whether a block object is a card the user `uid` may choose. `disk` is the
+// kernel name of its whole disk; `neverListed` the disks that are never
+// offered. udisks2 marks every loop device as a system device; one the user
+// attached (a card image of theirs) is listed all the same.
 bool IsListable(const BlockObject& block, bool includeLoop, const std::string& disk,
-                const std::set<std::string>& neverListed);
+                const std::set<std::string>& neverListed, uint32_t uid);
 
 // Turns a D-Bus error into an AccessResult with words for the user naming the
 // card and what was being done ("open", "format", "mount", "unmount").
