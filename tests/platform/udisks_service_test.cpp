@@ -21,13 +21,12 @@
 #include <thread>
 
 #include "platform/volumes.h"
+#include "support/desktopservices.h"
 #include "support/loopcard.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-const char* const kUdevRule = "/run/udev/rules.d/61-flintor-udtest.rules";
 
 std::string Env(const char* name) {
     const char* v = std::getenv(name);
@@ -46,12 +45,10 @@ struct Probe {
 };
 
 Probe RunAsUser(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {"runuser", "-u", Env("FLINTOR_TEST_USER"), "--", "env",
-                                     "DBUS_SYSTEM_BUS_ADDRESS=" + Env("DBUS_SYSTEM_BUS_ADDRESS"),
-                                     FLINTOR_CARDPROBE};
+    std::vector<std::string> argv = {FLINTOR_CARDPROBE};
     argv.insert(argv.end(), args.begin(), args.end());
     Probe p;
-    p.rc = testsupport::RunCommand(argv, &p.output);
+    p.rc = testsupport::RunAsDesktopUser(argv, &p.output);
     std::istringstream in(p.output);
     std::string line;
     while (std::getline(in, line)) {
@@ -106,16 +103,6 @@ bool WaitFor(const std::function<bool()>& done, int seconds = 15) {
     return done();
 }
 
-// Skips (or fails in CI) unless the services of desktopservices.sh are up.
-#define REQUIRE_DESKTOP_SERVICES()                                                                      \
-    do {                                                                                                \
-        FLINTOR_REQUIRE_LOOP_AND_FUSE();                                                                \
-        if (Env("FLINTOR_TEST_USER").empty() || Env("DBUS_SYSTEM_BUS_ADDRESS").empty()) {               \
-            if (testsupport::InCI()) FAIL() << "CI runs this through tests/support/desktopservices.sh"; \
-            GTEST_SKIP() << "run through tests/support/desktopservices.sh (system bus, udev, udisks2)"; \
-        }                                                                                               \
-    } while (0)
-
 // Loop devices set up by root are system devices to udisks2 (HintSystem); a
 // udev rule makes the test's own cards ordinary removable ones, as a card in
 // a reader is.
@@ -123,20 +110,17 @@ class UserCards : public ::testing::Test {
 protected:
     void TearDown() override {
         std::error_code ec;
-        fs::remove(kUdevRule, ec);
-        testsupport::RunCommand({"udevadm", "control", "--reload"});
         fs::remove(Env("FLINTOR_DENY_RULE"), ec);
     }
 
-    // Marks the cards as ordinary ones and waits until udisks2 has seen that.
+    // Marks the cards as ordinary ones and waits until the user's listing shows them.
     bool MakeUserCards(const std::vector<const testsupport::LoopCard*>& cards) {
-        std::string names;
-        for (const auto* c : cards) names += (names.empty() ? "" : "|") + c->name();
-        fs::create_directories(fs::path(kUdevRule).parent_path());
-        std::ofstream(kUdevRule) << "KERNEL==\"" << names << "\", ENV{UDISKS_SYSTEM}=\"0\"\n";
-        testsupport::RunCommand({"udevadm", "control", "--reload"});
-        for (const auto* c : cards) testsupport::RunCommand({"udevadm", "trigger", "--action=change", c->device()});
-        testsupport::RunCommand({"udevadm", "settle", "--timeout=20"});
+        std::vector<std::string> names;
+        for (const auto* c : cards) names.push_back(c->diskDevice().substr(c->diskDevice().rfind('/') + 1));
+        if (!udisksCards_.Add(names)) {
+            ADD_FAILURE() << udisksCards_.error();
+            return false;
+        }
         return WaitFor([&] {
             for (const auto* c : cards)
                 if (Listed("udisks2", c->name()).empty()) return false;
@@ -148,7 +132,7 @@ protected:
         const std::string path = Env("FLINTOR_DENY_RULE");
         if (on) {
             std::ofstream(path) << "polkit.addRule(function(action, subject) {\n"
-                                   "    if (subject.user == \"" << Env("FLINTOR_TEST_USER")
+                                   "    if (subject.user == \"" << testsupport::DesktopUser()
                                 << "\" && action.id.indexOf(\"org.freedesktop.udisks2.open-device\") == 0)\n"
                                    "        return polkit.Result.NO;\n});\n";
         } else {
@@ -156,10 +140,12 @@ protected:
             fs::remove(path, ec);
         }
     }
+
+    testsupport::UdisksCards udisksCards_;
 };
 
 TEST_F(UserCards, ListsTheCardAsTheDirectBackendDoesAndNoSystemLoop) {
-    REQUIRE_DESKTOP_SERVICES();
+    FLINTOR_REQUIRE_DESKTOP_SERVICES();
     testsupport::LoopCard card, systemLoop;
     ASSERT_TRUE(card.Create({.fsType = "FAT32", .label = "EOS_DIGITAL"})) << card.error();
     ASSERT_TRUE(systemLoop.Create({.fsType = "exFAT", .label = "SYSTEM"})) << systemLoop.error();
@@ -194,8 +180,26 @@ TEST_F(UserCards, ListsTheCardAsTheDirectBackendDoesAndNoSystemLoop) {
     EXPECT_EQ(m[8], "1");
 }
 
+// A card with a partition table: its partition is the card, as with the
+// direct backend, never the whole disk.
+TEST_F(UserCards, PartitionedCardListsItsPartition) {
+    FLINTOR_REQUIRE_DESKTOP_SERVICES();
+    testsupport::LoopCard card;
+    ASSERT_TRUE(card.Create({.fsType = "exFAT", .label = "PARTED", .partitioned = true})) << card.error();
+    ASSERT_TRUE(MakeUserCards({&card}));
+    const auto f = Listed("udisks2", card.name());
+    ASSERT_EQ(f.size(), 10u);
+    EXPECT_EQ(f[2], "PARTED");
+    EXPECT_EQ(f[4], std::to_string(card.volumeSize()));
+    const std::string disk = card.diskDevice().substr(card.diskDevice().rfind('/') + 1);
+    EXPECT_TRUE(Listed("udisks2", disk).empty());
+    const Probe p = RunAsUser({"udisks2", "read", card.name(), "0", "1"});
+    ASSERT_EQ(p.rc, 0) << p.output;
+    EXPECT_TRUE(p.Get("data") == Hex(card.ReadImage(0, 512))) << "data differ";
+}
+
 TEST_F(UserCards, ReadsWritesAndReadsBackPastTheCache) {
-    REQUIRE_DESKTOP_SERVICES();
+    FLINTOR_REQUIRE_DESKTOP_SERVICES();
     testsupport::LoopCard card;
     ASSERT_TRUE(card.Create({.fsType = "exFAT", .label = "CARD"})) << card.error();
     ASSERT_TRUE(MakeUserCards({&card}));
@@ -242,7 +246,7 @@ TEST_F(UserCards, ReadsWritesAndReadsBackPastTheCache) {
 }
 
 TEST_F(UserCards, MountsUnmountsAndFormats) {
-    REQUIRE_DESKTOP_SERVICES();
+    FLINTOR_REQUIRE_DESKTOP_SERVICES();
     testsupport::LoopCard card, small;
     ASSERT_TRUE(card.Create({.fsType = "FAT32", .label = "OLDNAME", .sizeBytes = 600ull << 20})) << card.error();
     ASSERT_TRUE(small.Create({.fsType = "exFAT", .label = "SMALL"})) << small.error();
@@ -251,7 +255,7 @@ TEST_F(UserCards, MountsUnmountsAndFormats) {
     Probe p = RunAsUser({"udisks2", "mount", card.name()});
     ASSERT_EQ(p.rc, 0) << p.output;
     const std::string where = p.Get("mount");
-    EXPECT_EQ(where.rfind("/media/" + Env("FLINTOR_TEST_USER") + "/", 0), 0u) << where;
+    EXPECT_EQ(where.rfind("/media/" + testsupport::DesktopUser() + "/", 0), 0u) << where;
     EXPECT_EQ(Listed("udisks2", card.name()).at(6), where);
     // Mounting again says where it already is.
     p = RunAsUser({"udisks2", "mount", card.name()});
@@ -294,7 +298,7 @@ TEST_F(UserCards, MountsUnmountsAndFormats) {
 }
 
 TEST_F(UserCards, PolicyRefusalIsSaidAndLeavesTheCardAlone) {
-    REQUIRE_DESKTOP_SERVICES();
+    FLINTOR_REQUIRE_DESKTOP_SERVICES();
     testsupport::LoopCard card;
     ASSERT_TRUE(card.Create({.fsType = "FAT32", .label = "EOS_DIGITAL"})) << card.error();
     ASSERT_TRUE(MakeUserCards({&card}));
@@ -326,7 +330,7 @@ TEST_F(UserCards, PolicyRefusalIsSaidAndLeavesTheCardAlone) {
 // backend still lists the card (file system and label from the udev database)
 // and refuses the transfer with a reason.
 TEST_F(UserCards, DirectAccessAsOrdinaryUserListsButCannotOpen) {
-    REQUIRE_DESKTOP_SERVICES();
+    FLINTOR_REQUIRE_DESKTOP_SERVICES();
     testsupport::LoopCard card;
     ASSERT_TRUE(card.Create({.fsType = "FAT32", .label = "EOS_DIGITAL"})) << card.error();
     ASSERT_TRUE(MakeUserCards({&card}));
@@ -357,7 +361,7 @@ struct AttachedLoop {
 // An image of the user's own, attached through udisks2 without root: listed
 // as a card (no system device), and read-only when asked for.
 TEST(UserImages, AttachedThroughUdisksAreCards) {
-    REQUIRE_DESKTOP_SERVICES();
+    FLINTOR_REQUIRE_DESKTOP_SERVICES();
     char tmpl[] = "/tmp/flintor-imageXXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     const std::string dir = tmpl;
@@ -365,7 +369,7 @@ TEST(UserImages, AttachedThroughUdisksAreCards) {
     std::string out;
     ASSERT_EQ(testsupport::RunCommand({"truncate", "-s", "48M", image}, &out), 0) << out;
     ASSERT_EQ(testsupport::RunCommand({"mkfs.exfat", "-L", "MYIMAGE", image}, &out), 0) << out;
-    ASSERT_EQ(testsupport::RunCommand({"chown", "-R", Env("FLINTOR_TEST_USER"), dir}, &out), 0) << out;
+    ASSERT_EQ(testsupport::RunCommand({"chown", "-R", testsupport::DesktopUser(), dir}, &out), 0) << out;
     ::chmod(dir.c_str(), 0755);
 
     for (const bool readOnly : {false, true}) {
@@ -409,7 +413,7 @@ namespace {
 
 // The device monitor needs no rights: an ordinary user hears a card arrive.
 TEST(UserEvents, MonitorHearsCardsAsOrdinaryUser) {
-    REQUIRE_DESKTOP_SERVICES();
+    FLINTOR_REQUIRE_DESKTOP_SERVICES();
     Probe watch;
     std::thread watcher([&] { watch = RunAsUser({"direct", "watch", "5"}); });
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
