@@ -471,8 +471,9 @@ public:
         return AccessResult::Ok();
     }
 
-    // udisks2 (2.9 on) accepts O_DIRECT in the "flags" option of OpenDevice,
-    // which is the way used first. Reopening /proc/self/fd/N with O_DIRECT is
+    // udisks2 accepts O_DIRECT in the "flags" option of OpenDevice (2.9.4 of
+    // Debian 12 does; the tests check that an uncached read sees bytes the
+    // cache does not have), which is the way used first. Reopening /proc/self/fd/N with O_DIRECT is
     // no way out for older versions: the kernel checks the device node's
     // permissions again on that open, and the user has none. So when the flag
     // is refused, the cached pages of the range are dropped
