@@ -411,25 +411,3 @@ TEST(UserImages, AttachedThroughUdisksAreCards) {
 }
 
 }  // namespace
-
-namespace {
-
-// The device monitor needs no rights: an ordinary user hears a card arrive.
-TEST(UserEvents, MonitorHearsCardsAsOrdinaryUser) {
-    FLINTOR_REQUIRE_DESKTOP_SERVICES();
-    Probe watch;
-    std::thread watcher([&] { watch = RunAsUser({"direct", "watch", "5"}); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    testsupport::LoopCard card;
-    const bool created = card.Create({.fsType = "FAT32", .label = "ARRIVED"});
-    watcher.join();
-    ASSERT_TRUE(created) << card.error();
-    ASSERT_EQ(watch.Get("watching"), "1") << watch.output;
-    bool heard = false;
-    auto range = watch.values.equal_range("event");
-    for (auto it = range.first; it != range.second; ++it)
-        heard = heard || it->second.substr(it->second.find(' ') + 1) == card.name();
-    EXPECT_TRUE(heard) << watch.output;
-}
-
-}  // namespace

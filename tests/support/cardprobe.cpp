@@ -13,11 +13,9 @@
 //     mount NAME                       mount=PATH
 //     format NAME FS LABEL             format=CODE
 //     loopsetup IMAGE [ro]             loop=NAME (attached through udisks2)
-//     watch SECONDS                    event=ACTION NAME for each block device event meanwhile
 // A failure prints error=KIND and why=TEXT and exits with 1. Loop devices are
 // always listed.
 #include <QCoreApplication>
-#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +24,6 @@
 #include <vector>
 
 #include "platform/cardaccess.h"
-#include "platform/devicemonitor.h"
 #include "platform/udisks.h"
 #include "platform/volumes.h"
 
@@ -121,19 +118,6 @@ int main(int argc, char** argv) {
         const int code = access->Format(args[0], args[1], args[2], &error);
         std::cout << "format=" << code << "\nwhy=" << error << "\n";
         return code == platform::FormatDone ? 0 : 1;
-    }
-    if (cmd == "watch" && args.size() == 1) {
-        platform::DeviceMonitor monitor;
-        if (!monitor.start()) {
-            std::cout << "error=Io\nwhy=the device monitor does not start\n";
-            return 1;
-        }
-        QObject::connect(&monitor, &platform::DeviceMonitor::deviceEvent, [](const QString& action, const QString& name) {
-            std::cout << "event=" << action.toStdString() << " " << name.toStdString() << std::endl;
-        });
-        std::cout << "watching=1" << std::endl;
-        QTimer::singleShot(std::stoi(args[0]) * 1000, &app, &QCoreApplication::quit);
-        return app.exec();
     }
     if (cmd == "loopsetup" && (args.size() == 1 || (args.size() == 2 && args[1] == "ro"))) {
         std::string loop;
