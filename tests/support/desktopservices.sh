@@ -83,13 +83,17 @@ cleanup() {
   [ "$HAD_RUN_UDISKS" = 1 ] || rm -rf /run/udisks2
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
+CMD_PID=""
+trap 'stop_pid "$CMD_PID"; exit 130' INT TERM HUP
 
 # The user: ordinary, in no group that reaches disks.
+# (A user, rule or helper of this name left by a run that was killed is taken
+# over and removed at the end as well.)
 if ! id "$USER_NAME" >/dev/null 2>&1; then
   useradd --create-home --shell /bin/sh "$USER_NAME" || cannot_run "cannot create the test user"
-  CREATED_USER=1
 fi
+CREATED_USER=1
+rm -f "$DENY_RULE"
 if id -nG "$USER_NAME" | tr ' ' '\n' | grep -qx disk; then
   echo "desktopservices: $USER_NAME is in the disk group" >&2; exit 1
 fi
@@ -106,7 +110,10 @@ EOF
 # Mount helpers: mount(8) runs /sbin/mount.TYPE DEVICE DIR [-o OPTIONS].
 install_helper() {  # install_helper PATH BODY: only where nothing is installed yet
   local path=$1 body=$2
-  [ -e "$path" ] && return 0
+  if [ -e "$path" ]; then
+    grep -q "^# Test helper of desktopservices.sh" "$path" 2>/dev/null && INSTALLED_HELPERS+=("$path")
+    return 0
+  fi
   printf '%s\n' "#!/bin/sh" "# Test helper of desktopservices.sh: mounts through FUSE." "$body" >"$path"
   chmod 755 "$path"
   INSTALLED_HELPERS+=("$path")
@@ -148,5 +155,11 @@ done
 
 export FLINTOR_TEST_USER=$USER_NAME
 export FLINTOR_DENY_RULE=$DENY_RULE
-"$@"
-exit $?
+# In the background, so that a signal to this script is handled at once (bash
+# runs traps only between commands, and `wait` is one that a signal ends).
+"$@" &
+CMD_PID=$!
+wait "$CMD_PID"
+rc=$?
+CMD_PID=""
+exit $rc
