@@ -16,6 +16,10 @@ PKGS=(
 )
 # The download benchmark serves its files with busybox httpd.
 PKGS+=(busybox)
+# Test-only: the tests of access without root start a system bus, udev,
+# polkit and udisks2 of their own. (Users only need udisks2, and it is only
+# recommended: without it Flintor opens the devices directly.)
+PKGS+=(dbus udev polkitd udisks2)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -88,6 +88,9 @@ std::unique_ptr<CardAccess> MakeDirectAccess();
 // Which backend the program uses. Auto: udisks2 when its service is on the
 // system bus, otherwise direct access.
 enum class BackendChoice { Auto, Direct, Udisks };
+// Reads a choice as --backend and FLINTOR_BACKEND give it: "auto", "direct" or
+// "udisks2" (also "udisks"), in any letter case. False for anything else.
+bool ParseBackendChoice(const std::string& text, BackendChoice* out);
 // Makes the backend for a choice; *why tells what was chosen and, for Auto,
 // why (for --help and the log).
 std::unique_ptr<CardAccess> MakeAccess(BackendChoice choice, std::string* why);

@@ -8,6 +8,7 @@
 #include "platform/linux/volumes_linux.h"
 
 #include <blkid/blkid.h>
+#include <errno.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -83,6 +84,10 @@ bool NamesOfDev(dev_t dev, std::string* name, std::string* disk) {
 
 // Adds the disk of `dev` and, for stacked devices (device mapper, md), the
 // disks underneath, so a card holding part of a system volume is excluded too.
+void AddSystemDev(dev_t dev, std::set<std::string>* disks, int depth);
+
+// A loop device is only as removable as the file behind it: a live system's
+// root image lives on the medium it booted from, so that disk is added too.
 void AddDiskWithSlaves(const std::string& name, std::set<std::string>* disks, int depth) {
     if (depth > 16 || name.empty()) return;
     std::error_code ec;
@@ -90,17 +95,22 @@ void AddDiskWithSlaves(const std::string& name, std::set<std::string>* disks, in
     if (ec) return;
     std::string disk = name;
     if (fs::exists(real / "partition", ec)) disk = real.parent_path().filename().string();
-    disks->insert(disk);
+    if (!disks->insert(disk).second) return;
     for (const fs::path& base : {real / "slaves", fs::path("/sys/block/" + disk + "/slaves")}) {
         for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec))
             AddDiskWithSlaves(it->path().filename().string(), disks, depth + 1);
     }
+    if (disk.rfind("loop", 0) == 0) {
+        const std::string backing = ReadFirstLine("/sys/block/" + disk + "/loop/backing_file");
+        struct stat st {};
+        if (!backing.empty() && stat(backing.c_str(), &st) == 0) AddSystemDev(st.st_dev, disks, depth + 1);
+    }
 }
 
-void AddSystemDev(dev_t dev, std::set<std::string>* disks) {
+void AddSystemDev(dev_t dev, std::set<std::string>* disks, int depth = 0) {
     if (major(dev) == 0) return;  // anonymous devices (tmpfs, overlay) have no disk
     std::string name, disk;
-    if (NamesOfDev(dev, &name, &disk)) AddDiskWithSlaves(name, disks, 0);
+    if (NamesOfDev(dev, &name, &disk)) AddDiskWithSlaves(name, disks, depth);
 }
 
 // Disks that hold the root file system, a mounted system path or swap.
@@ -115,16 +125,28 @@ std::set<std::string> SystemDisks(const std::vector<linux_detail::MountEntry>& m
             AddSystemDev(st.st_rdev, &disks);
     }
     std::ifstream swaps("/proc/swaps");
-    std::string line;
-    bool header = true;
-    while (std::getline(swaps, line)) {
-        if (header) { header = false; continue; }
-        std::istringstream fields(line);
-        std::string file;
-        if (!(fields >> file)) continue;
-        file = linux_detail::DecodeMountField(file);
+    std::stringstream text;
+    text << swaps.rdbuf();
+    for (const auto& file : linux_detail::ParseSwapFiles(text.str())) {
         if (stat(file.c_str(), &st) != 0) continue;
         AddSystemDev(S_ISBLK(st.st_mode) ? st.st_rdev : st.st_dev, &disks);
+    }
+    // Members of a RAID or device-mapper stack belong to whatever the stack
+    // serves; writing to them underneath would corrupt it.
+    std::error_code ec;
+    for (fs::directory_iterator it("/sys/block", ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string disk = it->path().filename().string();
+        if (!linux_detail::IsPlainKernelName(disk)) continue;
+        bool stacked = linux_detail::IsStackDevice(disk) || linux_detail::HasHolders("/sys/block/" + disk);
+        std::error_code pec;
+        for (fs::directory_iterator p("/sys/block/" + disk, pec), pend; !stacked && !pec && p != pend;
+             p.increment(pec)) {
+            const std::string n = p->path().filename().string();
+            std::error_code xec;
+            if (n.rfind(disk, 0) == 0 && fs::exists(p->path() / "partition", xec))
+                stacked = linux_detail::HasHolders(p->path().string());
+        }
+        if (stacked) disks.insert(disk);
     }
     return disks;
 }
@@ -258,10 +280,16 @@ std::string ProbeValue(blkid_probe pr, const char* key) {
 }
 
 // Reads label, file system and UUID from the volume itself. False when the
-// device cannot be opened (no permission, medium gone).
-bool ProbeVolume(const std::string& device, std::string* label, std::string* fsName, std::string* uuid) {
+// device cannot be opened (no permission, medium gone); *openError then holds
+// the reason (errno).
+bool ProbeVolume(const std::string& device, std::string* label, std::string* fsName, std::string* uuid,
+                 int* openError) {
+    errno = 0;
     blkid_probe pr = blkid_new_probe_from_filename(device.c_str());
-    if (pr == nullptr) return false;
+    if (pr == nullptr) {
+        *openError = errno;
+        return false;
+    }
     blkid_probe_enable_superblocks(pr, 1);
     blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION |
                                               BLKID_SUBLKS_UUID);
@@ -271,25 +299,28 @@ bool ProbeVolume(const std::string& device, std::string* label, std::string* fsN
     fsName->clear();
     uuid->clear();
     if (rc == 0) {
-        const std::string type = ProbeValue(pr, "TYPE");
-        const std::string version = ProbeValue(pr, "VERSION");
-        if (type == "vfat") {
-            if (version == "FAT32")
-                *fsName = "FAT32";
-            else if (version == "FAT12" || version == "FAT16")
-                *fsName = "FAT";
-            else
-                *fsName = type;
-        } else if (type == "exfat") {
-            *fsName = "exFAT";
-        } else {
-            *fsName = type;
-        }
+        *fsName = linux_detail::FileSystemName(ProbeValue(pr, "TYPE"), ProbeValue(pr, "VERSION"));
         *label = ProbeValue(pr, "LABEL");
         *uuid = ProbeValue(pr, "UUID");
     }
     blkid_free_probe(pr);
     return rc != -1;
+}
+
+void FillFromUdev(dev_t dev, std::string* label, std::string* fsName, std::string* uuid) {
+    std::ifstream in("/run/udev/data/b" + DevKey(dev));
+    std::stringstream text;
+    if (in) text << in.rdbuf();
+    std::string type, version, plainLabel, encLabel;
+    for (const auto& [key, value] : linux_detail::ParseUdevData(text.str())) {
+        if (key == "ID_FS_TYPE") type = value;
+        else if (key == "ID_FS_VERSION") version = value;
+        else if (key == "ID_FS_LABEL") plainLabel = value;
+        else if (key == "ID_FS_LABEL_ENC") encLabel = value;
+        else if (key == "ID_FS_UUID") *uuid = value;
+    }
+    *fsName = type.empty() ? "?" : linux_detail::FileSystemName(type, version);
+    *label = !encLabel.empty() ? linux_detail::DecodeUdevEscapes(encLabel) : plainLabel;
 }
 
 bool FillVolume(const Candidate& c, const std::vector<linux_detail::MountEntry>& mounts, Volume* out) {
@@ -303,7 +334,15 @@ bool FillVolume(const Candidate& c, const std::vector<linux_detail::MountEntry>&
     v.sizeBytes = c.sizeBytes;
     v.sectorSize = c.sectorSize;
     std::string uuid;
-    if (!ProbeVolume(device, &v.label, &v.fsName, &uuid)) return false;
+    int openError = 0;
+    if (!ProbeVolume(device, &v.label, &v.fsName, &uuid, &openError)) {
+        // A user without rights on the device still sees the card (sysfs is
+        // readable by all): label and file system come from the udev
+        // database when a udev daemon keeps one, else stay unknown ("?").
+        // Opening it for a transfer then fails with words naming the card.
+        if (openError != EACCES && openError != EPERM) return false;
+        FillFromUdev(c.dev, &v.label, &v.fsName, &uuid);
+    }
     const auto own = linux_detail::MountsOfDevice(mounts, c.dev);
     if (!own.empty()) {
         v.mountPoint = own.front().mountPoint;
@@ -375,7 +414,115 @@ bool IsSystemMountPoint(const std::string& path) {
     for (const char* s : kSystem)
         if (path == s) return true;
     // Anything below /boot (the EFI partition) and /usr is part of the system too.
-    return path.rfind("/boot/", 0) == 0 || path.rfind("/usr/", 0) == 0;
+    if (path.rfind("/boot/", 0) == 0 || path.rfind("/usr/", 0) == 0) return true;
+    // The medium a live system runs from (and anything mounted below it).
+    static const char* const kLive[] = {"/run/live/medium", "/lib/live/mount/medium", "/cdrom",
+                                        "/run/initramfs/live", "/run/archiso/bootmnt"};
+    for (const char* s : kLive) {
+        const std::string base = s;
+        if (path == base || path.rfind(base + "/", 0) == 0) return true;
+    }
+    return false;
+}
+
+std::vector<std::string> ParseSwapFiles(const std::string& procSwaps) {
+    std::vector<std::string> files;
+    std::istringstream in(procSwaps);
+    std::string line;
+    bool header = true;
+    while (std::getline(in, line)) {
+        if (header) {  // "Filename Type Size Used Priority"
+            header = false;
+            continue;
+        }
+        std::istringstream fields(line);
+        std::string file;
+        if (fields >> file && file[0] == '/') files.push_back(DecodeMountField(file));
+    }
+    return files;
+}
+
+bool IsStackDevice(const std::string& name) {
+    auto numbered = [&](const std::string& prefix) {
+        return name.size() > prefix.size() && name.rfind(prefix, 0) == 0 &&
+               std::isdigit(static_cast<unsigned char>(name[prefix.size()]));
+    };
+    return numbered("dm-") || numbered("md");
+}
+
+bool HasHolders(const std::string& sysfsDir) {
+    std::error_code ec;
+    fs::directory_iterator it(sysfsDir + "/holders", ec);
+    return !ec && it != fs::directory_iterator();
+}
+
+std::set<std::string> NeverListedDisks() {
+    try {
+        return SystemDisks(ReadMountInfo());
+    } catch (...) {
+        return {};
+    }
+}
+
+std::string DiskOfBlock(const std::string& name) {
+    if (!IsPlainKernelName(name)) return {};
+    std::error_code ec;
+    fs::path real = fs::canonical("/sys/class/block/" + name, ec);
+    if (ec) return {};
+    if (fs::exists(real / "partition", ec)) return real.parent_path().filename().string();
+    return real.filename().string();
+}
+
+uint32_t LogicalSectorSize(const std::string& name) {
+    const std::string disk = DiskOfBlock(name);
+    uint64_t logical = 0;
+    if (disk.empty() || !ParseUnsigned(ReadFirstLine("/sys/block/" + disk + "/queue/logical_block_size"), &logical) ||
+        logical == 0 || logical > 65536)
+        return 0;
+    return static_cast<uint32_t>(logical);
+}
+
+std::string FileSystemName(const std::string& type, const std::string& version) {
+    if (type == "vfat") {
+        if (version == "FAT32") return "FAT32";
+        if (version == "FAT12" || version == "FAT16") return "FAT";
+        return type;
+    }
+    if (type == "exfat") return "exFAT";
+    return type;
+}
+
+std::vector<std::pair<std::string, std::string>> ParseUdevData(const std::string& text) {
+    std::vector<std::pair<std::string, std::string>> values;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("E:", 0) != 0) continue;
+        const auto eq = line.find('=');
+        if (eq == std::string::npos || eq == 2) continue;
+        values.emplace_back(line.substr(2, eq - 2), line.substr(eq + 1));
+    }
+    return values;
+}
+
+std::string DecodeUdevEscapes(const std::string& text) {
+    auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x' && hex(text[i + 2]) >= 0 &&
+            hex(text[i + 3]) >= 0) {
+            out.push_back(static_cast<char>(hex(text[i + 2]) * 16 + hex(text[i + 3])));
+            i += 3;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
 }
 
 bool IsPlainKernelName(const std::string& name) {

@@ -4,7 +4,10 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/volumes.h"
@@ -30,8 +33,44 @@ bool ParseMountInfoLine(const std::string& line, MountEntry* out);
 // All entries of /proc/self/mountinfo (empty when it cannot be read).
 std::vector<MountEntry> ReadMountInfo();
 
-// True for the paths whose disk must never be offered as a card.
+// True for the paths whose disk must never be offered as a card: the system's
+// own folders (/, /boot, /boot/efi, /usr, ...) and the medium a live system
+// runs from (/run/live/medium, /cdrom, /run/initramfs/live).
 bool IsSystemMountPoint(const std::string& path);
+
+// The swap files and devices named in the text of /proc/swaps (escapes decoded).
+std::vector<std::string> ParseSwapFiles(const std::string& procSwaps);
+
+// Whether a block device is part of a RAID or device-mapper stack: its kernel
+// name is an md or dm device, or its sysfs folder (/sys/class/block/NAME, given
+// as `sysfsDir`) lists holders.
+bool IsStackDevice(const std::string& name);
+bool HasHolders(const std::string& sysfsDir);
+
+// Whole disks that are never offered as cards by any backend: the disks
+// holding /, a system path, a live system's medium or swap (through device
+// mapper, md and loop devices down to the disks underneath), and disks that
+// are themselves part of a RAID or device-mapper stack.
+std::set<std::string> NeverListedDisks();
+
+// Kernel name of the whole disk a block device belongs to ("sdb" for "sdb1");
+// empty when sysfs does not know the name.
+std::string DiskOfBlock(const std::string& name);
+
+// Logical sector size of a block device from sysfs (readable by every user);
+// 0 when unknown.
+uint32_t LogicalSectorSize(const std::string& name);
+
+// File-system name as the drive list shows it, from a type and version as
+// libblkid and udev report them ("vfat"/"FAT32" -> "FAT32").
+std::string FileSystemName(const std::string& type, const std::string& version);
+
+// Values of one udev database file (/run/udev/data/bMAJ:MIN, readable by every
+// user): the "E:KEY=VALUE" lines. Pure: takes the file's text.
+std::vector<std::pair<std::string, std::string>> ParseUdevData(const std::string& text);
+
+// Decodes the \xNN escapes of udev's *_ENC values ("NO\x20NAME" -> "NO NAME").
+std::string DecodeUdevEscapes(const std::string& text);
 
 // True when `name` looks like a kernel block device name (letters, digits,
 // '-' and '_' only), so it can be joined to /dev/ and /sys/ paths safely.
