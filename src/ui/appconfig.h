@@ -4,6 +4,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <string>
+#include <vector>
+
 namespace appconfig {
 
 inline constexpr const char* kProgramTitle = "Flintor";
@@ -23,6 +26,7 @@ inline constexpr const char* kMagicLanternUrl = "https://www.magiclantern.fm/";
 
 struct Options {
     bool includeLoop = false;
+    std::vector<std::string> images;  // --image FILE (repeatable): card images listed as cards
     QString catalogueHost = QString::fromLatin1(kCatalogueHost);
     bool showHelp = false;
     QString error;  // a bad command line
