@@ -105,7 +105,13 @@ std::vector<BackupInfo> ListBackups(const std::string& workFolder, const platfor
 bool ReadBackup(const std::string& path, Region* region, std::string* why);
 
 // Restore is a Save of a backup's region with no file work: the same checks,
-// backup of what is there now, sealing, write and read-back.
+// backup of what is there now, sealing, write and read-back. The request's
+// base is the region on the card now; every byte the backup holds otherwise
+// goes back as it was. False (with why) when the region cannot be read or the
+// backup is of another volume.
+bool MakeRestoreRequest(platform::CardAccess& cards, const std::string& name, const std::string& identity,
+                        int layoutIndex, const Region& backup, const std::string& workFolder, SaveRequest* request,
+                        std::string* why);
 SaveResult Restore(platform::CardAccess& cards, const std::string& name, const std::string& identity,
                    int layoutIndex, const Region& backup, const std::string& workFolder,
                    const SaveHooks& hooks = {});

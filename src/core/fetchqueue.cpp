@@ -21,6 +21,17 @@ void FetchQueue::FinishActive()
     activeKind_ = KindNone;
 }
 
+bool FetchQueue::Pending(uint8_t kind) const
+{
+    for (size_t i = 0; i < items_.size(); ++i) {
+        if (i == 0 && headFinished_)
+            continue;
+        if (items_[i].kind == kind)
+            return true;
+    }
+    return false;
+}
+
 void FetchQueue::RemoveHead()
 {
     if (!items_.empty())

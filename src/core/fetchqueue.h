@@ -42,6 +42,9 @@ public:
     void FinishActive();
     // Removes the head request (the finished one).
     void RemoveHead();
+    // True while a request of this kind is queued or running (a finished head
+    // waiting for its removal does not count).
+    bool Pending(uint8_t kind) const;
 
 private:
     std::deque<THTMLQueue> items_;

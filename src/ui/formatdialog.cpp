@@ -1,7 +1,7 @@
 #include "ui/formatdialog.h"
 
 #include "core/driveentry.h"
-#include "platform/volumes.h"
+#include "platform/cardaccess.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -50,7 +50,7 @@ TFormatDialog::TFormatDialog(const QString& cardText, QWidget* parent)
 int RunFormatDialog(QWidget* parent, const std::string& volumeName)
 {
     platform::Volume volume;
-    if (!platform::FindVolume(volumeName, &volume))
+    if (!platform::Cards().FindVolume(volumeName, &volume))
         return platform::FormatNotFormatable;
     const QString cardText = QString::fromStdString(
         core::EntryText(volume.name, volume.label, volume.fsName.empty() ? "?" : volume.fsName, volume.sizeBytes));
@@ -59,7 +59,7 @@ int RunFormatDialog(QWidget* parent, const std::string& volumeName)
         return platform::FormatCancelled;
     std::string error;
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const int result = platform::FormatVolume(volumeName, dialog.fileSystem->currentText().toStdString(),
+    const int result = platform::Cards().Format(volumeName, dialog.fileSystem->currentText().toStdString(),
                                               dialog.label->text().trimmed().toUpper().toStdString(), &error);
     QApplication::restoreOverrideCursor();
     if (result == platform::FormatError)

@@ -75,6 +75,8 @@ void TfMain::ConnectHandlers()
     connect(cbDrives, QOverload<int>::of(&QComboBox::activated), this, [this](int) { cbDrivesChange(); });
     connect(bRefresh, &QPushButton::clicked, this, [this] { bRefreshClick(); });
     connect(bSave, &QPushButton::clicked, this, [this] { bSaveClick(); });
+    bSave->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(bSave, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) { bSaveContextMenu(at); });
     connect(cbCardLabel, &QCheckBox::toggled, this, [this] { cbCardLabelClick(); });
     connect(cbBootLabel, &QCheckBox::toggled, this, [this] { cbBootLabelClick(); });
     connect(cbScript, &QCheckBox::toggled, this, [this] { cbScriptClick(); });
@@ -146,10 +148,11 @@ void TfMain::FormCreate()
     deviceRefresh_->setInterval(700);
     connect(deviceRefresh_, &QTimer::timeout, this, [this] {
         // Refresh by itself only when the cards changed and that loses
-        // nothing (no marker changed since the load, no save, no dialog).
+        // nothing (no marker changed since the load, no save, no dialog);
+        // the loaded card stays selected while it is there.
         if (saving || markersChanged || QApplication::activeModalWidget() || !CardListChanged())
             return;
-        bRefreshClick();
+        RefreshKeepingCard();
     });
 }
 
@@ -247,6 +250,8 @@ void TfMain::PlaceStatusBar()
 
 void TfMain::FormShortCut()
 {
+    if (saving)
+        return;  // never in the middle of a Save
     const int index = cbDrives->currentIndex();
     const std::string name = index < 0 ? std::string() : core::EntryVolumeName(cbDrives->currentText().toStdString());
     if (name.empty() || !formatCard) {

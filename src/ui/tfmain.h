@@ -13,6 +13,7 @@
 
 #include "core/bootrecord.h"
 #include "core/catalogue.h"
+#include "cardops/savesequence.h"
 #include "core/fetchqueue.h"
 #include "ui/appconfig.h"
 
@@ -142,9 +143,15 @@ public:
     void rbNightlyClick();
     void cbDevelopChange();
     void cbNightlyChange();
-    // Returns false when an error ended the unpacking and the Save must stop
-    // (the message box has been shown).
+    // Unpacks a build onto the card's folder on its own (no boot record).
+    // Returns false when an error ended the unpacking (the message box has
+    // been shown); what it had written is removed again.
     bool unzipML(const QString& path);
+    // True while the build archive is queued or arriving.
+    bool ArchiveFetchPending() const;
+    // Restores the boot record from the latest backup of the loaded card,
+    // after asking; the Save button's context menu offers it.
+    void RestoreLatestBackup();
 
     // --- state ---
     core::BootRecord boot;       // VBR and the three places
@@ -184,8 +191,16 @@ private:
     void OnDeviceEvent(const QString& action, const QString& name);
     bool CardListChanged() const;
     void MarkUserChange();
-    void InstallStep(bool* stopSave);
-    void RemovalStep();
+    // Decides the file work of a Save; false when the Save must stop.
+    bool PrepareFileWork(cardops::SaveRequest* request);
+    // Waits, processing events, until no build archive is queued or arriving.
+    void WaitForArchiveFetch();
+    // Runs a Save or Restore request and reports its outcome.
+    void RunSave(const cardops::SaveRequest& request, bool restore);
+    void ShowSaveError(const QString& text);
+    void bSaveContextMenu(const QPoint& at);
+    // After device events: the list follows the cards, the loaded card stays.
+    void RefreshKeepingCard();
     void EnableBuildChoice();
     void ChooseBuild(bool develop);
     void LoadCatalogue(bool develop, const QString& path);
@@ -196,6 +211,7 @@ private:
 
     platform::DeviceMonitor* deviceMonitor_ = nullptr;
     QTimer* deviceRefresh_ = nullptr;
+    cardops::Region loadedRegion_{};  // the boot region as read by the last load
     bool loading_ = false;
     bool lockedForSave_ = false;
     std::vector<QWidget*> lockedWidgets_;

@@ -3,12 +3,13 @@
 #include "core/fileinfo.h"
 #include "core/fileutil.h"
 #include "core/textutil.h"
-#include "platform/volumes.h"
+#include "platform/cardaccess.h"
 #include "ui/buttonart.h"
 #include "ui/tfmain.h"
 
 #include <QComboBox>
 #include <QLabel>
+#include <QSignalBlocker>
 #include <QTimer>
 
 
@@ -18,7 +19,7 @@ namespace {
 std::vector<platform::Volume> CardVolumes()
 {
     std::vector<platform::Volume> cards;
-    for (const platform::Volume& volume : platform::ListRemovableVolumes())
+    for (const platform::Volume& volume : platform::Cards().ListVolumes())
         if (core::IsCardFileSystem(volume.fsName))
             cards.push_back(volume);
     return cards;
@@ -59,6 +60,41 @@ void TfMain::bRefreshClick()
     cbDrives->setCurrentIndex(core::ChooseEntry(entries));
     cbDrivesChange();
     ShowHideML(sbML->isChecked() && sbML->isEnabled());
+}
+
+void TfMain::RefreshKeepingCard()
+{
+    platform::Volume loaded;
+    const bool present = !DriveName.empty() && !DriveIdentity.empty() &&
+                         platform::Cards().FindVolume(DriveName, &loaded) && loaded.identity == DriveIdentity;
+    if (!present) {
+        // The loaded card is gone: choose again, as at start-up.
+        bRefreshClick();
+        return;
+    }
+    const std::vector<platform::Volume> volumes = CardVolumes();
+    {
+        // The list follows the cards; the loaded card is not loaded again.
+        const QSignalBlocker quiet(cbDrives);
+        cbDrives->clear();
+        int selected = -1;
+        bool chdk = false;
+        for (const platform::Volume& volume : volumes) {
+            if (volume.name == loaded.name)
+                selected = cbDrives->count();
+            cbDrives->addItem(EntryOf(volume));
+            chdk = chdk || volume.fsName != "exFAT";
+        }
+        cbDrives->setCurrentIndex(selected);
+        cbDrives->setEnabled(cbDrives->count() > 1);
+        sbML->setEnabled(!volumes.empty());
+        sbCHDK->setEnabled(chdk && loaded.fsName != "exFAT");
+    }
+    slog(QStringLiteral("Drive: %1").arg(volumes.size()), 0);
+    if (CardRoot != loaded.mountPoint) {
+        CardRoot = loaded.mountPoint;
+        RefreshContentLabels();
+    }
 }
 
 void TfMain::RefreshContentLabels()

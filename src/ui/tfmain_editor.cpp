@@ -1,7 +1,7 @@
 // Loading a card's boot region, the marker controls, the presets and Save.
 #include "core/driveentry.h"
 #include "core/fileutil.h"
-#include "platform/volumes.h"
+#include "platform/cardaccess.h"
 #include "ui/appconfig.h"
 #include "ui/buttonart.h"
 #include "ui/tfmain.h"
@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcut>
 
 namespace {
 std::string Bytes(const QString& text)
@@ -75,7 +76,8 @@ void TfMain::cbDrivesChange()
     DriveName = core::EntryVolumeName(entry);
     SetFileSystemIndex(-1);
     platform::Volume volume;
-    const bool found = !DriveName.empty() && platform::FindVolume(DriveName, &volume);
+    platform::CardAccess& cards = platform::Cards();
+    const bool found = !DriveName.empty() && cards.FindVolume(DriveName, &volume);
     const std::string fsName = found ? volume.fsName : std::string();
     const QString n = QString::fromStdString(fsName);
 
@@ -86,10 +88,15 @@ void TfMain::cbDrivesChange()
         erslog(QStringLiteral("%1 has %2-byte sectors; only 512-byte sectors can be edited")
                    .arg(QString::fromStdString(DriveName))
                    .arg(volume.sectorSize));
-    } else if (!platform::ReadSectors(DriveName, 0, core::kLoadSectors, boot.VBR.data(), boot.VBR.size())) {
-        erslog(n + QStringLiteral(" VBR load failed."));
+    } else if (const platform::AccessResult read =
+                   cards.ReadSectors(DriveName, 0, core::kLoadSectors, boot.VBR.data(), boot.VBR.size());
+               !read.ok()) {
+        erslog(n + QStringLiteral(" VBR load failed. ") + QString::fromStdString(read.why));
+        if (read.why.size() > 40)
+            StatusBar->setToolTip(n + QStringLiteral(" VBR load failed. ") + QString::fromStdString(read.why));
     } else {
         loaded = true;
+        std::copy(boot.VBR.begin(), boot.VBR.end(), loadedRegion_.begin());
     }
 
     if (loaded) {
@@ -264,10 +271,13 @@ void TfMain::LockForSave(bool locked)
     if (locked == lockedForSave_)
         return;
     lockedForSave_ = locked;
+    if (formatShortcut)
+        formatShortcut->setEnabled(!locked);
     if (locked) {
         lockedWidgets_.clear();
         for (QWidget* w : std::initializer_list<QWidget*>{cbDrives, bRefresh, bSave, eCardLabel, eBootLabel, eScript,
-                                                          cbCardLabel, cbBootLabel, cbScript, sbCHDK, sbML}) {
+                                                          cbCardLabel, cbBootLabel, cbScript, sbCHDK, sbML, rbDevelop,
+                                                          cbDevelop, rbNightly, cbNightly}) {
             if (w->isEnabled()) {
                 lockedWidgets_.push_back(w);
                 w->setEnabled(false);
@@ -282,42 +292,28 @@ void TfMain::LockForSave(bool locked)
 
 void TfMain::bSaveClick()
 {
-    if (saving || DriveName.empty())
+    if (saving || DriveName.empty() || DriveIdentity.empty())
         return;
     saving = true;
     // Nothing that decides what is written can change while the card is
-    // being prepared: the list, the markers and the presets are locked.
+    // being prepared: the list, the markers, the presets, the build choice
+    // and the format shortcut are locked until the Save ends.
     LockForSave(true);
-    const int layoutIndex = fileSystemIndex;
-    const int sectors = core::BootRecord::SaveSectorCount(layoutIndex);
     slogR();
 
-    bool stopSave = false;
-    const bool bootSet = cbBootLabel->isChecked();
-    const bool labelSet = cbCardLabel->isChecked();
-    if (bootSet && labelSet)
-        InstallStep(&stopSave);
-    else if (!bootSet && !labelSet)
-        RemovalStep();
-
-    if (!stopSave) {
-        RefreshContentLabels();
-        // The place pair and the exFAT seal are applied right before the
-        // write, so the written region carries the checksum of its content.
-        boot.ApplyPlacePair(layoutIndex);
-        if (layoutIndex == core::LayoutExFat)
-            boot.SealExFatBootRegion();
-        platform::Volume volume;
-        const bool sameCard = platform::FindVolume(DriveName, &volume) && !DriveIdentity.empty() &&
-                              volume.identity == DriveIdentity && volume.sectorSize == core::kSectorSize;
-        if (sameCard && platform::WriteSectors(DriveName, 0, static_cast<uint32_t>(sectors), boot.VBR.data(),
-                                               boot.VBR.size())) {
-            log(QStringLiteral("Write succesful"));
-            markersChanged = false;
-        } else {
-            erslog(QStringLiteral("Write failed."));
-        }
-    }
+    cardops::SaveRequest request;
+    request.name = DriveName;
+    request.identity = DriveIdentity;
+    request.layoutIndex = fileSystemIndex;
+    request.loaded = loadedRegion_;
+    core::BootRecord edited = boot;
+    // The place pair is applied to what is written, not to the buffer the
+    // controls show.
+    edited.ApplyPlacePair(fileSystemIndex);
+    request.edited = edited.VBR;
+    request.workFolder = WorkFolder;
+    if (PrepareFileWork(&request))
+        RunSave(request, false);
     LockForSave(false);
     saving = false;
 }

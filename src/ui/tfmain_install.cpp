@@ -1,248 +1,259 @@
-// Unpacking a build onto the card, and removing it again.
+// The window's side of saving a card: what file work a Save does, waiting for
+// the build, showing progress and outcome, and restoring a backup. The rules
+// themselves live in cardops.
+#include "cardops/buildfiles.h"
 #include "core/fileutil.h"
-#include "core/textutil.h"
-#include "platform/filetimes.h"
+#include "platform/cardaccess.h"
 #include "ui/appconfig.h"
+#include "ui/statusbar.h"
 #include "ui/tfmain.h"
-#include "zip/entryname.h"
 #include "zip/zipread.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEventLoop>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
 
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <map>
-#include <memory>
 
 namespace fs = std::filesystem;
-
-namespace {
-
-// A DOS date and time (date in the high half) as local time.
-void SetDosTime(const std::string& path, uint32_t dosDateTime)
-{
-    const uint32_t date = dosDateTime >> 16;
-    const uint32_t time = dosDateTime & 0xFFFF;
-    std::tm tm{};
-    tm.tm_year = static_cast<int>((date >> 9) & 0x7F) + 80;
-    tm.tm_mon = static_cast<int>((date >> 5) & 0x0F) - 1;
-    tm.tm_mday = static_cast<int>(date & 0x1F);
-    tm.tm_hour = static_cast<int>((time >> 11) & 0x1F);
-    tm.tm_min = static_cast<int>((time >> 5) & 0x3F);
-    tm.tm_sec = static_cast<int>(time & 0x1F) * 2;
-    tm.tm_isdst = -1;
-    const std::time_t t = std::mktime(&tm);
-    if (t == static_cast<std::time_t>(-1))
-        return;
-    platform::SetFileTime(path, static_cast<int64_t>(t));
-}
-
-// The card's folders as the unpacking sees them: each folder is listed once,
-// and its names are matched without regard to letter case (an exact match
-// wins), so an entry overwrites the file it names whatever its spelling.
-class CardFolders {
-public:
-    // The existing child of folder named like name, or folder/name.
-    std::string Child(const std::string& folder, const std::string& name)
-    {
-        const auto& names = Listing(folder);
-        auto exact = names.find(name);
-        if (exact != names.end())
-            return (fs::path(folder) / exact->first).string();
-        const std::string wanted = core::LowerAscii(name);
-        for (const auto& entry : names)
-            if (entry.second == wanted)
-                return (fs::path(folder) / entry.first).string();
-        return (fs::path(folder) / name).string();
-    }
-    // Notes a name that the unpacking has just made in folder.
-    void Added(const std::string& folder, const std::string& name)
-    {
-        Listing(folder).emplace(name, core::LowerAscii(name));
-    }
-
-private:
-    std::map<std::string, std::string>& Listing(const std::string& folder)
-    {
-        auto it = listings_.find(folder);
-        if (it != listings_.end())
-            return it->second;
-        std::map<std::string, std::string>& names = listings_[folder];
-        for (const std::string& name : core::ListFiles(folder, "*.*"))
-            names.emplace(name, core::LowerAscii(name));
-        return names;
-    }
-    std::map<std::string, std::map<std::string, std::string>> listings_;  // folder -> name -> lower name
-};
-
-bool EndsWithExact(const std::string& text, const std::string& tail)
-{
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-}  // namespace
 
 QString TfMain::ArchivePath() const
 {
     return QString::fromStdString(WorkFolder) + lZIPname->text();
 }
 
-void TfMain::InstallStep(bool* stopSave)
+void TfMain::WaitForArchiveFetch()
 {
-    if (CardRoot.empty()) {
-        // A card made bootable without its files would not start.
-        erslog(QStringLiteral("The card is not mounted: Magic Lantern cannot be installed; the boot record was not "
-                              "written"));
-        *stopSave = true;
+    if (!ArchiveFetchPending())
+        return;
+    // The archive is still queued or arriving: let the queue's and the
+    // getter's events run until its fetch has ended, done or failed.
+    log(QStringLiteral("Waiting for the download to finish..."));
+    QEventLoop wait;
+    QTimer poll;
+    poll.setInterval(20);
+    connect(&poll, &QTimer::timeout, &wait, [&] {
+        if (!ArchiveFetchPending())
+            wait.quit();
+    });
+    poll.start();
+    wait.exec();
+}
+
+bool TfMain::PrepareFileWork(cardops::SaveRequest* request)
+{
+    const bool bootSet = cbBootLabel->isChecked();
+    const bool labelSet = cbCardLabel->isChecked();
+    const bool fileWorkPossible = bootSet == labelSet;
+    if (fileWorkPossible && CardRoot.empty()) {
+        // Its files are needed: a backend that can mount the card does so.
+        std::string root;
+        if (platform::Cards().Mount(DriveName, &root).ok())
+            CardRoot = root;
+    }
+    const bool startFile = !CardRoot.empty() && core::FileExistsNoCase(CardRoot, "autoexec.bin");
+    request->files = cardops::DecideFileWork(bootSet, labelSet, startFile);
+    const QString card = QString::fromStdString(DriveName);
+
+    if (request->files == cardops::FileWork::Install) {
+        ShowHideML(true);
+        const bool buildChosen = rbDevelop->isChecked() || rbNightly->isChecked();
+        if (buildChosen)
+            WaitForArchiveFetch();
+        const QString archive = ArchivePath();
+        std::error_code ec;
+        const bool ready = buildChosen && !lZIPname->text().isEmpty() && fs::is_regular_file(archive.toStdString(), ec);
+        if (!ready) {
+            if (CardRoot.empty()) {
+                // Save reports that the card is not mounted.
+                return true;
+            }
+            QMessageBox ask(QMessageBox::Question, windowTitle(),
+                            QStringLiteral("%1 holds no autoexec.bin and no Magic Lantern build is ready to install.\n"
+                                           "The camera will not start Magic Lantern from this card until a build is "
+                                           "on it.\n\nWrite the markers anyway?")
+                                .arg(card),
+                            QMessageBox::Yes | QMessageBox::No, this);
+            if (ask.exec() != QMessageBox::Yes) {
+                log(QStringLiteral("Nothing was written."));
+                return false;
+            }
+            request->files = cardops::FileWork::None;
+            return true;
+        }
+        QString why;
+        if (!CheckArchiveDigest(archive, &why)) {
+            lML->setText(QStringLiteral("Build rejected"));
+            ShowSaveError(QStringLiteral("Magic Lantern was not installed on %1: %2. Nothing was written.").arg(card, why));
+            return false;
+        }
+        request->archive = archive.toStdString();
+        request->skipFirmware = rbDevelop->isChecked();
+        return true;
+    }
+    if (request->files == cardops::FileWork::Remove) {
+        QMessageBox ask(QMessageBox::Question, QStringLiteral("Confirm"),
+                        QStringLiteral("Do you want to remove ML files from the card?"),
+                        QMessageBox::Yes | QMessageBox::No, this);
+        if (ask.exec() != QMessageBox::Yes)
+            request->files = cardops::FileWork::None;
+        else
+            log(QStringLiteral("Deleting ML files..."));
+    }
+    return true;
+}
+
+void TfMain::ShowSaveError(const QString& text)
+{
+    erslog(text);
+    StatusBar->setToolTip(text);
+    QMessageBox box(QMessageBox::Critical, windowTitle(), text, QMessageBox::Ok, this);
+    box.exec();
+}
+
+void TfMain::RunSave(const cardops::SaveRequest& request, bool restore)
+{
+    const bool installing = request.files == cardops::FileWork::Install;
+    int shown = 0;
+    cardops::SaveHooks hooks;
+    hooks.progress = [&](int percent, const std::string& entry) {
+        if (!ProgressBar->isVisible())
+            ProgressBar->show();
+        ProgressBar->setValue(percent);
+        if (!entry.empty() && shown++ % 9 == 0) {
+            lML->setText(QStringLiteral("Extracting... (") + QString::fromStdString(entry) + QLatin1Char(')'));
+            lML->repaint();
+        }
+    };
+    hooks.log = [&](const std::string& text) {
+        if (text == "ML succesfully installed")
+            lML->setText(QString::fromStdString(text));
+        else
+            log(QString::fromStdString(text));
+    };
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const cardops::SaveResult result = cardops::Save(platform::Cards(), request, hooks);
+    QApplication::restoreOverrideCursor();
+    ProgressBar->hide();
+
+    if (result.unmounted)
+        CardRoot.clear();
+    if (result.filesChanged)
+        RefreshContentLabels();
+    if (installing && !result.installed)
+        lML->setText(result.filesChanged ? QStringLiteral("Error in unzipping") : QStringLiteral("ML not installed"));
+
+    if (!result.ok) {
+        ShowSaveError(QString::fromStdString(result.error));
         return;
     }
-    if (!core::FileExistsNoCase(CardRoot, "autoexec.bin")) {
-        ShowHideML(true);
-        if (ProgressBar->isVisible()) {
-            // A catalogue or archive is still arriving: let its events run.
-            QEventLoop wait;
-            QTimer poll;
-            poll.setInterval(20);
-            connect(&poll, &QTimer::timeout, &wait, [&] {
-                if (!ProgressBar->isVisible())
-                    wait.quit();
-            });
-            poll.start();
-            wait.exec();
-        }
-        bool ok = true;
-        if (rbDevelop->isChecked()) {
-            cbDevelop->setEnabled(false);
-            ok = unzipML(ArchivePath());
-            cbDevelop->setEnabled(true);
-        } else if (rbNightly->isChecked()) {
-            cbNightly->setEnabled(false);
-            ok = unzipML(ArchivePath());
-            cbNightly->setEnabled(true);
-        }
-        if (!ok)
-            *stopSave = true;
-    }
-    cbDevelop->setEnabled(true);
+    RefreshContentLabels();
+    // What the card now holds is the base of the next Save.
+    std::copy(request.edited.begin(), request.edited.end(), loadedRegion_.begin());
+    markersChanged = false;
+    QString done = restore ? QStringLiteral("Boot record restored. Write succesful") : QStringLiteral("Write succesful");
+    if (result.unmounted)
+        done += QStringLiteral(" (the card was unmounted so its boot record could be written safely)");
+    log(done);
+    StatusBar->setToolTip(done);
 }
 
 bool TfMain::unzipML(const QString& path)
 {
-    ProgressBar->show();
     std::error_code ec;
-    if (!fs::is_regular_file(path.toStdString(), ec)) {
-        ProgressBar->hide();
+    if (!fs::is_regular_file(path.toStdString(), ec))
         return true;
-    }
-    std::unique_ptr<TZipRead> zip;
     try {
-        zip = std::make_unique<TZipRead>(path.toStdString());
+        TZipRead probe(path.toStdString());
     } catch (const std::exception& error) {
-        ProgressBar->hide();
         QMessageBox::critical(this, windowTitle(), QString::fromUtf8(error.what()));
         return false;
     }
-    repaint();
-
-    bool failed = false;
-    CardFolders folders;
-    const int count = zip->EntryCount;
-    for (int i = 0; i < count; ++i) {
-        const std::string& name = zip->Entries[static_cast<size_t>(i)].Name;
-        ProgressBar->setValue(count > 1 ? i * 100 / (count - 1) : 100);
-
-        std::string relative;
-        bool isFolder = false;
-        if (!SafeEntryPath(name, &relative, &isFolder)) {
-            // Never written: it would land outside the card's root.
-            failed = true;
-            continue;
-        }
-        std::vector<std::string> parts = core::SplitText("/", relative);
-        if (!parts.empty() && parts.back().empty())
-            parts.pop_back();
-        const std::string filePart = isFolder || parts.empty() ? std::string() : parts.back();
-        if (!filePart.empty())
-            parts.pop_back();
-
-        // Folders from the outside in, each only when missing.
-        std::string folder = CardRoot;
-        bool folderOk = true;
-        for (const std::string& part : parts) {
-            const std::string next = folders.Child(folder, part);
-            if (!fs::is_directory(fs::symlink_status(next, ec))) {
-                if (!fs::create_directory(next, ec) || !fs::is_directory(fs::symlink_status(next, ec))) {
-                    failed = true;
-                    folderOk = false;
-                } else {
-                    folders.Added(folder, part);
-                }
+    ProgressBar->show();
+    int shown = 0;
+    const cardops::InstallOutcome outcome = cardops::InstallBuild(
+        path.toStdString(), CardRoot, rbDevelop->isChecked(),
+        [&](int percent, const std::string& entry) {
+            ProgressBar->setValue(percent);
+            if (!entry.empty() && shown++ % 9 == 0) {
+                lML->setText(QStringLiteral("Extracting... (") + QString::fromStdString(entry) + QLatin1Char(')'));
+                lML->repaint();
             }
-            folder = next;
-        }
-
-        const bool skipFir = rbDevelop->isChecked() && EndsWithExact(name, ".fir");
-        if (!filePart.empty() && !skipFir) {
-            const std::string target = folders.Child(folder, filePart);
-            if (fs::is_symlink(target, ec) || fs::is_directory(target, ec)) {
-                failed = true;
-            } else {
-                const std::string content = zip->Extract(i);
-                std::FILE* out = folderOk ? std::fopen(target.c_str(), "wb") : nullptr;
-                int error = out ? 0 : (folderOk ? errno : ENOENT);
-                if (out) {
-                    folders.Added(folder, fs::path(target).filename().string());
-                    if (!content.empty() && std::fwrite(content.data(), 1, content.size(), out) != content.size())
-                        error = errno;
-                    if (std::fclose(out) != 0 && error == 0)
-                        error = errno;
-                    SetDosTime(target, zip->Entries[static_cast<size_t>(i)].DosDateTime());
-                }
-                if (error != 0) {
-                    ProgressBar->hide();
-                    QMessageBox::critical(this, windowTitle(),
-                                          QStringLiteral("Cannot write %1: %2")
-                                              .arg(QString::fromStdString(target), QString::fromLocal8Bit(std::strerror(error))));
-                    return false;
-                }
-            }
-        }
-        if (i % 9 == 0) {
-            lML->setText(QStringLiteral("Extracting... (") + QString::fromStdString(name) + QLatin1Char(')'));
-            lML->repaint();
-        }
-    }
-    lML->setText(failed ? QStringLiteral("Error in unzipping") : QStringLiteral("ML succesfully installed"));
-    cbDevelop->setEnabled(true);
+        },
+        {});
     ProgressBar->hide();
+    if (!outcome.ok) {
+        // A part of a build is worse than none: what was written goes again.
+        cardops::RollBack(outcome.written, outcome.madeFolders);
+        lML->setText(QStringLiteral("Error in unzipping"));
+        QMessageBox::critical(this, windowTitle(), QString::fromStdString(outcome.error));
+        return false;
+    }
+    lML->setText(QStringLiteral("ML succesfully installed"));
     return true;
 }
 
-void TfMain::RemovalStep()
+// ----------------------------------------------------------------- restore
+
+void TfMain::bSaveContextMenu(const QPoint& at)
 {
-    cbDevelop->setEnabled(false);
-    if (CardRoot.empty() || !core::FileExistsNoCase(CardRoot, "autoexec.bin"))
+    if (saving || DriveIdentity.empty())
         return;
-    QMessageBox ask(QMessageBox::Question, QStringLiteral("Confirm"),
-                    QStringLiteral("Do you want to remove ML files from the card?"), QMessageBox::Yes | QMessageBox::No,
-                    this);
+    platform::Volume volume;
+    if (!platform::Cards().FindVolume(DriveName, &volume))
+        return;
+    const auto backups = cardops::ListBackups(WorkFolder, volume, loadedRegion_);
+    QMenu menu(this);
+    QAction* restore = menu.addAction(backups.empty() ? QStringLiteral("No backup of this card's boot record")
+                                                      : QStringLiteral("Restore the boot record of ") +
+                                                            QString::fromStdString(backups.back().time));
+    restore->setEnabled(!backups.empty());
+    if (menu.exec(bSave->mapToGlobal(at)) == restore)
+        RestoreLatestBackup();
+}
+
+void TfMain::RestoreLatestBackup()
+{
+    if (saving || DriveIdentity.empty())
+        return;
+    platform::Volume volume;
+    if (!platform::Cards().FindVolume(DriveName, &volume))
+        return;
+    const auto backups = cardops::ListBackups(WorkFolder, volume, loadedRegion_);
+    if (backups.empty()) {
+        erslog(QStringLiteral("No backup of the boot record of %1").arg(QString::fromStdString(DriveName)));
+        return;
+    }
+    const cardops::BackupInfo& latest = backups.back();
+    QMessageBox ask(QMessageBox::Question, windowTitle(),
+                    QStringLiteral("Restore the boot record of %1 (%2) as it was on %3?")
+                        .arg(QString::fromStdString(DriveName), QString::fromStdString(volume.label),
+                             QString::fromStdString(latest.time)),
+                    QMessageBox::Yes | QMessageBox::No, this);
     if (ask.exec() != QMessageBox::Yes)
         return;
-    log(QStringLiteral("Deleting ML files..."));
-    core::DeleteFiles(CardRoot, "*.fir");
-    core::DeleteFiles(CardRoot, "autoexec.bin");
-    core::DeleteFiles(CardRoot, "*.pdf");
-    if (core::FolderExistsNoCase(CardRoot, "ML"))
-        core::RemoveFolderTree(core::ResolveNoCase(CardRoot, "ML"));
+    cardops::Region region{};
+    std::string why;
+    if (!cardops::ReadBackup(latest.path, &region, &why)) {
+        ShowSaveError(QString::fromStdString(why));
+        return;
+    }
+    saving = true;
+    LockForSave(true);
+    cardops::SaveRequest request;
+    if (!cardops::MakeRestoreRequest(platform::Cards(), DriveName, DriveIdentity, fileSystemIndex, region, WorkFolder,
+                                     &request, &why))
+        ShowSaveError(QString::fromStdString(why));
+    else
+        RunSave(request, true);
+    LockForSave(false);
+    saving = false;
+    cbDrivesChange();  // the controls show what the card now holds
 }

@@ -230,3 +230,8 @@ void TfMain::HTTPError(QObject*)
     queue.FinishActive();
     tHTMLqueue->start();
 }
+
+bool TfMain::ArchiveFetchPending() const
+{
+    return queue.Pending(core::KindDevelopBuild) || queue.Pending(core::KindLegacyBuild);
+}

@@ -6,8 +6,17 @@
 // 437, the OEM code page zip tools have always written, through the table in
 // zipread.cpp. Every "/" in a name becomes "\" before decoding.
 //
-// Only the stored (0) and deflated (8) methods are read; Zip64 records, split
-// archives and encryption are not supported.
+// Only the stored (0) and deflated (8) methods are unpacked; entries with other
+// methods or encryption are listed (so a check can refuse them) but do not
+// extract. Zip64 archives (end record, locator and the 0x0001 extra field) and
+// entries whose sizes and CRC-32 follow their data in a data descriptor
+// (general purpose bit 3) are read. Split archives are not.
+//
+// Opening checks the archive's whole layout: every central header has its
+// local header, the entries' data do not overlap each other or the central
+// directory, the local and central headers agree, and the directory holds
+// exactly the counted entries. Anything else fails with "ZIP format": the list
+// is either the archive's whole list or none.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +40,15 @@ struct TZipEntry {
     const uint8_t* RawName = nullptr;
     std::string Name;  // decoded (UTF-8), "/" turned into "\"
     uint32_t DosDateTime() const;  // time in the low half, date in the high half
+
+    // From the local header, or from the central header (Zip64 extra field
+    // included) when bit 3 of Flags defers them to a data descriptor.
+    uint16_t Method = 0;             // 0 stored, 8 deflated; anything else does not extract
+    uint16_t Flags = 0;              // the local header's general purpose bit flag
+    uint32_t Crc32 = 0;
+    uint64_t CompressedSize = 0;     // bytes at Data (with an encryption header, if any)
+    uint64_t UncompressedSize = 0;
+    bool Encrypted = false;          // flag bit 0 or 6, or method 99: never extracts
 };
 
 // Messages the reader shows to the user ("CRC" with the entry name as caption;
@@ -58,12 +76,43 @@ public:
     // The usable entries, in central-directory order; Entries.size() == EntryCount.
     std::vector<TZipEntry> Entries;
 
-    // The entry's content, or "" for a bad index or a failed check.
+    // The entry's content, or "" for a bad index or a failed check. Holds the
+    // whole entry in memory: for small entries. A failed check is shown
+    // through the notifier.
     std::string Extract(int index);
 
+    // Largest piece ExtractTo hands to its sink.
+    static constexpr size_t kPieceSize = 256 * 1024;
+    // Streams the entry's content to sink in pieces of at most kPieceSize bytes
+    // (none for an empty entry), never holding the whole entry. Returns true
+    // when the data inflated to exactly the declared size and CRC-32. Returns
+    // false, with plain words in *why (may be null), on a bad index, an
+    // encrypted entry, a method other than stored and deflated, damaged data,
+    // a size or CRC-32 that does not match, or when sink returns false ("cannot
+    // write"). Size and CRC-32 are known only at the end: pieces handed out
+    // before a late failure are the caller's to throw away. Shows nothing
+    // through the notifier and does not throw.
+    bool ExtractTo(int index, const std::function<bool(const char* data, size_t size)>& sink, std::string* why);
+
 private:
+    // What extraction needs, kept apart from the public Entries.
+    struct Item {
+        const uint8_t* data = nullptr;
+        uint64_t compressed = 0, uncompressed = 0;
+        uint32_t crc = 0;
+        uint16_t method = 0;
+        bool encrypted = false;
+        bool descriptor = false;  // bit 3: a data descriptor follows the data
+        bool zip64 = false;       // the local header has a Zip64 extra field
+        uint64_t room = 0;        // bytes after the data, up to the next record
+    };
+    enum class Fault { None, Index, Unsupported, Data, Sink, Memory };
+    Fault Stream(size_t index, const std::function<bool(const char*, size_t)>& sink, std::string& why,
+                 int& inflateCode);
     void Parse(const uint8_t* archive, size_t length);
     void Release();
+
+    std::vector<Item> items_;
 
     int fd_ = -1;
     void* view_ = nullptr;
