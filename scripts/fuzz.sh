@@ -11,7 +11,8 @@ mkdir -p "$OUT"
 
 clang++ -std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined \
   -fno-sanitize-recover=undefined -fno-omit-frame-pointer -I"$ROOT/src" \
-  "$ROOT/fuzz/zipread_fuzzer.cpp" "$ROOT/src/zip/zipread.cpp" -lz -o "$OUT/zipread_fuzzer"
+  "$ROOT/fuzz/zipread_fuzzer.cpp" "$ROOT/src/zip/zipread.cpp" "$ROOT/src/zip/entryname.cpp" \
+  "$ROOT/src/zip/buildcheck.cpp" -lz -o "$OUT/zipread_fuzzer"
 
 WORK="$(mktemp -d)"
 trap 'rm -rf "$WORK"' EXIT
@@ -31,6 +32,23 @@ mkdir -p "$SEED" "$OUT/corpus" "$OUT/artifacts" "$WORK/src/dir/sub"
   zip -q -X -r "$SEED/tree.zip" .
   zip -q -X -r -0 "$SEED/tree_stored.zip" dir
   seq 1 50 | zip -q -fz- - - | cat > "$SEED/descriptor.zip"
+  zip -q -X -fz "$SEED/zip64.zip" a.txt dir/numbers.txt
+  zip -q -X -fz -r "$SEED/zip64_tree.zip" dir
+  zip -q -X -Z bzip2 "$SEED/bzip2.zip" dir/numbers.txt
+  zip -q -X -P secret "$SEED/encrypted.zip" a.txt
+  printf 'build' > autoexec.bin
+  zip -q -X "$SEED/build.zip" autoexec.bin a.txt dir/numbers.txt
+  # Python writing to a pipe: data descriptors with their signature, 8-byte
+  # sizes for the Zip64 entry. (The zip -fz archives carry Zip64 end records.)
+  python3 - <<'PY' | cat > "$SEED/python_descriptor.zip"
+import sys, zipfile
+with zipfile.ZipFile(sys.stdout.buffer, "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("autoexec.bin", "build " * 40)
+    z.writestr("ML/", b"")
+    z.writestr(zipfile.ZipInfo("ML/stored.txt"), "stored", compress_type=zipfile.ZIP_STORED)
+    with z.open("ML/wide.dat", "w", force_zip64=True) as f:
+        f.write(b"wide " * 30)
+PY
   printf 'comment\n' | zip -q -z "$SEED/one_stored.zip" >/dev/null
   { printf 'prefix bytes'; cat "$SEED/one_deflated.zip"; } > "$SEED/prefixed.bin"
 )

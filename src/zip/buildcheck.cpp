@@ -47,7 +47,7 @@ BuildCheckResult CheckBuildArchive(TZipRead& zip, const std::function<void(int p
     std::set<std::string> folders;
     bool hasStartFile = false;
     uint64_t totalCompressed = 0;
-    const size_t count = static_cast<size_t>(std::max(zip.EntryCount, 0));
+    const size_t count = std::min(static_cast<size_t>(std::max(zip.EntryCount, 0)), zip.Entries.size());
     for (size_t i = 0; i < count; ++i) {
         const TZipEntry& entry = zip.Entries[i];
         std::string relative;

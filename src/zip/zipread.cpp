@@ -563,7 +563,8 @@ TZipRead::Fault TZipRead::Stream(size_t index, const std::function<bool(const ch
         // Output goes through one piece-sized buffer; it is never allowed to
         // run more than one byte past the declared size.
         std::unique_ptr<Bytef[]> buffer;
-        const size_t bufferSize = static_cast<size_t>(std::min<uint64_t>(kPieceSize, item.uncompressed + 1));
+        const size_t bufferSize =
+            item.uncompressed >= kPieceSize ? kPieceSize : static_cast<size_t>(item.uncompressed) + 1;
         try {
             buffer = std::make_unique<Bytef[]>(bufferSize);
         } catch (const std::bad_alloc&) {
@@ -589,7 +590,8 @@ TZipRead::Fault TZipRead::Stream(size_t index, const std::function<bool(const ch
                 in += chunk;
                 inLeft -= chunk;
             }
-            const uInt room = static_cast<uInt>(std::min<uint64_t>(bufferSize, item.uncompressed - produced + 1));
+            const uint64_t left = item.uncompressed - produced;  // room for one byte more shows an overrun
+            const uInt room = static_cast<uInt>(left >= bufferSize ? bufferSize : left + 1);
             stream.next_out = buffer.get();
             stream.avail_out = room;
             rc = inflate(&stream, Z_NO_FLUSH);

@@ -38,7 +38,7 @@ struct TZipEntry {
     const uint8_t* LocalHeader = nullptr;
     const uint8_t* Data = nullptr;
     const uint8_t* RawName = nullptr;
-    std::string Name;  // decoded (UTF-8), "/" turned into "\"
+    std::string Name;  // decoded (UTF-8), "/" turned into "\"; may be empty
     uint32_t DosDateTime() const;  // time in the low half, date in the high half
 
     // From the local header, or from the central header (Zip64 extra field
@@ -51,8 +51,10 @@ struct TZipEntry {
     bool Encrypted = false;          // flag bit 0 or 6, or method 99: never extracts
 };
 
-// Messages the reader shows to the user ("CRC" with the entry name as caption;
-// the inflate result code with caption "ZipRead"). The window shows them as
+// Messages Extract shows to the user ("CRC" with the entry name as caption;
+// the inflate result code with caption "ZipRead"; for an encrypted entry or an
+// unknown method, the reason in plain words with the entry name as caption,
+// e.g. "it is encrypted"). The window shows them as
 // message boxes; tests observe them. An empty notifier restores the default,
 // which prints "caption: text" to stderr.
 using ZipNotifier = std::function<void(const std::string& text, const std::string& caption)>;

@@ -169,6 +169,16 @@ TEST_F(ZipRead, OffsetsAndLengthsOutsideTheArchiveFail)
             Put(archive, c.alsoAt, c.width, c.value);
         EXPECT_EQ(ErrorOf(archive), c.expect) << c.at << " := " << c.value;
     }
+    // Two directory entries for the same local header and data (overlapping
+    // entries unpack one stretch of data many times over).
+    Bytes twice(base.begin(), base.begin() + static_cast<long>(cb));
+    twice.insert(twice.end(), base.begin() + static_cast<long>(ca), base.begin() + static_cast<long>(cb));
+    twice.insert(twice.end(), base.begin() + static_cast<long>(end), base.end());
+    const size_t twiceEnd = Find(twice, "");
+    Put(twice, twiceEnd + 8, 2, 2);
+    Put(twice, twiceEnd + 10, 2, 2);
+    Put(twice, twiceEnd + 12, 4, static_cast<uint32_t>(2 * (cb - ca)));
+    EXPECT_EQ(ErrorOf(twice), "ZIP format");
     Bytes cut(base.begin(), base.begin() + static_cast<long>(cb) + 20);  // directory cut short
     cut.insert(cut.end(), base.begin() + static_cast<long>(end), base.end());
     EXPECT_EQ(ErrorOf(cut), "ZIP format");
