@@ -9,8 +9,12 @@ alone, and leave a volume that fsck accepts.
 
 usage: cli_test.py FLINTOR_CLI EXPECTED_REGION_HELPER
 """
+import functools
+import http.server
 import json
 import os
+import threading
+import zipfile
 import shutil
 import subprocess
 import sys
@@ -315,6 +319,87 @@ class Images(unittest.TestCase):
                 self.assertIn(words, r.stderr)
                 self.assertEqual(r.stdout, "")
                 self.assertEqual([self.read(p) for p in files], before)
+
+    def make_build(self, path):
+        with zipfile.ZipFile(path, "w") as z:
+            z.writestr("autoexec.bin", b"\0" * 8 + b"Magic Lantern cli test\0" + b"\0" * 300)
+            z.writestr("ML/", b"")
+            z.writestr("ML/modules/a.mo", b"module")
+            z.writestr("5D3-123.fir", b"firmware")
+        os.chmod(path, 0o644)
+
+    def test_install_and_remove_through_the_given_root(self):
+        image, _, _ = self.image("FAT32", "gpt", "install.img")
+        root = self.path("card-files")
+        os.makedirs(root)
+        os.chmod(root, 0o777)
+        build = self.path("build.zip")
+        self.make_build(build)
+        r = self.cli("set", image, "--preset", "ml", "--yes", "--root", root)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        marked = self.read(image)
+        r = self.cli("--root", root, "install", image, "--build", build)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("ML succesfully installed", r.stdout)
+        self.assertTrue(os.path.isfile(os.path.join(root, "autoexec.bin")))
+        self.assertTrue(os.path.isfile(os.path.join(root, "ML", "modules", "a.mo")))
+        self.assertFalse(os.path.exists(os.path.join(root, "5D3-123.fir")), "--build leaves firmware files out")
+        self.assertEqual(self.read(image), marked, "install leaves the markers as they are")
+        # A second install finds the start file and does nothing.
+        r = self.cli("--root", root, "install", image, "--build", build)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("already holds autoexec.bin", r.stderr)
+        r = self.cli("--root", root, "remove", image)
+        self.assertEqual(r.returncode, 1, "no --yes and no one to ask")
+        self.assertTrue(os.path.isfile(os.path.join(root, "autoexec.bin")))
+        r = self.cli("--root", root, "remove", image, "--yes")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(sorted(os.listdir(root)), [])
+        # Without --root the files cannot be reached: refused, nothing changed.
+        r = self.cli("install", image, "--build", build)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("--root DIR", r.stderr)
+        self.assertEqual(self.read(image), marked)
+
+    def test_builds_and_install_from_the_catalogue(self):
+        served = self.path("served")
+        os.makedirs(os.path.join(served, "ML"))
+        self.make_build(os.path.join(served, "ML", "nightly-7.zip"))
+        class Quiet(http.server.SimpleHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+        handler = functools.partial(Quiet, directory=served)
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        port = server.server_address[1]
+        with open(os.path.join(served, "ML", "develop.inf"), "w") as f:
+            f.write(f"Nightly 7;http://127.0.0.1:{port}/ML/nightly-7.zip;2026.01.02 03:04:05\r\n")
+        with open(os.path.join(served, "ML", "legacy.inf"), "w") as f:
+            f.write(f"Old 1;http://127.0.0.1:{port}/ML/nightly-7.zip;2020.01.01 00:00:00\r\n")
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        try:
+            host = f"127.0.0.1:{port}"
+            r = self.cli("--catalogue-host", host, "builds", "--json")
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual([b["name"] for b in json.loads(r.stdout)], ["Nightly 7"])
+            r = self.cli("--catalogue-host", host, "builds", "--legacy")
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertIn("Old 1", r.stdout)
+
+            image, _, _ = self.image("exFAT", "bare", "fetched.img")
+            root = self.path("fetched-files")
+            os.makedirs(root)
+            os.chmod(root, 0o777)
+            r = self.cli("--catalogue-host", host, "--root", root, "install", image, "--develop", "Nightly 8")
+            self.assertEqual(r.returncode, 1)
+            self.assertIn("No build named", r.stderr)
+            r = self.cli("--catalogue-host", host, "--root", root, "install", image, "--legacy", "old 1")
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertTrue(os.path.isfile(os.path.join(root, "5D3-123.fir")), "legacy builds bring firmware files")
+            self.assertTrue(os.path.isfile(os.path.join(self.dir, "cache", "flintor001", "nightly-7.zip")))
+        finally:
+            server.shutdown()
+            server.server_close()
 
     def test_help_and_version(self):
         r = self.cli("--version")
