@@ -117,7 +117,20 @@ private:
 
 MarkerState LoadMarkers(const std::array<uint8_t, kVbrSize>& region, int layoutIndex)
 {
+    return LoadMarkers(region, layoutIndex, MarkerState{});
+}
+
+MarkerState LoadMarkers(const std::array<uint8_t, kVbrSize>& region, int layoutIndex, const MarkerState& shown)
+{
     MarkerState s;
+    s.labelText = shown.labelText;
+    s.bootText = shown.bootText;
+    s.scriptText = shown.scriptText;
+    s.labelChecked = shown.labelChecked;
+    s.bootChecked = shown.bootChecked;
+    s.scriptChecked = shown.scriptChecked;
+    s.chdkDown = shown.chdkDown;
+    s.mlDown = shown.mlDown;
     s.boot.VBR = region;
     const char* names[] = {"FAT", "FAT32", "exFAT"};
     const Layout layout =

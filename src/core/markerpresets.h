@@ -37,6 +37,11 @@ struct MarkerState {
 // 0x1E0 taking the boot place there, the edits filled (each edit whose text
 // changes writes it back into its place) and the boxes set from the edits.
 MarkerState LoadMarkers(const std::array<uint8_t, kVbrSize>& region, int layoutIndex);
+// The same load into controls that still show the previous card: an edit
+// whose text does not change writes nothing, and one that does writes its new
+// text (for example six spaces over the script place when the previous card
+// showed "SCRIPT" and this one holds none).
+MarkerState LoadMarkers(const std::array<uint8_t, kVbrSize>& region, int layoutIndex, const MarkerState& shown);
 
 // The controls as they show a boot record that LoadMarkers (or the window's
 // load) produced: the edits read back from the places, the boxes from them.
