@@ -181,6 +181,16 @@ private slots:
         }
     }
 
+    void imageOptionIsRepeatable()
+    {
+        const appconfig::Options two = appconfig::ParseOptions(
+            {QStringLiteral("--image"), QStringLiteral("/tmp/a.img"), QStringLiteral("--image=b card.img")});
+        QVERIFY2(two.error.isEmpty(), qPrintable(two.error));
+        QCOMPARE(two.images, (std::vector<std::string>{"/tmp/a.img", "b card.img"}));
+        QVERIFY(!appconfig::ParseOptions({QStringLiteral("--image")}).error.isEmpty());
+        QVERIFY(appconfig::UsageText().contains(QStringLiteral("--image FILE")));
+    }
+
     void windowAndFunctionAgree_data()
     {
         QTest::addColumn<QString>("fsType");
