@@ -34,38 +34,6 @@ MarkerRequest PresetOf(Preset p)
 
 }  // namespace
 
-TEST(MarkerPresets, Fat32ChdkOnAMagicLanternCardEndsWithTheBootStringAt0x1E0Only)
-{
-    core::MarkerState s = core::LoadMarkers(
-        Region({{0x47, "EOS_DEVELOP"}, {0x5C, "BOOTDISK"}, {0x1F0, "SCRIPT"}}), core::LayoutFat32);
-    ASSERT_TRUE(s.MagicLanternBootable());
-    ASSERT_EQ(s.boot.BootPos, core::kFat32BootPos);
-    std::string why;
-    // The window's first press clears all three; the preset presses again.
-    ASSERT_TRUE(core::ApplyMarkers(&s, PresetOf(Preset::Chdk), &why)) << why;
-    const core::BootRecord saved = core::ForSave(s);
-    EXPECT_EQ(At(saved, 0x1E0, 8), "BOOTDISK");
-    EXPECT_EQ(At(saved, 0x5C, 8), std::string(8, ' '));
-    EXPECT_EQ(At(saved, 0x47, 11), std::string(11, ' '));
-    EXPECT_EQ(At(saved, 0x1F0, 6), std::string(6, ' '));
-    EXPECT_TRUE(s.chdkDown);
-    EXPECT_FALSE(s.mlDown);
-}
-
-TEST(MarkerPresets, MagicLanternOnAChdkCardMovesTheBootStringTo0x5C)
-{
-    core::MarkerState s = core::LoadMarkers(Region({{0x1E0, "BOOTDISK"}}), core::LayoutFat32);
-    ASSERT_EQ(s.boot.BootPos, core::kAltBootPos);
-    std::string why;
-    ASSERT_TRUE(core::ApplyMarkers(&s, PresetOf(Preset::MagicLantern), &why)) << why;
-    EXPECT_EQ(s.boot.BootPos, core::kFat32BootPos);
-    const core::BootRecord saved = core::ForSave(s);
-    EXPECT_EQ(At(saved, 0x5C, 8), "BOOTDISK");
-    EXPECT_EQ(At(saved, 0x1E0, 8), std::string(8, ' '));
-    EXPECT_EQ(At(saved, 0x47, 11), "EOS_DEVELOP");
-    EXPECT_EQ(At(saved, 0x1F0, 6), "SCRIPT");
-}
-
 TEST(MarkerPresets, ExFatMagicLanternTicksTheScriptBoxButWritesNoScript)
 {
     core::MarkerState s = core::LoadMarkers(Region({{0x1E0, "BOOTDISK"}}), core::LayoutExFat);
@@ -106,28 +74,4 @@ TEST(MarkerPresets, TheLoadWritesWhatTheEditsShowAndCarriesOverFromThePreviousCa
     EXPECT_FALSE(next.scriptChecked);
     // Fresh controls leave the same bytes alone.
     EXPECT_EQ(At(core::LoadMarkers(Region({}), core::LayoutFat32).boot, 0x1F0, 6), std::string(6, '\0'));
-}
-
-TEST(MarkerPresets, BootPlaceRulesPerLayout)
-{
-    std::string why;
-    MarkerRequest to5c;
-    to5c.bootPlace = core::kFat32BootPos;
-    core::MarkerState fat = core::LoadMarkers(Region({}), core::LayoutFat);
-    EXPECT_FALSE(core::ApplyMarkers(&fat, to5c, &why));
-    EXPECT_NE(why.find("0x1E0 only"), std::string::npos) << why;
-    MarkerRequest mixed = PresetOf(Preset::MagicLantern);
-    mixed.label = Switch::On;
-    EXPECT_FALSE(core::ApplyMarkers(&fat, mixed, &why));
-
-    // On FAT the CHDK string at 0x1E0 also clears the layout's own place.
-    core::MarkerState chdk = core::LoadMarkers(Region({{0x40, "BOOTDISK"}}), core::LayoutFat);
-    ASSERT_TRUE(core::ApplyMarkers(&chdk, PresetOf(Preset::Chdk), &why)) << why;
-    const core::BootRecord saved = core::ForSave(chdk);
-    EXPECT_EQ(At(saved, 0x1E0, 8), "BOOTDISK");
-    EXPECT_EQ(At(saved, 0x40, 8), std::string(8, ' '));
-    EXPECT_EQ(core::LoadMarkers(saved.VBR, core::LayoutFat).boot.BootPos, core::kAltBootPos);
-
-    core::MarkerState none = core::LoadMarkers(Region({}), core::LayoutNone);
-    EXPECT_FALSE(core::ApplyMarkers(&none, PresetOf(Preset::MagicLantern), &why));
 }
