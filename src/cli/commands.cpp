@@ -68,10 +68,6 @@ const std::map<std::string, std::set<std::string>> kCommandOptions = {
 const std::set<std::string> kGlobalOptions = {"--help", "--version", "--include-loop", "--partition", "--root",
                                               "--catalogue-host"};
 
-struct UsageError {
-    std::string text;
-};
-
 int Usage(const std::string& text)
 {
     std::cerr << "flintor-cli: " << text << "\nTry 'flintor-cli --help'.\n";
@@ -211,7 +207,9 @@ bool ResolveTarget(const Args& args, const std::string& target, std::string* nam
             if (v.device == spec.path)
                 *name = v.name;
         platform::SetCards(std::move(cards));
-        return !name->empty() || (*error = "Cannot read " + spec.path, false);
+        if (name->empty())
+            *error = "Cannot read " + spec.path;
+        return !name->empty();
     }
     if (args.Has("--partition") || args.Has("--root")) {
         *error = "--partition and --root apply to image files only";
@@ -458,7 +456,6 @@ int Show(const Args& args)
     const bool exfat = layout.index == core::LayoutExFat;
     const bool mainOk = exfat && ChecksumMatches(card.region, 0);
     const bool backupOk = exfat && ChecksumMatches(card.region, 12 * core::kSectorSize);
-    std::string why;
     const std::string root =
         !v.mountPoint.empty() && fs::is_directory(v.mountPoint) ? v.mountPoint : std::string();
     const Content content = root.empty() ? Content{} : ReadContent(root);
@@ -620,7 +617,6 @@ int Set(const Args& args)
 
     // The markers alone: files are never installed or removed here.
     if (card.state.MagicLanternBootable()) {
-        std::string why;
         const std::string root = !card.volume.mountPoint.empty() && fs::is_directory(card.volume.mountPoint)
                                      ? card.volume.mountPoint
                                      : std::string();
