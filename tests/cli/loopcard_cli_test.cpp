@@ -65,6 +65,14 @@ TEST(CliOnLoopCard, SetThenInstallOntoAMountedCard)
     // The files are on the card: mount it again and look.
     ASSERT_TRUE(card.Unmount()) << card.error();
     ASSERT_TRUE(card.Mount()) << card.error();
+
+    // The image file itself, with the FUSE mount given as its root: the FUSE
+    // driver would write its own boot sector back, so nothing is written.
+    const std::vector<uint8_t> before = card.ReadImage(0, 512);
+    out = Cli({"--root", card.mountPoint(), "set", card.imagePath(), "--preset", "none"}, &status);
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find("through FUSE"), std::string::npos) << out;
+    EXPECT_EQ(card.ReadImage(0, 512), before);
     bool found = false;
     for (const auto& entry : fs::directory_iterator(card.mountPoint()))
         if (entry.path().filename().string() == "AUTOEXEC.BIN" || entry.path().filename().string() == "autoexec.bin")

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +25,15 @@ namespace platform {
 namespace {
 
 constexpr uint64_t kSector = kImageSectorSize;
+constexpr long kFuseMagic = 0x65735546;
+
+// A folder on a file system in user space (FUSE): its driver keeps its own
+// copy of the boot sector and writes it back when it unmounts.
+bool OnFuse(const std::string& folder)
+{
+    struct statfs st {};
+    return !folder.empty() && ::statfs(folder.c_str(), &st) == 0 && static_cast<long>(st.f_type) == kFuseMagic;
+}
 
 class Fd {
 public:
@@ -285,7 +295,14 @@ public:
         const Image* image = Find(name);
         if (!image)
             return inner_ ? inner_->Unmount(name) : NoCard(name);
-        // Nothing was mounted here; a mount the user made (--root) is theirs.
+        // Nothing was mounted here; a mount the user made (--root) is theirs
+        // and stays. Through FUSE it would undo a boot-record write later, so
+        // such a write is refused instead of reported as done.
+        if (OnFuse(image->spec.root))
+            return AccessResult::Fail(AccessError::Unsupported,
+                                      image->name + " is mounted at " + image->spec.root +
+                                          " through FUSE, whose driver writes its own copy of the boot sector back "
+                                          "when it unmounts; unmount it yourself first, then run again without --root");
         return AccessResult::Ok();
     }
 
@@ -334,6 +351,7 @@ private:
         v.sizeBytes = o.where.sectorCount * kSector;
         v.sectorSize = static_cast<uint32_t>(kSector);
         v.mountPoint = image.spec.root;
+        v.userSpaceMount = OnFuse(image.spec.root);
         v.identity = "image:" + std::to_string(static_cast<uint64_t>(o.st.st_dev)) + ":" +
                      std::to_string(static_cast<uint64_t>(o.st.st_ino)) + ":" +
                      std::to_string(o.where.firstSector * kSector) + ":" + std::to_string(v.sizeBytes);
