@@ -13,6 +13,8 @@ PKGS=(
   zip unzip curl xvfb xauth python3 imagemagick
   clang libclang-rt-14-dev
   fonts-dejavu-core fonts-liberation
+  # card-image tests: sfdisk writes MBR and GPT tables
+  fdisk
 )
 # The download benchmark serves its files with busybox httpd.
 PKGS+=(busybox)

@@ -80,6 +80,17 @@ Options ParseOptions(const QStringList& arguments)
                 continue;
             }
             options.localBuild = value;
+        } else if (arg == QLatin1String("--image") || arg.startsWith(QLatin1String("--image="))) {
+            QString value;
+            if (arg.contains(QLatin1Char('=')))
+                value = arg.section(QLatin1Char('='), 1);
+            else if (i + 1 < arguments.size())
+                value = arguments[++i];
+            if (value.isEmpty()) {
+                options.error = QStringLiteral("--image needs FILE");
+                continue;
+            }
+            options.images.push_back(value.toLocal8Bit().toStdString());
         } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
             options.showHelp = true;
         } else if (arg.startsWith(QLatin1String("-platform")) || arg.startsWith(QLatin1String("-style"))) {
@@ -95,6 +106,7 @@ QString UsageText()
 {
     return QStringLiteral(
         "Usage: flintor [--include-loop] [--catalogue-host HOST[:PORT]|URL] [--build FILE.zip]\n"
+        "               [--image FILE]...\n"
         "  --include-loop              list loop devices too (disk images, tests);\n"
         "                              same as FLINTOR_INCLUDE_LOOP=1\n"
         "  --catalogue-host HOST[:PORT]  fetch the build catalogues from this server;\n"
@@ -102,6 +114,8 @@ QString UsageText()
         "                              https://mirror.example/path (gets .../ML/develop.inf);\n"
         "                              same as FLINTOR_CATALOGUE_HOST\n"
         "  --build FILE.zip            use this build archive instead of a listed build\n"
+        "  --image FILE                list a card image (bare volume, MBR or GPT) as\n"
+        "                              a card; may be given more than once\n"
         "Environment: SSL_CERT_FILE names a CA file trusted instead of the system store.\n");
 }
 

@@ -4,6 +4,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <string>
+#include <vector>
+
 namespace appconfig {
 
 inline constexpr const char* kProgramTitle = "Flintor";
@@ -24,6 +27,7 @@ inline constexpr const char* kMagicLanternUrl = "https://www.magiclantern.fm/";
 
 struct Options {
     bool includeLoop = false;
+    std::vector<std::string> images;  // --image FILE (repeatable): card images listed as cards
     QString catalogueHost = QString::fromLatin1(kCatalogueHost);
     QString localBuild;  // --build FILE.zip: an archive the user already has
     bool showHelp = false;

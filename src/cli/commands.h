@@ -1,0 +1,17 @@
+// flintor-cli: the window's card work from a terminal, over the same core.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace cli {
+
+enum ExitCode : int { ExitOk = 0, ExitFailure = 1, ExitUsage = 2 };
+
+// Runs one command line (without the program name). Results go to stdout,
+// messages to stderr.
+int Run(const std::vector<std::string>& arguments);
+
+std::string UsageText();
+
+}  // namespace cli

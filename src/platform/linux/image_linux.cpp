@@ -1,0 +1,460 @@
+// Card images as a CardAccess backend wrapped around another one.
+//
+// Every operation opens the image again, finds its volume through that very
+// descriptor (so a file replaced in between is judged by what it holds now)
+// and keeps every transfer inside the volume's partition and the file.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <set>
+
+#include "platform/images.h"
+#include "platform/partitions.h"
+#include "platform/volumes.h"
+
+namespace platform {
+
+namespace {
+
+constexpr uint64_t kSector = kImageSectorSize;
+constexpr long kFuseMagic = 0x65735546;
+
+// A folder on a file system in user space (FUSE): its driver keeps its own
+// copy of the boot sector and writes it back when it unmounts.
+bool OnFuse(const std::string& folder)
+{
+    struct statfs st {};
+    return !folder.empty() && ::statfs(folder.c_str(), &st) == 0 && static_cast<long>(st.f_type) == kFuseMagic;
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    int Release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    bool Close()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+AccessResult FromErrno(int error, const std::string& text)
+{
+    const std::string words = text + ": " + std::strerror(error);
+    switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return AccessResult::Fail(AccessError::ReadOnly, words);
+    case ENOENT:
+    case ENOTDIR:
+        return AccessResult::Fail(AccessError::NotFound, words);
+    default:
+        return AccessResult::Fail(AccessError::Io, words);
+    }
+}
+
+bool PreadAll(int fd, uint8_t* p, size_t length, off_t offset)
+{
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::pread(fd, p + done, length - done, offset + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = 0;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+SectorReader ReaderOf(int fd, uint64_t fileSectors)
+{
+    return [fd, fileSectors](uint64_t first, uint32_t count, uint8_t* out) {
+        if (first > fileSectors || fileSectors - first < count)
+            return false;
+        return PreadAll(fd, out, count * kSector, static_cast<off_t>(first * kSector));
+    };
+}
+
+std::string BaseName(const std::string& path)
+{
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    const size_t slash = p.rfind('/');
+    return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+struct Image {
+    ImageSpec spec;
+    std::string name;
+};
+
+// What an open image holds now.
+struct Opened {
+    LocatedVolume where;
+    struct stat st {};
+};
+
+AccessResult Locate(const Image& image, int fd, Opened* out)
+{
+    if (fstat(fd, &out->st) != 0)
+        return FromErrno(errno, "Cannot examine " + image.spec.path);
+    if (!S_ISREG(out->st.st_mode))
+        return AccessResult::Fail(AccessError::NotFound, image.spec.path + " is not a regular file");
+    const uint64_t sectors = static_cast<uint64_t>(out->st.st_size) / kSector;
+    std::string why;
+    if (!LocateVolume(ReaderOf(fd, sectors), sectors, image.spec.partition, &out->where, &why))
+        return AccessResult::Fail(AccessError::NotFound, image.spec.path + ": " + why);
+    return AccessResult::Ok();
+}
+
+AccessResult OpenImage(const Image& image, int mode, int* fdOut, Opened* opened)
+{
+    const int fd = ::open(image.spec.path.c_str(), mode | O_CLOEXEC);
+    if (fd < 0) {
+        if ((errno == EACCES || errno == EROFS) && (mode & O_ACCMODE) != O_RDONLY)
+            return AccessResult::Fail(AccessError::ReadOnly,
+                                      image.spec.path + " is read-only: it cannot be written (" +
+                                          std::strerror(errno) + ")");
+        return FromErrno(errno, "Cannot open " + image.spec.path);
+    }
+    Fd guard(fd);
+    AccessResult r = Locate(image, fd, opened);
+    if (!r.ok())
+        return r;
+    *fdOut = guard.Release();
+    return r;
+}
+
+// The byte range of a transfer inside the image, after the bounds checks.
+AccessResult Range(const Image& image, const Opened& o, uint64_t first, uint32_t count, size_t bufferSize,
+                   off_t* offset, size_t* length)
+{
+    if (count == 0)
+        return AccessResult::Fail(AccessError::Io, "Nothing to transfer");
+    if (first > o.where.sectorCount || o.where.sectorCount - first < count)
+        return AccessResult::Fail(AccessError::Io, image.name + ": the transfer reaches past the volume's end");
+    const uint64_t len = count * kSector;
+    if (len > bufferSize)
+        return AccessResult::Fail(AccessError::Io, "Transfer out of range");
+    const uint64_t off = (o.where.firstSector + first) * kSector;
+    if (off + len > static_cast<uint64_t>(o.st.st_size))
+        return AccessResult::Fail(AccessError::Io, image.name + ": the transfer reaches past the file's end");
+    *offset = static_cast<off_t>(off);
+    *length = static_cast<size_t>(len);
+    return AccessResult::Ok();
+}
+
+class ImageAccess : public CardAccess {
+public:
+    ImageAccess(std::unique_ptr<CardAccess> inner, std::vector<Image> images)
+        : inner_(std::move(inner)), images_(std::move(images))
+    {
+    }
+
+    std::string BackendName() const override
+    {
+        return inner_ ? inner_->BackendName() + " and image" : std::string("image");
+    }
+
+    std::vector<Volume> ListVolumes() override
+    {
+        std::vector<Volume> all;
+        if (inner_)
+            all = inner_->ListVolumes();
+        for (const Image& image : images_) {
+            Volume v;
+            if (Describe(image, &v))
+                all.push_back(v);
+        }
+        return all;
+    }
+
+    bool FindVolume(const std::string& name, Volume* out) override
+    {
+        if (const Image* image = Find(name))
+            return Describe(*image, out);
+        return inner_ && inner_->FindVolume(name, out);
+    }
+
+    AccessResult ReadSectors(const std::string& name, uint64_t first, uint32_t count, void* buffer,
+                             size_t bufferSize) override
+    {
+        const Image* image = Find(name);
+        if (!image)
+            return inner_ ? inner_->ReadSectors(name, first, count, buffer, bufferSize) : NoCard(name);
+        return Read(*image, first, count, buffer, bufferSize, false);
+    }
+
+    AccessResult WriteSectors(const std::string& name, uint64_t first, uint32_t count, const void* buffer,
+                              size_t bufferSize) override
+    {
+        const Image* image = Find(name);
+        if (!image)
+            return inner_ ? inner_->WriteSectors(name, first, count, buffer, bufferSize) : NoCard(name);
+        if (buffer == nullptr)
+            return AccessResult::Fail(AccessError::Io, "No buffer");
+        int raw = -1;
+        Opened o;
+        AccessResult r = OpenImage(*image, O_RDWR, &raw, &o);
+        if (!r.ok())
+            return r;
+        Fd fd(raw);
+        off_t offset = 0;
+        size_t length = 0;
+        r = Range(*image, o, first, count, bufferSize, &offset, &length);
+        if (!r.ok())
+            return r;
+        const auto* p = static_cast<const uint8_t*>(buffer);
+        size_t done = 0;
+        while (done < length) {
+            const ssize_t n = ::pwrite(fd.get(), p + done, length - done, offset + static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return FromErrno(errno, "Cannot write " + image->spec.path);
+            if (n == 0)
+                return AccessResult::Fail(AccessError::Io, "No room left for " + image->spec.path);
+            done += static_cast<size_t>(n);
+        }
+        if (::fsync(fd.get()) != 0)
+            return FromErrno(errno, "Cannot flush " + image->spec.path);
+        if (!fd.Close())
+            return FromErrno(errno, "Cannot close " + image->spec.path);
+        return AccessResult::Ok();
+    }
+
+    AccessResult ReadSectorsUncached(const std::string& name, uint64_t first, uint32_t count, void* buffer,
+                                     size_t bufferSize) override
+    {
+        const Image* image = Find(name);
+        if (!image)
+            return inner_ ? inner_->ReadSectorsUncached(name, first, count, buffer, bufferSize) : NoCard(name);
+        return Read(*image, first, count, buffer, bufferSize, true);
+    }
+
+    AccessResult CheckWritable(const std::string& name) override
+    {
+        const Image* image = Find(name);
+        if (!image)
+            return inner_ ? inner_->CheckWritable(name) : NoCard(name);
+        int raw = -1;
+        Opened o;
+        AccessResult r = OpenImage(*image, O_RDWR, &raw, &o);
+        if (r.ok())
+            ::close(raw);
+        return r;
+    }
+
+    AccessResult Mount(const std::string& name, std::string* mountPoint) override
+    {
+        const Image* image = Find(name);
+        if (!image)
+            return inner_ ? inner_->Mount(name, mountPoint) : NoCard(name);
+        if (image->spec.root.empty())
+            return AccessResult::Fail(AccessError::Unsupported,
+                                      image->name + " is an image file and its files are not reachable: mount it "
+                                                    "yourself and give --root DIR where you mounted it");
+        if (mountPoint)
+            *mountPoint = image->spec.root;
+        return AccessResult::Ok();
+    }
+
+    AccessResult Unmount(const std::string& name) override
+    {
+        const Image* image = Find(name);
+        if (!image)
+            return inner_ ? inner_->Unmount(name) : NoCard(name);
+        // Nothing was mounted here; a mount the user made (--root) is theirs
+        // and stays. Through FUSE it would undo a boot-record write later, so
+        // such a write is refused instead of reported as done.
+        if (OnFuse(image->spec.root))
+            return AccessResult::Fail(AccessError::Unsupported,
+                                      image->name + " is mounted at " + image->spec.root +
+                                          " through FUSE, whose driver writes its own copy of the boot sector back "
+                                          "when it unmounts; unmount it yourself first, then run again without --root");
+        return AccessResult::Ok();
+    }
+
+    int Format(const std::string& name, const std::string& fsName, const std::string& label,
+               std::string* errorText) override
+    {
+        if (!Find(name)) {
+            if (inner_)
+                return inner_->Format(name, fsName, label, errorText);
+            if (errorText)
+                *errorText = NoCard(name).why;
+            return FormatNotFormatable;
+        }
+        if (errorText)
+            *errorText = name + " is an image file; formatting images is not supported";
+        return FormatNotFormatable;
+    }
+
+    const std::vector<Image>& images() const { return images_; }
+
+private:
+    static AccessResult NoCard(const std::string& name)
+    {
+        return AccessResult::Fail(AccessError::NotFound, name + " is not a card or image that is listed");
+    }
+
+    const Image* Find(const std::string& name) const
+    {
+        for (const Image& image : images_)
+            if (image.name == name)
+                return &image;
+        return nullptr;
+    }
+
+    static bool Describe(const Image& image, Volume* out)
+    {
+        int raw = -1;
+        Opened o;
+        if (!OpenImage(image, O_RDONLY, &raw, &o).ok())
+            return false;
+        Fd fd(raw);
+        Volume v;
+        v.name = image.name;
+        v.device = image.spec.path;
+        v.fsName = o.where.boot.fsName;
+        v.sizeBytes = o.where.sectorCount * kSector;
+        v.sectorSize = static_cast<uint32_t>(kSector);
+        v.mountPoint = image.spec.root;
+        v.userSpaceMount = OnFuse(image.spec.root);
+        v.identity = "image:" + std::to_string(static_cast<uint64_t>(o.st.st_dev)) + ":" +
+                     std::to_string(static_cast<uint64_t>(o.st.st_ino)) + ":" +
+                     std::to_string(o.where.firstSector * kSector) + ":" + std::to_string(v.sizeBytes);
+        v.readOnly = ::faccessat(AT_FDCWD, image.spec.path.c_str(), W_OK, AT_EACCESS) != 0;
+        v.label = o.where.boot.bpbLabel;
+        const BootSectorInfo& b = o.where.boot;
+        if (b.rootDirSectors > 0 && b.rootDirSector < o.where.sectorCount &&
+            o.where.sectorCount - b.rootDirSector >= b.rootDirSectors) {
+            std::vector<uint8_t> dir(b.rootDirSectors * kSector);
+            const uint64_t fileSectors = static_cast<uint64_t>(o.st.st_size) / kSector;
+            if (ReaderOf(fd.get(), fileSectors)(o.where.firstSector + b.rootDirSector, b.rootDirSectors, dir.data())) {
+                const std::string label = RootDirectoryLabel(b.fsName, dir.data(), dir.size());
+                if (!label.empty() || b.fsName == "exFAT")
+                    v.label = label;
+            }
+        }
+        *out = v;
+        return true;
+    }
+
+    static AccessResult Read(const Image& image, uint64_t first, uint32_t count, void* buffer, size_t bufferSize,
+                             bool uncached)
+    {
+        if (buffer == nullptr)
+            return AccessResult::Fail(AccessError::Io, "No buffer");
+        int raw = -1;
+        Opened o;
+        AccessResult r = OpenImage(image, O_RDONLY, &raw, &o);
+        if (!r.ok())
+            return r;
+        Fd fd(raw);
+        off_t offset = 0;
+        size_t length = 0;
+        r = Range(image, o, first, count, bufferSize, &offset, &length);
+        if (!r.ok())
+            return r;
+        if (uncached) {
+            // Past the page cache: O_DIRECT where the file system allows it
+            // (tmpfs does not), otherwise drop the cached pages first.
+            const int direct = ::open(image.spec.path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+            if (direct >= 0) {
+                Fd dfd(direct);
+                void* aligned = nullptr;
+                if (posix_memalign(&aligned, 4096, length) != 0)
+                    return AccessResult::Fail(AccessError::Io, "Out of memory");
+                std::unique_ptr<void, decltype(&std::free)> keep(aligned, &std::free);
+                if (PreadAll(dfd.get(), static_cast<uint8_t*>(aligned), length, offset)) {
+                    std::memcpy(buffer, aligned, length);
+                    return AccessResult::Ok();
+                }
+                if (errno != EINVAL)
+                    return FromErrno(errno ? errno : EIO, "Cannot read " + image.spec.path);
+            }
+            ::posix_fadvise(fd.get(), offset, static_cast<off_t>(length), POSIX_FADV_DONTNEED);
+        }
+        if (!PreadAll(fd.get(), static_cast<uint8_t*>(buffer), length, offset))
+            return FromErrno(errno ? errno : EIO, "Cannot read " + image.spec.path);
+        return AccessResult::Ok();
+    }
+
+    std::unique_ptr<CardAccess> inner_;
+    std::vector<Image> images_;
+};
+
+}  // namespace
+
+std::unique_ptr<CardAccess> WithImages(std::unique_ptr<CardAccess> inner, const std::vector<ImageSpec>& images,
+                                       std::string* why)
+{
+    std::set<std::string> taken;
+    if (inner)
+        for (const Volume& v : inner->ListVolumes())
+            taken.insert(v.name);
+    std::vector<Image> list;
+    for (const ImageSpec& spec : images) {
+        if (spec.partition < 0) {
+            if (why)
+                *why = spec.path + ": a partition number counts from 1";
+            return nullptr;
+        }
+        Image image{spec, BaseName(spec.path)};
+        if (image.name.empty() || image.name == "." || image.name == "..") {
+            if (why)
+                *why = "Not an image file: " + spec.path;
+            return nullptr;
+        }
+        // One name per image, never one the inner backend lists.
+        const std::string base = image.name;
+        for (int n = 2; taken.count(image.name); ++n)
+            image.name = base + "-" + std::to_string(n);
+        int raw = -1;
+        Opened o;
+        const AccessResult r = OpenImage(image, O_RDONLY, &raw, &o);
+        if (!r.ok()) {
+            if (why)
+                *why = r.why;
+            return nullptr;
+        }
+        ::close(raw);
+        taken.insert(image.name);
+        list.push_back(image);
+    }
+    return std::make_unique<ImageAccess>(std::move(inner), std::move(list));
+}
+
+}  // namespace platform
