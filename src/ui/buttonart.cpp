@@ -150,10 +150,11 @@ void DrawState(QPainter& p, ButtonArt art, int state)
     p.setFont(small);
     const QRectF foot(cell.left() + 54 + shift, cell.top() + 52 + shift, 76, 16);
     if (state == Down) {
-        p.setPen(QColor(20, 110, 30));
+        // Inks dark enough for small text on every face (contrast at least 4.5).
+        p.setPen(QColor(0, 70, 10));
         p.drawText(foot, Qt::AlignCenter, QStringLiteral("\u2714 bootable"));
     } else {
-        p.setPen(grey ? QColor(160, 160, 160) : QColor(70, 76, 92));
+        p.setPen(grey ? QColor(160, 160, 160) : QColor(40, 44, 56));
         p.drawText(foot, Qt::AlignCenter, QStringLiteral("not bootable"));
     }
 }
