@@ -6,11 +6,11 @@ set(CPACK_PACKAGE_VENDOR "Flintor developers")
 set(CPACK_PACKAGE_CONTACT "Flintor developers <flintor@example.org>")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Flintor developers <flintor@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "prepare a camera's memory card for add-on firmware")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "prepare a camera's memory card for add-on firmware
- Flintor shows and sets the boot markers on a camera's memory card (FAT,
- FAT32 or exFAT) that make the camera start the add-on firmwares CHDK and
- Magic Lantern. It downloads a Magic Lantern build and unpacks it onto the
- card, removes it again, and formats cards as FAT32 or exFAT.")
+# The long description; cpack puts the summary above it as the first line.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Flintor shows and sets the boot markers on a camera's memory card (FAT,
+FAT32 or exFAT) that make the camera start the add-on firmwares CHDK and
+Magic Lantern. It downloads a Magic Lantern build and unpacks it onto the
+card, removes it again, and formats cards as FAT32 or exFAT.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://flintor.example/")

@@ -3,6 +3,7 @@
 #include "ui/tfmain.h"
 
 #include <QApplication>
+#include <QPalette>
 #include <QSet>
 #include <QTimer>
 #include <cstdio>
@@ -88,6 +89,35 @@ std::optional<int> AnswerWithoutWindow(int argc, char** argv)
     return std::nullopt;
 }
 
+// A dark theme like the ones desktops set: light text on dark grey, with
+// the usual blue link colour (which alone is too dark to read there).
+QPalette DarkPalette()
+{
+    QPalette p;
+    const QColor window(53, 53, 53), text(230, 230, 230), base(35, 35, 35), disabled(127, 127, 127);
+    p.setColor(QPalette::Window, window);
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Base, base);
+    p.setColor(QPalette::AlternateBase, window);
+    p.setColor(QPalette::ToolTipBase, base);
+    p.setColor(QPalette::ToolTipText, text);
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::Button, window);
+    p.setColor(QPalette::ButtonText, text);
+    p.setColor(QPalette::BrightText, Qt::red);
+    p.setColor(QPalette::Link, QColor(42, 130, 218));
+    p.setColor(QPalette::Highlight, QColor(42, 130, 218));
+    p.setColor(QPalette::HighlightedText, Qt::black);
+    p.setColor(QPalette::Light, QColor(80, 80, 80));
+    p.setColor(QPalette::Midlight, QColor(66, 66, 66));
+    p.setColor(QPalette::Mid, QColor(40, 40, 40));
+    p.setColor(QPalette::Dark, QColor(25, 25, 25));
+    p.setColor(QPalette::Shadow, Qt::black);
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        p.setColor(QPalette::Disabled, role, disabled);
+    return p;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -106,11 +136,14 @@ int main(int argc, char** argv)
                      HelpText().toLocal8Bit().constData());
         return 2;
     }
+    // FLINTOR_SCREENSHOT=FILE.png saves a picture of the window after a
+    // short delay and quits: used to document and check the look, with
+    // FLINTOR_SCREENSHOT_PALETTE=dark in a dark theme.
+    const QString shot = QString::fromLocal8Bit(qgetenv("FLINTOR_SCREENSHOT"));
+    if (!shot.isEmpty() && qgetenv("FLINTOR_SCREENSHOT_PALETTE") == "dark")
+        QApplication::setPalette(DarkPalette());
     TfMain fMain(options);
     fMain.show();
-    // FLINTOR_SCREENSHOT=FILE.png saves a picture of the window after a
-    // short delay and quits: used to document and check the look.
-    const QString shot = QString::fromLocal8Bit(qgetenv("FLINTOR_SCREENSHOT"));
     if (!shot.isEmpty()) {
         const int delay = qEnvironmentVariableIntValue("FLINTOR_SCREENSHOT_DELAY_MS");
         QTimer::singleShot(delay > 0 ? delay : 1500, &fMain, [&fMain, shot] {
