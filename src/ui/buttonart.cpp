@@ -175,6 +175,11 @@ QPixmap ButtonStrip(ButtonArt art)
 
 QIcon ProgramIcon()
 {
+    // The installed program shows the icon of its menu entry; a build that
+    // is not installed draws a small one of its own.
+    const QIcon installed = QIcon::fromTheme(QStringLiteral("org.example.Flintor"));
+    if (!installed.isNull())
+        return installed;
     QIcon icon;
     for (int size : {16, 32}) {
         QPixmap pm(size, size);
