@@ -241,6 +241,26 @@ private slots:
         QApplication::setPalette(light);
     }
 
+    void buttonPictureCaptionsAreReadable()
+    {
+        // The small line under each preset's name ("not bootable", or the
+        // tick when set up) against the face just beside it, in the up and
+        // the down state of both pictures.
+        for (ButtonArt art : {ButtonArt::Chdk, ButtonArt::MagicLantern}) {
+            const QImage strip = ButtonStrip(art).toImage();
+            for (int state : {0, 3}) {
+                const int left = state * 133;
+                const QColor face = strip.pixelColor(left + 56, 60);
+                double best = 1;
+                for (int y = 54; y < 68; ++y)
+                    for (int x = left + 58; x < left + 128; ++x)
+                        best = std::max(best, ContrastRatio(strip.pixelColor(x, y), face));
+                QVERIFY2(best >= 4.5, qPrintable(QStringLiteral("art %1 state %2: %3")
+                                                     .arg(int(art)).arg(state).arg(best)));
+            }
+        }
+    }
+
     void cutStatusTextIsWholeInTheTooltip()
     {
         TfMain w(OfflineOptions());
