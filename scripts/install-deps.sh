@@ -55,6 +55,7 @@ for p in "${PKGS[@]}"; do
 done
 if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update
-  $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+  # Waits for dpkg's lock when another apt-get is running.
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 update
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends "${missing[@]}"
 fi

@@ -11,13 +11,15 @@ SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 
 fail() { echo "package-check: FAILED: $*" >&2; exit 1; }
+# Other apt-get runs on the machine hold dpkg's lock for a while: wait for it.
+apt_get() { $SUDO env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 "$@"; }
 
 if dpkg-query -W -f='${Status}' flintor 2>/dev/null | grep -q "install ok installed"; then
   # In CI that is a leftover of an earlier, interrupted check; elsewhere it
   # may be someone's installation, which is not ours to remove.
   if [ "${CI:-}" = true ]; then
     echo "package-check: removing a flintor package left by an earlier run"
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get remove -y --purge flintor >/dev/null
+    apt_get remove -y --purge flintor >/dev/null
   else
     fail "a flintor package is installed already; remove it first (apt-get remove flintor)"
   fi
@@ -39,13 +41,17 @@ dpkg-deb -f "$deb" Depends | grep -q libqt6widgets6 || fail "Depends lacks the Q
 dpkg-deb -f "$deb" Recommends | grep -q udisks2 || fail "Recommends lacks udisks2"
 
 cleanup() {
+  local status=$?
   if dpkg-query -W -f='${Status}' flintor 2>/dev/null | grep -q "install ok installed"; then
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get remove -y --purge flintor >/dev/null 2>&1 \
-      || echo "package-check: could not remove the flintor package" >&2
+    if ! apt_get remove -y --purge flintor >/dev/null; then
+      echo "package-check: FAILED: could not remove the flintor package" >&2
+      status=1
+    fi
   fi
+  exit "$status"
 }
 trap cleanup EXIT
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "$deb" >/dev/null \
+apt_get install -y --no-install-recommends "$deb" >/dev/null \
   || fail "apt-get could not install $deb"
 
 # The installed programs answer without a display.
