@@ -2,7 +2,7 @@
 # Builds the benchmarks without sanitizers and runs them; prints figures only.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-bash "$here/scripts/install-deps.sh"
+bash "$here/scripts/install-deps.sh" --tests
 cmake -S "$here" -B "$here/build-bench" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$here/build-bench" --target httpget_bench zip_bench
 echo "== download of 50 MB and 200 MB: THTTPGet vs curl"

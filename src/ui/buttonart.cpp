@@ -150,10 +150,11 @@ void DrawState(QPainter& p, ButtonArt art, int state)
     p.setFont(small);
     const QRectF foot(cell.left() + 54 + shift, cell.top() + 52 + shift, 76, 16);
     if (state == Down) {
-        p.setPen(QColor(20, 110, 30));
+        // Inks dark enough for small text on every face (contrast at least 4.5).
+        p.setPen(QColor(0, 70, 10));
         p.drawText(foot, Qt::AlignCenter, QStringLiteral("\u2714 bootable"));
     } else {
-        p.setPen(grey ? QColor(160, 160, 160) : QColor(70, 76, 92));
+        p.setPen(grey ? QColor(160, 160, 160) : QColor(40, 44, 56));
         p.drawText(foot, Qt::AlignCenter, QStringLiteral("not bootable"));
     }
 }
@@ -174,6 +175,11 @@ QPixmap ButtonStrip(ButtonArt art)
 
 QIcon ProgramIcon()
 {
+    // The installed program shows the icon of its menu entry; a build that
+    // is not installed draws a small one of its own.
+    const QIcon installed = QIcon::fromTheme(QStringLiteral("org.example.Flintor"));
+    if (!installed.isNull())
+        return installed;
     QIcon icon;
     for (int size : {16, 32}) {
         QPixmap pm(size, size);

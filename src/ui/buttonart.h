@@ -10,7 +10,7 @@
 enum class ButtonArt { Chdk, MagicLantern };
 
 QPixmap ButtonStrip(ButtonArt art);  // 532 x 75
-QIcon ProgramIcon();                 // 16 x 16 and 32 x 32
+QIcon ProgramIcon();                 // the installed icon, else drawn 16 x 16 and 32 x 32
 
 // A checkable button that paints one state of its picture strip.
 class TImageButton : public QToolButton {

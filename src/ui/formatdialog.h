@@ -11,7 +11,11 @@ class QLabel;
 class TFormatDialog : public QDialog {
     Q_OBJECT
 public:
-    TFormatDialog(const QString& cardText, QWidget* parent = nullptr);
+    // currentFileSystem is the card's file system as the volume reports it
+    // ("FAT", "FAT32", "exFAT"); the dialog proposes to keep it (FAT12 and
+    // FAT16 cards are proposed FAT32, the smallest choice offered).
+    TFormatDialog(const QString& cardText, const QString& currentFileSystem = QString(),
+                  QWidget* parent = nullptr);
     QComboBox* fileSystem = nullptr;  // "FAT32" or "exFAT"
     QLineEdit* label = nullptr;
     QLabel* warning = nullptr;
@@ -19,4 +23,7 @@ public:
 
 // Shows the dialog for a card and formats it when the user confirms.
 // Returns -3 (not formatable), -2 (cancelled), -1 (failed) or 0 (done).
+// The choice ("FAT32" or "exFAT") proposed for a card with this file system.
+QString ProposedFileSystem(const QString& currentFileSystem);
+
 int RunFormatDialog(QWidget* parent, const std::string& volumeName);

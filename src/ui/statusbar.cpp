@@ -1,8 +1,15 @@
 #include "ui/statusbar.h"
 
+#include <QHelpEvent>
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOption>
+#include <QToolTip>
+
+namespace {
+// Room between a panel's edges and its text.
+constexpr int kTextMargin = 2;
+}  // namespace
 
 TStatusBar::TStatusBar(QWidget* parent)
     : QWidget(parent), panels_(4)
@@ -45,6 +52,43 @@ QRect TStatusBar::panelRect(int index) const
     return QRect(x, 0, w, height());
 }
 
+int TStatusBar::panelAt(const QPoint& pos) const
+{
+    for (int i = 0; i < panelCount(); ++i)
+        if (panelRect(i).contains(pos))
+            return i;
+    return -1;
+}
+
+QString TStatusBar::panelToolTip(int index) const
+{
+    if (index < 0 || index >= panelCount())
+        return QString();
+    const Panel& p = panels_[static_cast<size_t>(index)];
+    const QString whole = p.text.trimmed();
+    if (p.ownerDrawn || whole.isEmpty())
+        return QString();
+    const int room = panelRect(index).width() - 2 * kTextMargin;
+    return fontMetrics().horizontalAdvance(p.text) > room ? whole : QString();
+}
+
+bool TStatusBar::event(QEvent* event)
+{
+    if (event->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(event);
+        const int index = panelAt(help->pos());
+        const QString tip = panelToolTip(index);
+        if (tip.isEmpty()) {
+            QToolTip::hideText();
+            event->ignore();
+        } else {
+            QToolTip::showText(help->globalPos(), tip, this, panelRect(index));
+        }
+        return true;
+    }
+    return QWidget::event(event);
+}
+
 void TStatusBar::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
@@ -60,7 +104,10 @@ void TStatusBar::paintEvent(QPaintEvent*)
             painter.restore();
         } else {
             painter.setPen(palette().color(QPalette::WindowText));
-            painter.drawText(r.adjusted(2, 0, -2, 0), Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine, p.text);
+            // A text cut at the edge ends in an ellipsis; its tooltip holds it whole.
+            const QRect textRect = r.adjusted(kTextMargin, 0, -kTextMargin, 0);
+            const QString shown = fontMetrics().elidedText(p.text, Qt::ElideRight, textRect.width());
+            painter.drawText(textRect, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine, shown);
         }
         if (i < panelCount() - 1) {
             painter.setPen(palette().color(QPalette::Mid));

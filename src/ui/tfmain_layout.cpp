@@ -16,6 +16,7 @@
 #include <QRadioButton>
 #include <QTimer>
 #include <QValidator>
+#include <iterator>
 
 namespace {
 
@@ -68,24 +69,25 @@ void TfMain::BuildLayout()
     cbDrives = Place(new QComboBox(this), 5, 7, 209, 21);
     cbDrives->setObjectName(QStringLiteral("cbDrives"));
     cbDrives->setToolTip(QStringLiteral("Choose card"));
-    bRefresh = Place(new QPushButton(QStringLiteral("Refresh"), this), 220, 5, 50, 25);
+    bRefresh = Place(new QPushButton(QStringLiteral("&Refresh"), this), 220, 5, 50, 25);
     bRefresh->setToolTip(QStringLiteral("Check system for cards"));
-    bSave = Place(new QPushButton(QStringLiteral("Save"), this), 276, 5, 50, 25);
+    bSave = Place(new QPushButton(QStringLiteral("&Save"), this), 276, 5, 50, 25);
     bSave->setToolTip(QStringLiteral("Save boot record"));
     bSave->setEnabled(false);
 
     rgFileSystem = Place(new QGroupBox(QStringLiteral("File system"), this), 5, 33, 73, 96);
-    const char* items[3] = {"FAT", "FAT32", "exFAT"};
+    // Mnemonics: none may take F, Alt+F formats the card.
+    const char* items[3] = {"F&AT", "FAT&32", "e&xFAT"};
     for (int i = 0; i < 3; ++i)
         rgItems[i] = Place(new QRadioButton(QString::fromLatin1(items[i]), rgFileSystem), 8, 18 + i * 24, 62, 20);
     rgFileSystem->setEnabled(false);
 
     gbStrings = Place(new QGroupBox(QStringLiteral("Strings"), this), 84, 33, 242, 96);
-    cbCardLabel = Place(new QCheckBox(QStringLiteral("EOS_DEVELOP"), gbStrings), 16, 19, 89, 17);
+    cbCardLabel = Place(new QCheckBox(QStringLiteral("&EOS_DEVELOP"), gbStrings), 16, 19, 89, 17);
     cbCardLabel->setToolTip(QStringLiteral("Make MagicLantern bootable"));
-    cbBootLabel = Place(new QCheckBox(QStringLiteral("BOOTDISK"), gbStrings), 16, 44, 89, 17);
+    cbBootLabel = Place(new QCheckBox(QStringLiteral("&BOOTDISK"), gbStrings), 16, 44, 89, 17);
     cbBootLabel->setToolTip(QStringLiteral("Make CHDK or MagicLantern bootable"));
-    cbScript = Place(new QCheckBox(QStringLiteral("SCRIPT"), gbStrings), 16, 69, 89, 17);
+    cbScript = Place(new QCheckBox(QStringLiteral("SCR&IPT"), gbStrings), 16, 69, 89, 17);
     cbScript->setToolTip(QStringLiteral("Make script autostart"));
     for (QCheckBox* box : {cbCardLabel, cbBootLabel, cbScript})
         box->setEnabled(false);
@@ -159,7 +161,7 @@ void TfMain::BuildLayout()
     ulWebsite->adjustSize();
 
     gbML = Place(new QGroupBox(QStringLiteral("Magic Lantern"), this), 5, 335, 321, 124);
-    rbDevelop = Place(new QRadioButton(QStringLiteral("Current development"), gbML), 9, 22, 148, 17);
+    rbDevelop = Place(new QRadioButton(QStringLiteral("&Current development"), gbML), 9, 22, 148, 17);
     {
         QFont f = rbDevelop->font();
         f.setBold(true);
@@ -170,7 +172,7 @@ void TfMain::BuildLayout()
     cbDevelop = Place(new QComboBox(gbML), 163, 20, 147, 21);
     cbDevelop->addItem(QString());
     cbDevelop->setEnabled(false);
-    rbNightly = Place(new QRadioButton(QStringLiteral("Legacy Nightlies"), gbML), 9, 52, 147, 17);
+    rbNightly = Place(new QRadioButton(QStringLiteral("&Legacy Nightlies"), gbML), 9, 52, 147, 17);
     rbNightly->setEnabled(false);
     cbNightly = Place(new QComboBox(gbML), 163, 50, 147, 21);
     cbNightly->setEnabled(false);
@@ -207,4 +209,13 @@ void TfMain::BuildLayout()
     HTTP->BinaryData = false;
     HTTP->UseCache = false;
     HTTP->WaitThread = false;
+
+    // Tab follows the reading order: the card, Refresh, each marker with its
+    // edit, the two presets, the about links, the build choice, Save last.
+    QWidget* const order[] = {cbDrives,   bRefresh,    rgItems[0], rgItems[1], rgItems[2], cbCardLabel,
+                              eCardLabel, cbBootLabel, eBootLabel, cbScript,   eScript,    sbCHDK,
+                              sbML,       ulAuthor,    ulWebsite,  rbDevelop,  cbDevelop,  rbNightly,
+                              cbNightly,  bSave};
+    for (size_t i = 1; i < std::size(order); ++i)
+        QWidget::setTabOrder(order[i - 1], order[i]);
 }
