@@ -1,4 +1,6 @@
 // Flintor: prepares a camera's memory card for add-on firmware.
+#include "platform/cardaccess.h"
+#include "platform/images.h"
 #include "ui/appconfig.h"
 #include "ui/tfmain.h"
 
@@ -136,6 +138,24 @@ int main(int argc, char** argv)
                      HelpText().toLocal8Bit().constData());
         return 2;
     }
+    // How cards are reached is decided once, before the window lists them;
+    // image files are listed beside the cards.
+    platform::BackendChoice choice = platform::BackendChoice::Auto;
+    if (!options.backend.isEmpty())
+        platform::ParseBackendChoice(options.backend.toStdString(), &choice);
+    std::string why;
+    std::unique_ptr<platform::CardAccess> cards = platform::MakeAccess(choice, &why);
+    if (!options.images.empty()) {
+        std::vector<platform::ImageSpec> specs;
+        for (const std::string& image : options.images)
+            specs.push_back(platform::ImageSpec{image, 0, std::string()});
+        cards = platform::WithImages(std::move(cards), specs, &why);
+        if (!cards) {
+            std::fprintf(stderr, "flintor: %s\n", why.c_str());
+            return 1;
+        }
+    }
+    platform::SetCards(std::move(cards));
     // FLINTOR_SCREENSHOT=FILE.png saves a picture of the window after a
     // short delay and quits: used to document and check the look, with
     // FLINTOR_SCREENSHOT_PALETTE=dark in a dark theme.

@@ -1,5 +1,7 @@
 #include "ui/appconfig.h"
 
+#include "platform/cardaccess.h"
+
 #include <QRegularExpression>
 #include <QUrl>
 
@@ -91,10 +93,25 @@ Options ParseOptions(const QStringList& arguments)
                 continue;
             }
             options.images.push_back(value.toLocal8Bit().toStdString());
+        } else if (arg == QLatin1String("--backend") || arg.startsWith(QLatin1String("--backend="))) {
+            QString value;
+            if (arg.startsWith(QLatin1String("--backend=")))
+                value = arg.mid(10);
+            else if (i + 1 < arguments.size())
+                value = arguments[++i];
+            platform::BackendChoice choice;
+            if (!platform::ParseBackendChoice(value.toStdString(), &choice)) {
+                options.error = QStringLiteral("--backend needs auto, direct or udisks2");
+                continue;
+            }
+            options.backend = value;
         } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
             options.showHelp = true;
         } else if (arg.startsWith(QLatin1String("-platform")) || arg.startsWith(QLatin1String("-style"))) {
             // Qt's own options are taken by QApplication.
+        } else if (!arg.startsWith(QLatin1Char('-'))) {
+            // A file given on its own (the desktop's "open with") is an image.
+            options.images.push_back(arg.toLocal8Bit().toStdString());
         } else {
             options.error = QStringLiteral("Unknown option: %1").arg(arg);
         }
@@ -106,7 +123,7 @@ QString UsageText()
 {
     return QStringLiteral(
         "Usage: flintor [--include-loop] [--catalogue-host HOST[:PORT]|URL] [--build FILE.zip]\n"
-        "               [--image FILE]...\n"
+        "               [--backend auto|direct|udisks2] [--image FILE]... [FILE]...\n"
         "  --include-loop              list loop devices too (disk images, tests);\n"
         "                              same as FLINTOR_INCLUDE_LOOP=1\n"
         "  --catalogue-host HOST[:PORT]  fetch the build catalogues from this server;\n"
@@ -115,7 +132,13 @@ QString UsageText()
         "                              same as FLINTOR_CATALOGUE_HOST\n"
         "  --build FILE.zip            use this build archive instead of a listed build\n"
         "  --image FILE                list a card image (bare volume, MBR or GPT) as\n"
-        "                              a card; may be given more than once\n"
+        "                              a card; may be given more than once (a FILE\n"
+        "                              given without an option is taken the same way)\n"
+        "  --backend auto|direct|udisks2  how cards are reached: udisks2 asks the system\n"
+        "                              (no root needed; polkit may ask for a password),\n"
+        "                              direct opens the devices (root or the disk group),\n"
+        "                              auto takes udisks2 when it runs; same as\n"
+        "                              FLINTOR_BACKEND\n"
         "Environment: SSL_CERT_FILE names a CA file trusted instead of the system store.\n");
 }
 

@@ -30,6 +30,7 @@ struct Options {
     std::vector<std::string> images;  // --image FILE (repeatable): card images listed as cards
     QString catalogueHost = QString::fromLatin1(kCatalogueHost);
     QString localBuild;  // --build FILE.zip: an archive the user already has
+    QString backend;     // --backend auto|direct|udisks2 ("" : FLINTOR_BACKEND, else auto)
     bool showHelp = false;
     QString error;  // a bad command line
 };

@@ -20,7 +20,9 @@ std::vector<platform::Volume> CardVolumes()
 {
     std::vector<platform::Volume> cards;
     for (const platform::Volume& volume : platform::Cards().ListVolumes())
-        if (core::IsCardFileSystem(volume.fsName))
+        // "?": a card this user may see but not open; it is listed so that
+        // choosing it tells why it cannot be read.
+        if (core::IsCardFileSystem(volume.fsName) || volume.fsName == "?")
             cards.push_back(volume);
     return cards;
 }

@@ -83,7 +83,14 @@ void TfMain::cbDrivesChange()
     const QString n = QString::fromStdString(fsName);
 
     bool loaded = false;
-    if (fsName.find("FAT") == std::string::npos) {
+    if (fsName == "?") {
+        // Listed, but its device cannot be opened: say why and what to do.
+        uint8_t sector[core::kSectorSize];
+        const platform::AccessResult probe = cards.ReadSectors(DriveName, 0, 1, sector, sizeof sector);
+        const QString why = QString::fromStdString(probe.why);
+        erslog(QStringLiteral("Drive not available. ") + why);
+        StatusBar->setToolTip(QStringLiteral("Drive not available. ") + why);
+    } else if (fsName.find("FAT") == std::string::npos) {
         erslog(QStringLiteral("Drive not available"));
     } else if (volume.sectorSize != core::kSectorSize) {
         erslog(QStringLiteral("%1 has %2-byte sectors; only 512-byte sectors can be edited")
