@@ -120,13 +120,31 @@ QPalette DarkPalette()
     return p;
 }
 
+// The last guard: an exception that a handler let through (a card pulled while
+// it was read, memory running out) is reported, and the program goes on.
+class Application : public QApplication {
+public:
+    using QApplication::QApplication;
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        try {
+            return QApplication::notify(receiver, event);
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "flintor: %s\n", error.what());
+        } catch (...) {
+            std::fprintf(stderr, "flintor: unexpected error\n");
+        }
+        return false;
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     if (const std::optional<int> code = AnswerWithoutWindow(argc, argv))
         return *code;
-    QApplication app(argc, argv);
+    Application app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Flintor"));
     QApplication::setOrganizationName(QStringLiteral("Tolvane Software"));
     // Matches the desktop entry, so that the desktop shows the entry's icon

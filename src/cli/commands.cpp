@@ -50,7 +50,7 @@ struct Args {
 
 const std::set<std::string> kValueOptions = {"--partition", "--root",  "--preset",  "--label",  "--boot",
                                              "--boot-place", "--script", "--build", "--develop", "--legacy",
-                                             "--from",      "--catalogue-host"};
+                                             "--from",      "--catalogue-host", "--backend"};
 const std::set<std::string> kFlagOptions = {"--help", "--version", "--include-loop", "--json", "--yes"};
 
 // What each command accepts besides the global options.
@@ -66,7 +66,10 @@ const std::map<std::string, std::set<std::string>> kCommandOptions = {
     {"backups", {"--json"}},
 };
 const std::set<std::string> kGlobalOptions = {"--help", "--version", "--include-loop", "--partition", "--root",
-                                              "--catalogue-host"};
+                                              "--catalogue-host", "--backend"};
+
+// How cards are reached (--backend; FLINTOR_BACKEND and then auto otherwise).
+platform::BackendChoice gBackend = platform::BackendChoice::Auto;
 
 int Usage(const std::string& text)
 {
@@ -198,7 +201,7 @@ bool ResolveTarget(const Args& args, const std::string& target, std::string* nam
         }
         std::string why;
         std::string backend;
-        auto cards = platform::WithImages(platform::MakeAccess(platform::BackendChoice::Auto, &backend), {spec}, &why);
+        auto cards = platform::WithImages(platform::MakeAccess(gBackend, &backend), {spec}, &why);
         if (!cards) {
             *error = why;
             return false;
@@ -935,6 +938,9 @@ std::string UsageText()
            "  --partition N                 image: use partition N (default: the first FAT/exFAT one)\n"
            "  --root DIR                    image: where you mounted its volume (for its files)\n"
            "  --catalogue-host HOST[:PORT]  the build-catalogue server (FLINTOR_CATALOGUE_HOST)\n"
+           "  --backend auto|direct|udisks2 how cards are reached: udisks2 (no root; polkit decides),\n"
+           "                                direct device access (root or the disk group), or auto:\n"
+           "                                udisks2 when it runs (FLINTOR_BACKEND)\n"
            "\n"
            "Exit status: 0 done, 1 failed (nothing written unless the whole command could be done),\n"
            "2 bad command line.\n";
@@ -965,6 +971,13 @@ int Run(const std::vector<std::string>& arguments)
     for (const std::string& option : args.flags)
         if (!kGlobalOptions.count(option) && !allowed->second.count(option))
             return Usage(option + " does not apply to '" + args.command + "'");
+
+    if (args.Has("--backend")) {
+        if (!platform::ParseBackendChoice(args.Value("--backend"), &gBackend))
+            return Usage("--backend needs auto, direct or udisks2");
+        std::string why;
+        platform::SetCards(platform::MakeAccess(gBackend, &why));
+    }
 
     const char* envLoop = std::getenv("FLINTOR_INCLUDE_LOOP");
     const std::string loop = envLoop ? envLoop : "";

@@ -1,5 +1,8 @@
 #include <QCoreApplication>
 
+#include <cstdio>
+#include <exception>
+
 #include "cli/commands.h"
 
 int main(int argc, char** argv)
@@ -8,5 +11,11 @@ int main(int argc, char** argv)
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i)
         arguments.emplace_back(argv[i]);
-    return cli::Run(arguments);
+    try {
+        return cli::Run(arguments);
+    } catch (const std::exception& error) {
+        // A card pulled or unreadable while it was looked at.
+        std::fprintf(stderr, "flintor-cli: %s\n", error.what());
+        return 1;
+    }
 }

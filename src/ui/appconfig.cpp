@@ -2,6 +2,8 @@
 
 #include "platform/cardaccess.h"
 
+#include <QFileInfo>
+
 #include <QRegularExpression>
 #include <QUrl>
 
@@ -92,6 +94,10 @@ Options ParseOptions(const QStringList& arguments)
                 options.error = QStringLiteral("--image needs FILE");
                 continue;
             }
+            if (!QFileInfo(value).isFile()) {
+                options.error = QStringLiteral("No such image file: %1").arg(value);
+                continue;
+            }
             options.images.push_back(value.toLocal8Bit().toStdString());
         } else if (arg == QLatin1String("--backend") || arg.startsWith(QLatin1String("--backend="))) {
             QString value;
@@ -111,6 +117,10 @@ Options ParseOptions(const QStringList& arguments)
             // Qt's own options are taken by QApplication.
         } else if (!arg.startsWith(QLatin1Char('-'))) {
             // A file given on its own (the desktop's "open with") is an image.
+            if (!QFileInfo(arg).isFile()) {
+                options.error = QStringLiteral("No such image file: %1").arg(arg);
+                continue;
+            }
             options.images.push_back(arg.toLocal8Bit().toStdString());
         } else {
             options.error = QStringLiteral("Unknown option: %1").arg(arg);

@@ -297,6 +297,57 @@ TEST_F(UserCards, MountsUnmountsAndFormats) {
     EXPECT_EQ(p.Get("format"), std::to_string(platform::FormatNotFormatable)) << p.output;
 }
 
+// The whole Magic Lantern round as an ordinary user: the card is mounted by
+// udisks2 for the build's files, made bootable, shown, and cleared again.
+TEST_F(UserCards, MagicLanternBuildOnAndOffWithoutRoot) {
+    FLINTOR_REQUIRE_DESKTOP_SERVICES();
+    testsupport::LoopCard card;
+    ASSERT_TRUE(card.Create({.fsType = "FAT32", .label = "EOS_DIGITAL"})) << card.error();
+    ASSERT_TRUE(MakeUserCards({&card}));
+    // A build the user can read.
+    char folder[] = "/tmp/flintor-build-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    ::chmod(folder, 0755);
+    const std::string src = std::string(folder) + "/src";
+    fs::create_directories(src + "/ML/MODULES");
+    std::ofstream(src + "/autoexec.bin") << std::string(20000, 'a');
+    std::ofstream(src + "/ML/MODULES/X.MO") << "module";
+    const std::string zip = std::string(folder) + "/build.zip";
+    ASSERT_EQ(testsupport::RunCommand({"sh", "-c", "cd '" + src + "' && zip -q -r -X '" + zip + "' . && chmod 644 '" + zip + "'"}), 0);
+
+    const auto cli = [&](std::vector<std::string> args, std::string* out) {
+        args.insert(args.begin(), {FLINTOR_CLI, "--backend", "udisks2", "--include-loop"});
+        return testsupport::RunAsDesktopUser(args, out);
+    };
+    std::string out;
+    ASSERT_EQ(cli({"install", card.name(), "--build", zip}, &out), 0) << out;
+    ASSERT_EQ(cli({"set", card.name(), "--preset", "ml"}, &out), 0) << out;
+    const std::vector<uint8_t> sector = card.ReadDevice(0, 512);
+    ASSERT_EQ(sector.size(), 512u);
+    EXPECT_EQ(std::string(sector.begin() + 0x47, sector.begin() + 0x52), "EOS_DEVELOP");
+    EXPECT_EQ(std::string(sector.begin() + 0x5C, sector.begin() + 0x64), "BOOTDISK");
+    ASSERT_EQ(cli({"show", card.name(), "--json"}, &out), 0) << out;
+    EXPECT_NE(out.find("\"magicLanternBootable\": true"), std::string::npos) << out;
+    // The build is on the card, whole (root looks with a mount of its own).
+    ASSERT_TRUE(card.Mount()) << card.error();
+    EXPECT_EQ(fs::file_size(card.mountPoint() + "/autoexec.bin"), 20000u);
+    EXPECT_TRUE(fs::exists(card.mountPoint() + "/ML/MODULES/X.MO"));
+    ASSERT_TRUE(card.Unmount()) << card.error();
+
+    // Off again: markers cleared, files removed.
+    ASSERT_EQ(cli({"set", card.name(), "--preset", "none"}, &out), 0) << out;
+    ASSERT_EQ(cli({"remove", card.name(), "--yes"}, &out), 0) << out;
+    const std::vector<uint8_t> cleared = card.ReadDevice(0, 512);
+    EXPECT_EQ(std::string(cleared.begin() + 0x47, cleared.begin() + 0x52), std::string(11, ' '));
+    ASSERT_TRUE(card.Mount()) << card.error();
+    EXPECT_FALSE(fs::exists(card.mountPoint() + "/autoexec.bin"));
+    EXPECT_FALSE(fs::exists(card.mountPoint() + "/ML"));
+    ASSERT_TRUE(card.Unmount()) << card.error();
+    // fsck.fat only notes the boot sector's untouched backup copy.
+    EXPECT_LE(testsupport::RunCommand({"fsck.fat", "-n", card.device()}, &out), 1) << out;
+    fs::remove_all(folder);
+}
+
 TEST_F(UserCards, PolicyRefusalIsSaidAndLeavesTheCardAlone) {
     FLINTOR_REQUIRE_DESKTOP_SERVICES();
     testsupport::LoopCard card;

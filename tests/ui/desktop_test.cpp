@@ -112,7 +112,9 @@ private slots:
 
         for (const QStringList& bad : {QStringList{QStringLiteral("--bogus")},
                                        QStringList{QStringLiteral("--catalogue-host")},
-                                       QStringList{QStringLiteral("--include-loop"), QStringLiteral("stray")}}) {
+                                       QStringList{QStringLiteral("--include-loop"), QStringLiteral("stray")},
+                                       QStringList{QStringLiteral("--backend"), QStringLiteral("floppy")},
+                                       QStringList{QStringLiteral("--image"), QStringLiteral("/no/such/card.img")}}) {
             const Run run = RunFlintor(bad);
             QVERIFY2(run.exitCode == 2, qPrintable(bad.join(' ') + ": " + QString::number(run.exitCode) + " " + run.err));
             QVERIFY(run.out.isEmpty());
