@@ -7,6 +7,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 bash "$here/scripts/install-deps.sh"
 cmake -S "$here" -B "$here/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFLINTOR_TESTS=OFF >/dev/null
 cmake --build "$here/build" --target flintor
-# Raw access to a card's device needs the rights to open it (root, or a user
-# in the "disk" group).
+# Run it as yourself, not with sudo: cards are reached through udisks2 when
+# it runs (polkit may ask for a password), otherwise directly (root or the
+# "disk" group).
 exec "$here/build/src/app/flintor" "$@"
