@@ -190,28 +190,28 @@ bool ResolveTarget(const Args& args, const std::string& target, std::string* nam
     struct stat st {};
     const bool isFile = target.find('/') != std::string::npos || ::stat(target.c_str(), &st) == 0;
     if (isFile && ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        platform::ImageSpec spec;
-        spec.path = fs::absolute(target).lexically_normal().string();
-        spec.partition = partition;
-        spec.root = args.Value("--root");
-        if (!spec.root.empty() && !fs::is_directory(spec.root)) {
-            *error = "--root " + spec.root + " is not a folder";
+        platform::ImageSpec wanted;
+        wanted.path = fs::absolute(target).lexically_normal().string();
+        wanted.partition = partition;
+        wanted.root = args.Value("--root");
+        if (!wanted.root.empty() && !fs::is_directory(wanted.root)) {
+            *error = "--root " + wanted.root + " is not a folder";
             *usage = true;
             return false;
         }
         std::string why;
         std::string backend;
-        auto cards = platform::WithImages(platform::MakeAccess(gBackend, &backend), {spec}, &why);
+        auto cards = platform::WithImages(platform::MakeAccess(gBackend, &backend), {wanted}, &why);
         if (!cards) {
             *error = why;
             return false;
         }
         for (const platform::Volume& v : cards->ListVolumes())
-            if (v.device == spec.path)
+            if (v.device == wanted.path)
                 *name = v.name;
         platform::SetCards(std::move(cards));
         if (name->empty())
-            *error = "Cannot read " + spec.path;
+            *error = "Cannot read " + wanted.path;
         return !name->empty();
     }
     if (args.Has("--partition") || args.Has("--root")) {

@@ -115,7 +115,7 @@ std::string BaseName(const std::string& path)
 }
 
 struct Image {
-    ImageSpec spec;
+    ImageSpec given;
     std::string name;
 };
 
@@ -128,25 +128,25 @@ struct Opened {
 AccessResult Locate(const Image& image, int fd, Opened* out)
 {
     if (fstat(fd, &out->st) != 0)
-        return FromErrno(errno, "Cannot examine " + image.spec.path);
+        return FromErrno(errno, "Cannot examine " + image.given.path);
     if (!S_ISREG(out->st.st_mode))
-        return AccessResult::Fail(AccessError::NotFound, image.spec.path + " is not a regular file");
+        return AccessResult::Fail(AccessError::NotFound, image.given.path + " is not a regular file");
     const uint64_t sectors = static_cast<uint64_t>(out->st.st_size) / kSector;
     std::string why;
-    if (!LocateVolume(ReaderOf(fd, sectors), sectors, image.spec.partition, &out->where, &why))
-        return AccessResult::Fail(AccessError::NotFound, image.spec.path + ": " + why);
+    if (!LocateVolume(ReaderOf(fd, sectors), sectors, image.given.partition, &out->where, &why))
+        return AccessResult::Fail(AccessError::NotFound, image.given.path + ": " + why);
     return AccessResult::Ok();
 }
 
 AccessResult OpenImage(const Image& image, int mode, int* fdOut, Opened* opened)
 {
-    const int fd = ::open(image.spec.path.c_str(), mode | O_CLOEXEC);
+    const int fd = ::open(image.given.path.c_str(), mode | O_CLOEXEC);
     if (fd < 0) {
         if ((errno == EACCES || errno == EROFS) && (mode & O_ACCMODE) != O_RDONLY)
             return AccessResult::Fail(AccessError::ReadOnly,
-                                      image.spec.path + " is read-only: it cannot be written (" +
+                                      image.given.path + " is read-only: it cannot be written (" +
                                           std::strerror(errno) + ")");
-        return FromErrno(errno, "Cannot open " + image.spec.path);
+        return FromErrno(errno, "Cannot open " + image.given.path);
     }
     Fd guard(fd);
     AccessResult r = Locate(image, fd, opened);
@@ -242,15 +242,15 @@ public:
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0)
-                return FromErrno(errno, "Cannot write " + image->spec.path);
+                return FromErrno(errno, "Cannot write " + image->given.path);
             if (n == 0)
-                return AccessResult::Fail(AccessError::Io, "No room left for " + image->spec.path);
+                return AccessResult::Fail(AccessError::Io, "No room left for " + image->given.path);
             done += static_cast<size_t>(n);
         }
         if (::fsync(fd.get()) != 0)
-            return FromErrno(errno, "Cannot flush " + image->spec.path);
+            return FromErrno(errno, "Cannot flush " + image->given.path);
         if (!fd.Close())
-            return FromErrno(errno, "Cannot close " + image->spec.path);
+            return FromErrno(errno, "Cannot close " + image->given.path);
         return AccessResult::Ok();
     }
 
@@ -281,12 +281,12 @@ public:
         const Image* image = Find(name);
         if (!image)
             return inner_ ? inner_->Mount(name, mountPoint) : NoCard(name);
-        if (image->spec.root.empty())
+        if (image->given.root.empty())
             return AccessResult::Fail(AccessError::Unsupported,
                                       image->name + " is an image file and its files are not reachable: mount it "
                                                     "yourself and give --root DIR where you mounted it");
         if (mountPoint)
-            *mountPoint = image->spec.root;
+            *mountPoint = image->given.root;
         return AccessResult::Ok();
     }
 
@@ -298,9 +298,9 @@ public:
         // Nothing was mounted here; a mount the user made (--root) is theirs
         // and stays. Through FUSE it would undo a boot-record write later, so
         // such a write is refused instead of reported as done.
-        if (OnFuse(image->spec.root))
+        if (OnFuse(image->given.root))
             return AccessResult::Fail(AccessError::Unsupported,
-                                      image->name + " is mounted at " + image->spec.root +
+                                      image->name + " is mounted at " + image->given.root +
                                           " through FUSE, whose driver writes its own copy of the boot sector back "
                                           "when it unmounts; unmount it yourself first, then run again without --root");
         return AccessResult::Ok();
@@ -346,16 +346,16 @@ private:
         Fd fd(raw);
         Volume v;
         v.name = image.name;
-        v.device = image.spec.path;
+        v.device = image.given.path;
         v.fsName = o.where.boot.fsName;
         v.sizeBytes = o.where.sectorCount * kSector;
         v.sectorSize = static_cast<uint32_t>(kSector);
-        v.mountPoint = image.spec.root;
-        v.userSpaceMount = OnFuse(image.spec.root);
+        v.mountPoint = image.given.root;
+        v.userSpaceMount = OnFuse(image.given.root);
         v.identity = "image:" + std::to_string(static_cast<uint64_t>(o.st.st_dev)) + ":" +
                      std::to_string(static_cast<uint64_t>(o.st.st_ino)) + ":" +
                      std::to_string(o.where.firstSector * kSector) + ":" + std::to_string(v.sizeBytes);
-        v.readOnly = ::faccessat(AT_FDCWD, image.spec.path.c_str(), W_OK, AT_EACCESS) != 0;
+        v.readOnly = ::faccessat(AT_FDCWD, image.given.path.c_str(), W_OK, AT_EACCESS) != 0;
         v.label = o.where.boot.bpbLabel;
         const BootSectorInfo& b = o.where.boot;
         if (b.rootDirSectors > 0 && b.rootDirSector < o.where.sectorCount &&
@@ -391,7 +391,7 @@ private:
         if (uncached) {
             // Past the page cache: O_DIRECT where the file system allows it
             // (tmpfs does not), otherwise drop the cached pages first.
-            const int direct = ::open(image.spec.path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+            const int direct = ::open(image.given.path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
             if (direct >= 0) {
                 Fd dfd(direct);
                 void* aligned = nullptr;
@@ -403,12 +403,12 @@ private:
                     return AccessResult::Ok();
                 }
                 if (errno != EINVAL)
-                    return FromErrno(errno ? errno : EIO, "Cannot read " + image.spec.path);
+                    return FromErrno(errno ? errno : EIO, "Cannot read " + image.given.path);
             }
             ::posix_fadvise(fd.get(), offset, static_cast<off_t>(length), POSIX_FADV_DONTNEED);
         }
         if (!PreadAll(fd.get(), static_cast<uint8_t*>(buffer), length, offset))
-            return FromErrno(errno ? errno : EIO, "Cannot read " + image.spec.path);
+            return FromErrno(errno ? errno : EIO, "Cannot read " + image.given.path);
         return AccessResult::Ok();
     }
 
@@ -426,16 +426,16 @@ std::unique_ptr<CardAccess> WithImages(std::unique_ptr<CardAccess> inner, const 
         for (const Volume& v : inner->ListVolumes())
             taken.insert(v.name);
     std::vector<Image> list;
-    for (const ImageSpec& spec : images) {
-        if (spec.partition < 0) {
+    for (const ImageSpec& given : images) {
+        if (given.partition < 0) {
             if (why)
-                *why = spec.path + ": a partition number counts from 1";
+                *why = given.path + ": a partition number counts from 1";
             return nullptr;
         }
-        Image image{spec, BaseName(spec.path)};
+        Image image{given, BaseName(given.path)};
         if (image.name.empty() || image.name == "." || image.name == "..") {
             if (why)
-                *why = "Not an image file: " + spec.path;
+                *why = "Not an image file: " + given.path;
             return nullptr;
         }
         // One name per image, never one the inner backend lists.
