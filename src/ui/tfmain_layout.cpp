@@ -182,8 +182,10 @@ void TfMain::BuildLayout()
     ProgressBar->setTextVisible(false);
     lZIPname = PlaceLabel(gbML, QStringLiteral("zipname"), 12, 81);
     {
+        // Blue as drawn, unless the desktop's theme is dark enough to hide it.
         QPalette pal = lZIPname->palette();
-        pal.setColor(QPalette::WindowText, Qt::blue);
+        pal.setColor(QPalette::WindowText,
+                     ReadableColor(Qt::blue, pal.color(QPalette::Window), pal.color(QPalette::Link)));
         lZIPname->setPalette(pal);
         lZIPname->setFixedWidth(298);
     }

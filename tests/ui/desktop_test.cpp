@@ -209,6 +209,7 @@ private slots:
             // A light theme keeps the designed navy.
             QCOMPARE(w.ulAuthor->palette().color(QPalette::WindowText), QColor(0, 0, 128));
             QCOMPARE(w.ulWebsite->palette().color(QPalette::WindowText), QColor(0, 0, 128));
+            QCOMPARE(w.lZIPname->palette().color(QPalette::WindowText), QColor(Qt::blue));
             QVERIFY(TextContrast(w.ulAuthor) >= 4.5);
         }
         QApplication::setPalette(DarkPalette());
@@ -217,6 +218,8 @@ private slots:
             QCOMPARE(w.ulAuthor->palette().color(QPalette::Window), QColor(53, 53, 53));
             for (TURLLink* link : {w.ulAuthor, w.ulWebsite})
                 QVERIFY2(TextContrast(link) >= 4.5, qPrintable(QString::number(TextContrast(link))));
+            // The build's name in the Magic Lantern group, blue on light themes.
+            QVERIFY2(TextContrast(w.lZIPname) >= 4.5, qPrintable(QString::number(TextContrast(w.lZIPname))));
             // Hovered, the website link turns to a readable hot-light colour.
             w.show();
             QVERIFY(QTest::qWaitForWindowExposed(&w));
