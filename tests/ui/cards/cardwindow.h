@@ -116,11 +116,14 @@ inline void Click(QWidget* widget)
 inline void ClickSave(TfMain& w)
 {
     bool unexpected = false;
+    QString said;
     QTimer guard;
     guard.setInterval(100);
     QObject::connect(&guard, &QTimer::timeout, [&] {
         if (QWidget* modal = QApplication::activeModalWidget()) {
             unexpected = true;
+            if (auto* box = qobject_cast<QMessageBox*>(modal))
+                said = box->text();
             if (auto* box = qobject_cast<QMessageBox*>(modal))
                 box->button(box->standardButtons().testFlag(QMessageBox::No) ? QMessageBox::No : QMessageBox::Ok)
                     ->click();
@@ -131,7 +134,7 @@ inline void ClickSave(TfMain& w)
     guard.start();
     Click(w.bSave);
     guard.stop();
-    EXPECT_FALSE(unexpected) << "Save showed a message box";
+    EXPECT_FALSE(unexpected) << "Save showed a message box: " << said.toStdString();
 }
 
 // Clicks Save and answers the removal question with the given button.

@@ -6,6 +6,8 @@
 #include "platform/volumes.h"
 
 #include <QMenu>
+#include <QMimeData>
+#include <QUrl>
 #include <QProgressBar>
 #include <QRadioButton>
 #include <QProcess>
@@ -255,6 +257,57 @@ TEST_F(SaveSafety, CardThatDropsWritesIsReportedAsFailed)
     EXPECT_TRUE(Panel(w, 3).startsWith(QStringLiteral(" Write failed. "))) << Panel(w, 3).toStdString();
     window_.reset();
     cleanup();
+}
+
+TEST_F(SaveSafety, LocalBuildsFromTheCommandLineAndByDropAreInstalledWhole)
+{
+    NEW_CARD(card, {.fsType = "exFAT", .label = "EOS_DIGITAL"});
+    ASSERT_TRUE(card->Mount()) << card->error();
+    const std::string first = Incompressible(50000);
+    ASSERT_TRUE(MakeBuild(Temp("one"), Temp("mine.zip"), {{"autoexec.bin", first}, {"ML/README.TXT", "one"}}));
+    appconfig::Options options;
+    options.includeLoop = true;
+    options.catalogueHost = QStringLiteral("127.0.0.1:9");
+    options.localBuild = QString::fromStdString(Temp("mine.zip"));
+    window_ = std::make_unique<TfMain>(options);
+    TfMain& w = *window_;
+    w.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.queue.Count() == 0; }, 10000));
+    ASSERT_TRUE(ChooseCard(w, *card));
+    EXPECT_EQ(w.lZIPname->text(), QStringLiteral("mine.zip"));
+    Click(w.sbML);
+    ClickSave(w);
+    ASSERT_EQ(Panel(w, 3), QStringLiteral(" Write succesful "));
+    EXPECT_EQ(At(card->ReadDevice(0, kRegion), 0x82, 11), "EOS_DEVELOP");
+    ASSERT_TRUE(card->Mount()) << card->error();
+    {
+        // Closed again before the next Save: an open file keeps the card busy.
+        std::ifstream in(card->mountPoint() + "/autoexec.bin", std::ios::binary);
+        EXPECT_TRUE(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()) == first);
+    }
+
+    // Cleared (files removed), then another archive dropped on the window.
+    Click(w.sbML);
+    ASSERT_FALSE(ClickSaveAnswering(w, QMessageBox::Yes).isEmpty());
+    ASSERT_TRUE(card->Mount()) << card->error();
+    ASSERT_FALSE(fs::exists(card->mountPoint() + "/autoexec.bin"));
+    w.cbDrivesChange();
+    ASSERT_TRUE(MakeBuild(Temp("two"), Temp("dropped.zip"), {{"autoexec.bin", "second build"}}));
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(Temp("dropped.zip")))});
+    const QPoint at(w.width() / 2, w.height() / 2);
+    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&w, &enter);
+    ASSERT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&w, &drop);
+    EXPECT_EQ(w.lZIPname->text(), QStringLiteral("dropped.zip"));
+    Click(w.sbML);
+    ClickSave(w);
+    ASSERT_EQ(Panel(w, 3), QStringLiteral(" Write succesful "));
+    ASSERT_TRUE(card->Mount()) << card->error();
+    std::ifstream again(card->mountPoint() + "/autoexec.bin", std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>()), "second build");
 }
 
 class BackupRestore : public SaveSafety, public ::testing::WithParamInterface<const char*> {};
