@@ -68,11 +68,19 @@ TEST(CliOnLoopCard, SetThenInstallOntoAMountedCard)
 
     // The image file itself, with the FUSE mount given as its root: the FUSE
     // driver would write its own boot sector back, so nothing is written.
-    const std::vector<uint8_t> before = card.ReadImage(0, 512);
+    // The mounted driver itself keeps its state in the volume flags and use
+    // percentage (bytes 106, 107 and 112), when it likes; those are left out.
+    const auto withoutDriverState = [](std::vector<uint8_t> sector) {
+        for (size_t at : {size_t{106}, size_t{107}, size_t{112}})
+            if (at < sector.size())
+                sector[at] = 0;
+        return sector;
+    };
+    const std::vector<uint8_t> before = withoutDriverState(card.ReadImage(0, 512));
     out = Cli({"--root", card.mountPoint(), "set", card.imagePath(), "--preset", "none"}, &status);
     EXPECT_EQ(status, 1) << out;
     EXPECT_NE(out.find("through FUSE"), std::string::npos) << out;
-    EXPECT_EQ(card.ReadImage(0, 512), before);
+    EXPECT_EQ(withoutDriverState(card.ReadImage(0, 512)), before);
     bool found = false;
     for (const auto& entry : fs::directory_iterator(card.mountPoint()))
         if (entry.path().filename().string() == "AUTOEXEC.BIN" || entry.path().filename().string() == "autoexec.bin")

@@ -183,11 +183,22 @@ private slots:
 
     void imageOptionIsRepeatable()
     {
-        const appconfig::Options two = appconfig::ParseOptions(
-            {QStringLiteral("--image"), QStringLiteral("/tmp/a.img"), QStringLiteral("--image=b card.img")});
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString a = dir.filePath(QStringLiteral("a.img"));
+        const QString b = dir.filePath(QStringLiteral("b card.img"));
+        for (const QString& path : {a, b}) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        const appconfig::Options two =
+            appconfig::ParseOptions({QStringLiteral("--image"), a, QStringLiteral("--image=") + b});
         QVERIFY2(two.error.isEmpty(), qPrintable(two.error));
-        QCOMPARE(two.images, (std::vector<std::string>{"/tmp/a.img", "b card.img"}));
+        QCOMPARE(two.images, (std::vector<std::string>{a.toStdString(), b.toStdString()}));
         QVERIFY(!appconfig::ParseOptions({QStringLiteral("--image")}).error.isEmpty());
+        // A file that is not there is a bad command line, said before any window.
+        QVERIFY(appconfig::ParseOptions({QStringLiteral("--image"), dir.filePath(QStringLiteral("none.img"))})
+                    .error.contains(QStringLiteral("No such image file")));
         QVERIFY(appconfig::UsageText().contains(QStringLiteral("--image FILE")));
     }
 
