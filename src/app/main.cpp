@@ -189,5 +189,7 @@ int main(int argc, char** argv)
             QApplication::quit();
         });
     }
-    return app.exec();
+    const int status = app.exec();
+    platform::SetCards(nullptr);  // while the bus connection is still there
+    return status;
 }

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "cli/commands.h"
+#include "platform/cardaccess.h"
 
 int main(int argc, char** argv)
 {
@@ -12,7 +13,11 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i)
         arguments.emplace_back(argv[i]);
     try {
-        return cli::Run(arguments);
+        const int status = cli::Run(arguments);
+        // Let go of what the command attached (image files mounted through
+        // udisks2) while the bus connection is still there.
+        platform::SetCards(nullptr);
+        return status;
     } catch (const std::exception& error) {
         // A card pulled or unreadable while it was looked at.
         std::fprintf(stderr, "flintor-cli: %s\n", error.what());

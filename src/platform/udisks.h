@@ -14,4 +14,7 @@ namespace platform {
 // partition table shows its volumes as "loop5p1" and so on.
 AccessResult UdisksLoopSetup(const std::string& imagePath, bool readOnly, std::string* loopName);
 
+// Detaches a loop device that UdisksLoopSetup attached (Loop.Delete).
+AccessResult UdisksLoopDelete(const std::string& loopName);
+
 }  // namespace platform

@@ -414,6 +414,50 @@ struct AttachedLoop {
 
 // An image of the user's own, attached through udisks2 without root: listed
 // as a card (no system device), and read-only when asked for.
+// An image file's files through udisks2: the command line attaches and mounts
+// it for the build, detaches it again, and writes the boot record in place.
+TEST(UserImages, BuildInstalledOntoAnImageWithoutRoot) {
+    FLINTOR_REQUIRE_DESKTOP_SERVICES();
+    char tmpl[] = "/tmp/flintor-imgbuildXXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    const std::string image = dir + "/card.img";
+    std::string out;
+    ASSERT_EQ(testsupport::RunCommand({"truncate", "-s", "48M", image}, &out), 0) << out;
+    ASSERT_EQ(testsupport::RunCommand({"mkfs.fat", "-F", "32", "-n", "EOS_DIGITAL", image}, &out), 0) << out;
+    fs::create_directories(dir + "/src/ML");
+    std::ofstream(dir + "/src/autoexec.bin") << std::string(5000, 'b');
+    std::ofstream(dir + "/src/ML/A.TXT") << "a";
+    ASSERT_EQ(testsupport::RunCommand({"sh", "-c", "cd '" + dir + "/src' && zip -q -r -X ../build.zip ."}, &out), 0) << out;
+    ASSERT_EQ(testsupport::RunCommand({"chown", "-R", testsupport::DesktopUser(), dir}, &out), 0) << out;
+    ::chmod(dir.c_str(), 0755);
+    const auto cli = [&](std::vector<std::string> args, std::string* text) {
+        args.insert(args.begin(), {FLINTOR_CLI, "--backend", "udisks2"});
+        return testsupport::RunAsDesktopUser(args, text);
+    };
+    ASSERT_EQ(cli({"install", image, "--build", dir + "/build.zip"}, &out), 0) << out;
+    ASSERT_EQ(cli({"set", image, "--preset", "ml"}, &out), 0) << out;
+    EXPECT_EQ(out.find("could not check"), std::string::npos) << "the image's files were not seen: " << out;
+    // Nothing stays attached, and the markers are in the file.
+    ASSERT_EQ(testsupport::RunCommand({"losetup", "-j", image}, &out), 0);
+    EXPECT_EQ(out, "") << "a loop device still serves the image";
+    std::ifstream in(image, std::ios::binary);
+    std::string sector(512, '\0');
+    in.read(sector.data(), 512);
+    EXPECT_EQ(sector.substr(0x47, 11), "EOS_DEVELOP");
+    EXPECT_EQ(sector.substr(0x5C, 8), "BOOTDISK");
+    // The build is in the image (looked at through a mount of root's own).
+    const std::string mnt = dir + "/mnt";
+    fs::create_directories(mnt);
+    ASSERT_EQ(testsupport::RunCommand({"fusefat", "-o", "ro", image, mnt}, &out), 0) << out;
+    bool found = false;
+    for (const auto& e : fs::directory_iterator(mnt))
+        found = found || e.path().filename() == "autoexec.bin" || e.path().filename() == "AUTOEXEC.BIN";
+    testsupport::RunCommand({"fusermount", "-u", mnt});
+    EXPECT_TRUE(found);
+    fs::remove_all(dir);
+}
+
 TEST(UserImages, AttachedThroughUdisksAreCards) {
     FLINTOR_REQUIRE_DESKTOP_SERVICES();
     char tmpl[] = "/tmp/flintor-imageXXXXXX";

@@ -17,6 +17,7 @@
 #include <set>
 
 #include "platform/images.h"
+#include "platform/udisks.h"
 #include "platform/partitions.h"
 #include "platform/volumes.h"
 
@@ -117,6 +118,10 @@ std::string BaseName(const std::string& path)
 struct Image {
     ImageSpec given;
     std::string name;
+    // Attached through udisks2 for its files: the loop device and its volume
+    // ("loop5", "loop5p1"); empty while it is not attached.
+    std::string loop;
+    std::string loopVolume;
 };
 
 // What an open image holds now.
@@ -180,6 +185,14 @@ public:
     ImageAccess(std::unique_ptr<CardAccess> inner, std::vector<Image> images)
         : inner_(std::move(inner)), images_(std::move(images))
     {
+    }
+
+    ~ImageAccess() override
+    {
+        // Images attached for their files are let go again.
+        for (Image& image : images_)
+            if (!image.loop.empty())
+                Detach(image);
     }
 
     std::string BackendName() const override
@@ -278,23 +291,29 @@ public:
 
     AccessResult Mount(const std::string& name, std::string* mountPoint) override
     {
-        const Image* image = Find(name);
+        Image* image = Find(name);
         if (!image)
             return inner_ ? inner_->Mount(name, mountPoint) : NoCard(name);
-        if (image->given.root.empty())
+        if (!image->given.root.empty()) {
+            if (mountPoint)
+                *mountPoint = image->given.root;
+            return AccessResult::Ok();
+        }
+        if (!inner_ || inner_->BackendName() != "udisks2")
             return AccessResult::Fail(AccessError::Unsupported,
                                       image->name + " is an image file and its files are not reachable: mount it "
-                                                    "yourself and give --root DIR where you mounted it");
-        if (mountPoint)
-            *mountPoint = image->given.root;
-        return AccessResult::Ok();
+                                                    "yourself and give --root DIR where you mounted it (or run "
+                                                    "udisks2, which attaches and mounts it)");
+        return AttachAndMount(*image, mountPoint);
     }
 
     AccessResult Unmount(const std::string& name) override
     {
-        const Image* image = Find(name);
+        Image* image = Find(name);
         if (!image)
             return inner_ ? inner_->Unmount(name) : NoCard(name);
+        if (!image->loop.empty())
+            return Detach(*image);
         // Nothing was mounted here; a mount the user made (--root) is theirs
         // and stays. Through FUSE it would undo a boot-record write later, so
         // such a write is refused instead of reported as done.
@@ -329,15 +348,83 @@ private:
         return AccessResult::Fail(AccessError::NotFound, name + " is not a card or image that is listed");
     }
 
-    const Image* Find(const std::string& name) const
+    Image* Find(const std::string& name)
     {
-        for (const Image& image : images_)
+        for (Image& image : images_)
             if (image.name == name)
                 return &image;
         return nullptr;
     }
 
-    static bool Describe(const Image& image, Volume* out)
+    // The user's own loop devices are cards of udisks2 only while loop
+    // devices are listed.
+    template <typename F>
+    auto WithLoops(F f)
+    {
+        const bool before = IncludeLoop();
+        SetIncludeLoop(true);
+        auto result = f();
+        SetIncludeLoop(before);
+        return result;
+    }
+
+    AccessResult AttachAndMount(Image& image, std::string* mountPoint)
+    {
+        if (image.loop.empty()) {
+            int raw = -1;
+            Opened o;
+            AccessResult r = OpenImage(image, O_RDONLY, &raw, &o);
+            if (!r.ok())
+                return r;
+            ::close(raw);
+            r = UdisksLoopSetup(image.given.path, false, &image.loop);
+            if (!r.ok())
+                return r;
+            image.loopVolume = image.loop + (o.where.partition > 0 ? "p" + std::to_string(o.where.partition) : "");
+        }
+        // udisks2 needs a moment to see the new device's file system.
+        AccessResult r;
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            r = WithLoops([&] { return inner_->Mount(image.loopVolume, mountPoint); });
+            if (r.ok() || r.error == AccessError::Refused)
+                break;
+            ::usleep(100000);
+        }
+        if (!r.ok())
+            Detach(image);
+        return r;
+    }
+
+    AccessResult Detach(Image& image)
+    {
+        AccessResult r = WithLoops([&] { return inner_->Unmount(image.loopVolume); });
+        if (r.ok() || r.error == AccessError::NotFound)
+            r = UdisksLoopDelete(image.loop);
+        if (r.ok()) {
+            image.loop.clear();
+            image.loopVolume.clear();
+        }
+        return r;
+    }
+
+    bool Describe(const Image& image, Volume* out)
+    {
+        if (!DescribeFile(image, out))
+            return false;
+        if (!image.loopVolume.empty()) {
+            // Attached and mounted through a loop device: its files are there.
+            // The loop device keeps a cache of its own, apart from the file's,
+            // so it is unmounted before the boot record is written to the file.
+            Volume loop;
+            if (WithLoops([&] { return inner_->FindVolume(image.loopVolume, &loop); }) && !loop.mountPoint.empty()) {
+                out->mountPoint = loop.mountPoint;
+                out->userSpaceMount = true;
+            }
+        }
+        return true;
+    }
+
+    static bool DescribeFile(const Image& image, Volume* out)
     {
         int raw = -1;
         Opened o;
@@ -432,7 +519,7 @@ std::unique_ptr<CardAccess> WithImages(std::unique_ptr<CardAccess> inner, const 
                 *why = given.path + ": a partition number counts from 1";
             return nullptr;
         }
-        Image image{given, BaseName(given.path)};
+        Image image{given, BaseName(given.path), {}, {}};
         if (image.name.empty() || image.name == "." || image.name == "..") {
             if (why)
                 *why = "Not an image file: " + given.path;

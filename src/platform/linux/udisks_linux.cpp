@@ -695,4 +695,17 @@ AccessResult UdisksLoopSetup(const std::string& imagePath, bool readOnly, std::s
     return AccessResult::Fail(AccessError::Io, "udisks2 attached " + shown + " but its device is not listed");
 }
 
+AccessResult UdisksLoopDelete(const std::string& loopName) {
+    std::vector<BlockObject> blocks;
+    if (!FetchBlocks(&blocks)) return AccessResult::Fail(AccessError::Io, "udisks2 does not answer");
+    for (const auto& b : blocks) {
+        if (b.name != loopName) continue;
+        const CallResult r = Call(QString::fromStdString(b.objectPath), "org.freedesktop.UDisks2.Loop", "Delete",
+                                  {QVariantMap()}, kAuthTimeoutMs);
+        if (!r.ok) return udisks_detail::FromDBusError(r.errorName, r.errorMessage, loopName, "detach");
+        return AccessResult::Ok();
+    }
+    return AccessResult::Fail(AccessError::NotFound, loopName + " is not attached");
+}
+
 }  // namespace platform
