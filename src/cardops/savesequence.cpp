@@ -30,9 +30,9 @@ std::vector<Span> VolumeDefiningBytes(int layoutIndex)
 {
     switch (layoutIndex) {
     case core::LayoutFat:
-        return {{0x03, 8}, {0x0B, 0x24 - 0x0B}, {0x27, 4}};
+        return {{0x0B, 0x24 - 0x0B}, {0x27, 4}};
     case core::LayoutFat32:
-        return {{0x03, 8}, {0x0B, 0x34 - 0x0B}, {0x43, 4}};
+        return {{0x0B, 0x34 - 0x0B}, {0x43, 4}};
     case core::LayoutExFat:
         return {{0x03, 8}, {64, 106 - 64}};
     default:
@@ -54,15 +54,26 @@ std::string JournalPath(const std::string& workFolder, const std::string& key)
     return (fs::path(workFolder) / "journal" / (key + ".txt")).string();
 }
 
-std::vector<std::string> ReadJournal(const std::string& path)
+// The journal names the files an install wrote relative to the card's root,
+// so that they are found again when the card is mounted somewhere else.
+std::vector<std::string> ReadJournal(const std::string& path, const std::string& root)
 {
-    std::vector<std::string> lines;
+    std::vector<std::string> files;
     std::ifstream in(path);
     std::string line;
-    while (std::getline(in, line))
-        if (!line.empty())
-            lines.push_back(line);
-    return lines;
+    while (std::getline(in, line)) {
+        const fs::path relative(line);
+        // Only names below the root: a damaged journal must not reach elsewhere.
+        if (line.empty() || relative.is_absolute() || line.find("..") != std::string::npos)
+            continue;
+        files.push_back((fs::path(root) / relative).string());
+    }
+    return files;
+}
+
+std::string RelativeToRoot(const std::string& path, const std::string& root)
+{
+    return fs::path(path).lexically_relative(root).string();
 }
 
 struct Context {
@@ -153,7 +164,7 @@ SaveResult RunSave(Context& c, const SaveRequest& req)
     // A build that was left half-written is taken off before anything else,
     // and this Save stops there: its start file may be one of the leftovers.
     if (unfinished) {
-        const std::vector<std::string> leftovers = ReadJournal(journal);
+        const std::vector<std::string> leftovers = ReadJournal(journal, root);
         if (!RollBack(leftovers, {}))
             return c.Fail("An earlier installation onto " + name + " did not finish and its files could not be removed");
         std::string why;
@@ -206,7 +217,7 @@ SaveResult RunSave(Context& c, const SaveRequest& req)
         std::ofstream notes(journal, std::ios::trunc);
         const InstallOutcome outcome = InstallBuild(
             req.archive, root, req.skipFirmware, c.hooks.progress, [&](const std::string& path) {
-                notes << path << '\n';
+                notes << RelativeToRoot(path, root) << '\n';
                 notes.flush();
             });
         notes.close();

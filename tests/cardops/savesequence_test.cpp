@@ -287,7 +287,11 @@ TEST_F(SaveTest, LeftoversOfAnUnfinishedInstallAreRemovedBeforeAnyMarker)
     const std::string key = cardops::MediumKey(v, r.loaded);
     fs::create_directories(dir / "work" / "journal");
     std::ofstream(dir / "card" / "autoexec.bin") << "short";
-    std::ofstream(dir / "work" / "journal" / (key + ".txt")) << (dir / "card" / "autoexec.bin").string() << "\n";
+    // Names are relative to the card's root (the card may be mounted
+    // elsewhere next time); names that would leave the root are ignored.
+    std::ofstream(dir / "outside.txt") << "not the card's";
+    std::ofstream(dir / "work" / "journal" / (key + ".txt"))
+        << "autoexec.bin\n../outside.txt\n" << (dir / "outside.txt").string() << "\n";
     // The start file is there, so the window would ask for no file work.
     r.files = cardops::DecideFileWork(true, true, fs::exists(dir / "card" / "autoexec.bin"));
     ASSERT_EQ(r.files, FileWork::None);
@@ -295,6 +299,7 @@ TEST_F(SaveTest, LeftoversOfAnUnfinishedInstallAreRemovedBeforeAnyMarker)
     EXPECT_FALSE(result.ok);
     EXPECT_NE(result.error.find("did not finish"), std::string::npos) << result.error;
     EXPECT_FALSE(fs::exists(dir / "card" / "autoexec.bin"));
+    EXPECT_TRUE(fs::exists(dir / "outside.txt")) << "a damaged journal reached outside the card";
     EXPECT_EQ(cards.image, before) << "markers written over a partial build";
     // The journal is gone: the next Save goes ahead.
     const cardops::SaveResult next = cardops::Save(cards, r);
