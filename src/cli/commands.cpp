@@ -744,18 +744,7 @@ bool BuildArchive(const Args& args, bool develop, const std::string& buildName, 
     }
     // Written under a temporary name and renamed when complete, so a broken
     // download never counts as the archive.
-    const std::string part = *archive + ".part";
-    std::FILE* out = std::fopen(part.c_str(), "wb");
-    bool written = out != nullptr;
-    if (out) {
-        written = std::fwrite(client.Document.data(), 1, client.Document.size(), out) == client.Document.size();
-        written = std::fclose(out) == 0 && written;
-    }
-    std::error_code ec;
-    if (written)
-        fs::rename(part, *archive, ec);
-    if (!written || ec) {
-        fs::remove(part, ec);
+    if (!core::WriteFileWhole(*archive, client.Document)) {
         *why = "Cannot create " + *archive;
         return false;
     }

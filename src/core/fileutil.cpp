@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -103,6 +104,25 @@ void RemoveFolderTree(const std::string& folder)
             RemoveFolderTree(path.string());
     }
     fs::remove(fs::path(self), ec);
+}
+
+bool WriteFileWhole(const std::string& path, const std::string& data)
+{
+    const std::string part = path + ".part";
+    std::FILE* out = std::fopen(part.c_str(), "wb");
+    bool written = out != nullptr;
+    if (out) {
+        written = std::fwrite(data.data(), 1, data.size(), out) == data.size();
+        written = std::fclose(out) == 0 && written;
+    }
+    std::error_code ec;
+    if (written)
+        fs::rename(part, path, ec);
+    if (!written || ec) {
+        fs::remove(part, ec);
+        return false;
+    }
+    return true;
 }
 
 std::string CardPath(const std::string& root, const std::string& relative)

@@ -24,6 +24,11 @@ void DeleteFiles(const std::string& folder, const std::string& mask);
 // Symbolic links are removed, never followed. Failures are ignored.
 void RemoveFolderTree(const std::string& folder);
 
+// Writes data to path under a temporary name (path + ".part") and renames it
+// when complete, so that a broken write never counts as the file. False (and
+// nothing left behind) on a failure.
+bool WriteFileWhole(const std::string& path, const std::string& data);
+
 // Joins a card root and a name relative to it; "\" in the name becomes "/".
 std::string CardPath(const std::string& root, const std::string& relative);
 

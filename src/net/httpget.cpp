@@ -394,10 +394,14 @@ void THTTPGet::deliverProgress(const std::shared_ptr<Running>& run)
     // Emitted without the lock held: a handler may cancel or destroy us, and
     // then the rest of the block's events are dropped.
     QPointer<THTTPGet> self(this);
-    for (int readed : steps) {
+    for (size_t i = 0; i < steps.size(); ++i) {
         if (!self || run->stop.load())
             break;
-        emit OnProgress(this, total, readed);
+        emit OnProgress(this, total, steps[i]);
+        // A handler that let go of us with deleteLater() ends the block
+        // here, as it would if every piece came in an event of its own.
+        if (i + 1 < steps.size() && self)
+            QCoreApplication::sendPostedEvents(this, QEvent::DeferredDelete);
     }
     {
         std::lock_guard lock(run->m);

@@ -202,6 +202,9 @@ private:
     bool RunSave(const cardops::SaveRequest& request, bool restore);
     void ShowSaveError(const QString& text);
     void bSaveContextMenu(const QPoint& at);
+    // The loaded card and its boot-record backups, oldest first; false while
+    // nothing is loaded or a Save runs.
+    bool LoadedCardBackups(platform::Volume* volume, std::vector<cardops::BackupInfo>* backups);
     // After device events: the list follows the cards, the loaded card stays.
     void RefreshKeepingCard();
     void EnableBuildChoice();

@@ -215,14 +215,20 @@ bool TfMain::unzipML(const QString& path)
 
 // ----------------------------------------------------------------- restore
 
+bool TfMain::LoadedCardBackups(platform::Volume* volume, std::vector<cardops::BackupInfo>* backups)
+{
+    if (saving || DriveIdentity.empty() || !platform::Cards().FindVolume(DriveName, volume))
+        return false;
+    *backups = cardops::ListBackups(WorkFolder, *volume, loadedRegion_);
+    return true;
+}
+
 void TfMain::bSaveContextMenu(const QPoint& at)
 {
-    if (saving || DriveIdentity.empty())
-        return;
     platform::Volume volume;
-    if (!platform::Cards().FindVolume(DriveName, &volume))
+    std::vector<cardops::BackupInfo> backups;
+    if (!LoadedCardBackups(&volume, &backups))
         return;
-    const auto backups = cardops::ListBackups(WorkFolder, volume, loadedRegion_);
     QMenu menu(this);
     QAction* restore = menu.addAction(backups.empty() ? QStringLiteral("No backup of this card's boot record")
                                                       : QStringLiteral("Restore the boot record of ") +
@@ -234,12 +240,10 @@ void TfMain::bSaveContextMenu(const QPoint& at)
 
 void TfMain::RestoreLatestBackup()
 {
-    if (saving || DriveIdentity.empty())
-        return;
     platform::Volume volume;
-    if (!platform::Cards().FindVolume(DriveName, &volume))
+    std::vector<cardops::BackupInfo> backups;
+    if (!LoadedCardBackups(&volume, &backups))
         return;
-    const auto backups = cardops::ListBackups(WorkFolder, volume, loadedRegion_);
     if (backups.empty()) {
         erslog(QStringLiteral("No backup of the boot record of %1").arg(QString::fromStdString(DriveName)));
         return;

@@ -2,6 +2,7 @@
 #include "core/catalogue.h"
 #include "core/digest.h"
 #include "core/fetchqueue.h"
+#include "core/fileutil.h"
 #include "core/textutil.h"
 #include "net/httpget.h"
 #include "net/httpsclient.h"
@@ -134,20 +135,8 @@ bool TfMain::Download(const QString& url, const QString& fileName)
             // Written under a temporary name and renamed when complete, so a
             // broken download never counts as the archive.
             const std::string target = fileName.toStdString();
-            const std::string part = target + ".part";
-            std::FILE* out = std::fopen(part.c_str(), "wb");
-            bool written = out != nullptr;
-            if (out) {
-                written = std::fwrite(client.Document.data(), 1, client.Document.size(), out) == client.Document.size();
-                written = std::fclose(out) == 0 && written;
-            }
-            std::error_code ec;
-            if (written)
-                fs::rename(part, target, ec);
-            if (!written || ec) {
-                fs::remove(part, ec);
+            if (!core::WriteFileWhole(target, client.Document))
                 throw std::runtime_error("Cannot create " + target);
-            }
             if (catalogue) {
                 CatalogueDone(kind == core::KindDevelopCatalogue, fileName,
                               static_cast<qint64>(client.Document.size()));

@@ -447,7 +447,7 @@ TEST_F(HttpGetTest, DestroyingFromAProgressHandler)
     });
     QObject::connect(get, &THTTPGet::OnError, &sink, [&] { ++completions; });
     QObject::connect(get, &THTTPGet::OnDoneFile, &sink, [&] { ++completions; });
-    get->URL = server_->http("/data?size=400000&ms=1");
+    get->URL = server_->http("/data?size=400000");  // whole blocks of many pieces at once
     get->FileName = target("gone.zip");
     get->FetchFile();
     ASSERT_TRUE(WaitFor([&] { return get.isNull(); }));

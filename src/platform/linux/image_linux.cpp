@@ -17,6 +17,7 @@
 #include <set>
 
 #include "platform/images.h"
+#include "platform/linux/fileio_linux.h"
 #include "platform/udisks.h"
 #include "platform/partitions.h"
 #include "platform/volumes.h"
@@ -36,34 +37,10 @@ bool OnFuse(const std::string& folder)
     return !folder.empty() && ::statfs(folder.c_str(), &st) == 0 && static_cast<long>(st.f_type) == kFuseMagic;
 }
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int Release()
-    {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    bool Close()
-    {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
+using linux_detail::Fd;
 
-private:
-    int fd_;
-};
-
+// For an image file a refused open means it cannot be written (its mode or
+// its folder), unlike a device, where the system's policy decides.
 AccessResult FromErrno(int error, const std::string& text)
 {
     const std::string words = text + ": " + std::strerror(error);
@@ -248,23 +225,7 @@ public:
         r = Range(*image, o, first, count, bufferSize, &offset, &length);
         if (!r.ok())
             return r;
-        const auto* p = static_cast<const uint8_t*>(buffer);
-        size_t done = 0;
-        while (done < length) {
-            const ssize_t n = ::pwrite(fd.get(), p + done, length - done, offset + static_cast<off_t>(done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                return FromErrno(errno, "Cannot write " + image->given.path);
-            if (n == 0)
-                return AccessResult::Fail(AccessError::Io, "No room left for " + image->given.path);
-            done += static_cast<size_t>(n);
-        }
-        if (::fsync(fd.get()) != 0)
-            return FromErrno(errno, "Cannot flush " + image->given.path);
-        if (!fd.Close())
-            return FromErrno(errno, "Cannot close " + image->given.path);
-        return AccessResult::Ok();
+        return linux_detail::WriteWholeAndClose(fd, buffer, length, offset, image->given.path);
     }
 
     AccessResult ReadSectorsUncached(const std::string& name, uint64_t first, uint32_t count, void* buffer,

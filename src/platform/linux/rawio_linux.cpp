@@ -20,6 +20,7 @@
 #include <memory>
 
 #include "platform/cardaccess.h"
+#include "platform/linux/fileio_linux.h"
 #include "platform/linux/volumes_linux.h"
 #include "platform/volumes.h"
 
@@ -27,49 +28,8 @@ namespace platform {
 
 namespace {
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int Release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    // Closes now and reports whether the close succeeded (a write error can
-    // surface only here).
-    bool Close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
-AccessResult FromErrno(int error, const std::string& what) {
-    const std::string text = what + ": " + std::strerror(error);
-    switch (error) {
-    case EACCES:
-    case EPERM:
-        return AccessResult::Fail(AccessError::Refused, text);
-    case EROFS:
-        return AccessResult::Fail(AccessError::ReadOnly, text);
-    case ENOENT:
-    case ENXIO:
-    case ENODEV:
-    case ENOMEDIUM:
-        return AccessResult::Fail(AccessError::NotFound, text);
-    default:
-        return AccessResult::Fail(AccessError::Io, text);
-    }
-}
+using linux_detail::DeviceErrno;
+using linux_detail::Fd;
 
 // Opens the vetted device and works out the byte range of the transfer.
 AccessResult OpenForTransfer(const std::string& name, uint64_t first, uint32_t count, size_t bufferSize, int mode,
@@ -80,38 +40,14 @@ AccessResult OpenForTransfer(const std::string& name, uint64_t first, uint32_t c
     if (!linux_detail::FindVolumeWithDev(name, &v, &dev))
         return AccessResult::Fail(AccessError::NotFound, name + " is not a removable card any more");
     const int fd = ::open(v.device.c_str(), mode | O_CLOEXEC);
-    if (fd < 0) return FromErrno(errno, "Cannot open " + v.device);
+    if (fd < 0) return DeviceErrno(errno, "Cannot open " + v.device);
     Fd guard(fd);
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != dev)
         return AccessResult::Fail(AccessError::NotFound, v.device + " is no longer the card that was listed");
-    int sectorSize = 0;
-    if (ioctl(fd, BLKSSZGET, &sectorSize) != 0 || sectorSize <= 0)
-        return FromErrno(errno, "Cannot read the sector size of " + v.device);
-    const uint64_t ss = static_cast<uint64_t>(sectorSize);
-    const uint64_t len = ss * count;
-    if (len > bufferSize || len > static_cast<uint64_t>(std::numeric_limits<ssize_t>::max()) ||
-        first > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) / ss)
-        return AccessResult::Fail(AccessError::Io, "Transfer out of range");
-    const uint64_t off = first * ss;
-    if (off > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) - len)
-        return AccessResult::Fail(AccessError::Io, "Transfer out of range");
-    *offset = static_cast<off_t>(off);
-    *length = static_cast<size_t>(len);
+    const AccessResult range = linux_detail::SectorRange(fd, first, count, bufferSize, v.device, offset, length);
+    if (!range.ok()) return range;
     *fdOut = guard.Release();
-    return AccessResult::Ok();
-}
-
-AccessResult PreadAll(int fd, void* buffer, size_t length, off_t offset, const std::string& device) {
-    auto* p = static_cast<unsigned char*>(buffer);
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::pread(fd, p + done, length - done, offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return FromErrno(errno, "Cannot read " + device);
-        if (n == 0) return AccessResult::Fail(AccessError::Io, "The end of " + device + " came first");
-        done += static_cast<size_t>(n);
-    }
     return AccessResult::Ok();
 }
 
@@ -126,12 +62,12 @@ AccessResult DirectRead(const std::string& name, uint64_t first, uint32_t count,
     if (!r.ok()) return r;
     Fd fd(raw);
     const std::string device = "/dev/" + name;
-    if (!uncached) return PreadAll(fd.get(), buffer, length, offset, device);
+    if (!uncached) return linux_detail::ReadWhole(fd.get(), buffer, length, offset, device);
     // O_DIRECT wants an aligned buffer; 4096 covers every logical sector size.
     void* aligned = nullptr;
     if (posix_memalign(&aligned, 4096, length) != 0) return AccessResult::Fail(AccessError::Io, "Out of memory");
     std::unique_ptr<void, decltype(&std::free)> keep(aligned, &std::free);
-    r = PreadAll(fd.get(), aligned, length, offset, device);
+    r = linux_detail::ReadWhole(fd.get(), aligned, length, offset, device);
     if (r.ok()) std::memcpy(buffer, aligned, length);
     return r;
 }
@@ -146,18 +82,7 @@ AccessResult DirectWrite(const std::string& name, uint64_t first, uint32_t count
     if (!r.ok()) return r;
     Fd fd(raw);
     const std::string device = "/dev/" + name;
-    const auto* p = static_cast<const unsigned char*>(buffer);
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::pwrite(fd.get(), p + done, length - done, offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return FromErrno(errno, "Cannot write " + device);
-        if (n == 0) return AccessResult::Fail(AccessError::Io, "No room left on " + device);
-        done += static_cast<size_t>(n);
-    }
-    if (::fsync(fd.get()) != 0) return FromErrno(errno, "Cannot flush " + device);
-    if (!fd.Close()) return FromErrno(errno, "Cannot close " + device);
-    return AccessResult::Ok();
+    return linux_detail::WriteWholeAndClose(fd, buffer, length, offset, device);
 }
 
 class DirectAccess : public CardAccess {

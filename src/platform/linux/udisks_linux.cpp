@@ -9,6 +9,7 @@
 // descriptor udisks2 hands over is checked to be the very block device that
 // was listed before a byte is read or written.
 
+#include "platform/linux/fileio_linux.h"
 #include "platform/linux/udisks_linux.h"
 
 #include <fcntl.h>
@@ -312,46 +313,9 @@ bool FindCard(const std::string& name, Card* out) {
     return false;
 }
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-    bool Close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
+using linux_detail::Fd;
 
-private:
-    int fd_;
-};
-
-AccessResult FromErrno(int error, const std::string& what) {
-    const std::string text = what + ": " + std::strerror(error);
-    switch (error) {
-    case EACCES:
-    case EPERM:
-        return AccessResult::Fail(AccessError::Refused, text);
-    case EROFS:
-        return AccessResult::Fail(AccessError::ReadOnly, text);
-    case ENOENT:
-    case ENXIO:
-    case ENODEV:
-    case ENOMEDIUM:
-        return AccessResult::Fail(AccessError::NotFound, text);
-    default:
-        return AccessResult::Fail(AccessError::Io, text);
-    }
-}
+AccessResult FromErrno(int error, const std::string& what) { return linux_detail::DeviceErrno(error, what); }
 
 // Asks udisks2 for a descriptor of the card and checks it is the listed device.
 // flags: extra open(2) flags (O_DIRECT), or 0.
@@ -377,34 +341,11 @@ AccessResult OpenCard(const Card& card, bool write, int flags, Fd* fd) {
 // Byte range of a transfer; checks the buffer and 64-bit overflow.
 AccessResult Range(int fd, const Card& card, uint64_t first, uint32_t count, size_t bufferSize, off_t* offset,
                    size_t* length) {
-    if (count == 0) return AccessResult::Fail(AccessError::Io, "Nothing to transfer");
-    int sectorSize = 0;
-    if (ioctl(fd, BLKSSZGET, &sectorSize) != 0 || sectorSize <= 0)
-        return FromErrno(errno, "Cannot read the sector size of " + card.volume.device);
-    const uint64_t ss = static_cast<uint64_t>(sectorSize);
-    const uint64_t len = ss * count;
-    if (len > bufferSize || len > static_cast<uint64_t>(std::numeric_limits<ssize_t>::max()) ||
-        first > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) / ss)
-        return AccessResult::Fail(AccessError::Io, "Transfer out of range");
-    const uint64_t off = first * ss;
-    if (off > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) - len)
-        return AccessResult::Fail(AccessError::Io, "Transfer out of range");
-    *offset = static_cast<off_t>(off);
-    *length = static_cast<size_t>(len);
-    return AccessResult::Ok();
+    return linux_detail::SectorRange(fd, first, count, bufferSize, card.volume.device, offset, length);
 }
 
 AccessResult PreadAll(int fd, void* buffer, size_t length, off_t offset, const std::string& device) {
-    auto* p = static_cast<unsigned char*>(buffer);
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::pread(fd, p + done, length - done, offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return FromErrno(errno, "Cannot read " + device);
-        if (n == 0) return AccessResult::Fail(AccessError::Io, "The end of " + device + " came first");
-        done += static_cast<size_t>(n);
-    }
-    return AccessResult::Ok();
+    return linux_detail::ReadWhole(fd, buffer, length, offset, device);
 }
 
 class UdisksAccess : public CardAccess {
@@ -457,18 +398,7 @@ public:
         size_t length = 0;
         r = Range(fd.get(), card, first, count, bufferSize, &offset, &length);
         if (!r.ok()) return r;
-        const auto* p = static_cast<const unsigned char*>(buffer);
-        size_t done = 0;
-        while (done < length) {
-            const ssize_t n = ::pwrite(fd.get(), p + done, length - done, offset + static_cast<off_t>(done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return FromErrno(errno, "Cannot write " + card.volume.device);
-            if (n == 0) return AccessResult::Fail(AccessError::Io, "No room left on " + card.volume.device);
-            done += static_cast<size_t>(n);
-        }
-        if (::fsync(fd.get()) != 0) return FromErrno(errno, "Cannot flush " + card.volume.device);
-        if (!fd.Close()) return FromErrno(errno, "Cannot close " + card.volume.device);
-        return AccessResult::Ok();
+        return linux_detail::WriteWholeAndClose(fd, buffer, length, offset, card.volume.device);
     }
 
     // udisks2 accepts O_DIRECT in the "flags" option of OpenDevice (2.9.4 of
