@@ -6,10 +6,13 @@
 #include "platform/images.h"
 #include "ui/appconfig.h"
 #include "ui/buttonart.h"
+#include "ui/statusbar.h"
 #include "ui/tfmain.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QPushButton>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -273,6 +276,46 @@ private slots:
         }
         QVERIFY(compared >= 30);
         platform::SetCards(nullptr);
+    }
+
+    // Save on an image in the window: the boot record is written into the
+    // file in place, after a backup, with no root and no loop device.
+    void saveWritesAnImageInPlace()
+    {
+        const QByteArray fresh = MakeVolume(QStringLiteral("FAT32"), 40);
+        QVERIFY2(!fresh.isEmpty(), "mkfs failed");
+        const QString image = home_.path() + "/save.img";
+        QFile f(image);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(f.write(fresh), fresh.size());
+        f.close();
+        std::string why;
+        auto cards = platform::WithImages(nullptr, {{image.toStdString(), 0, ""}}, &why);
+        QVERIFY2(cards, why.c_str());
+        platform::SetCards(std::move(cards));
+        {
+            TfMain w(OfflineOptions());
+            QVERIFY(w.bSave->isEnabled());
+            w.sbCHDK->click();
+            QVERIFY(w.cbBootLabel->isChecked());
+            w.bSaveClick();
+            QVERIFY2(w.StatusBar->panel(3).text == QStringLiteral(" Write succesful "),
+                     qPrintable(w.StatusBar->panel(3).text));
+            // The region as it was is kept first.
+            QCOMPARE(QDir(QString::fromStdString(w.WorkFolder) + "backups").entryList({QStringLiteral("*.bin")}).size(),
+                     1);
+        }
+        platform::SetCards(nullptr);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray after = f.readAll();
+        QCOMPARE(after.size(), fresh.size());
+        QCOMPARE(after.mid(0x1E0, 8), QByteArray("BOOTDISK"));
+        // Only the boot-string pair changed (0x5C is cleared for the one at 0x1E0).
+        for (int i = 0; i < fresh.size(); ++i)
+            if (after[i] != fresh[i])
+                QVERIFY2((i >= 0x1E0 && i < 0x1E8) || (i >= 0x5C && i < 0x64),
+                         qPrintable(QStringLiteral("byte %1 changed").arg(i)));
+        QCOMPARE(after.mid(0x5C, 8), QByteArray(8, ' '));
     }
 };
 
