@@ -46,6 +46,36 @@ QString CatalogueUrl(const QString& host, const QString& file)
     return base + QStringLiteral("/ML/") + file;
 }
 
+namespace {
+
+// Whether arguments[*i] is the option `name`, given as "NAME VALUE" or
+// "NAME=VALUE" (all after the first "=": a value may hold one). *value is
+// empty when it is missing.
+bool OptionValue(const QStringList& arguments, int* i, const QString& name, QString* value)
+{
+    const QString& arg = arguments[*i];
+    if (arg.startsWith(name + QLatin1Char('='))) {
+        *value = arg.mid(name.size() + 1);
+        return true;
+    }
+    if (arg != name)
+        return false;
+    value->clear();
+    if (*i + 1 < arguments.size())
+        *value = arguments[++*i];
+    return true;
+}
+
+void AddImage(const QString& path, Options* options)
+{
+    if (!QFileInfo(path).isFile())
+        options->error = QStringLiteral("No such image file: %1").arg(path);
+    else
+        options->images.push_back(path.toLocal8Bit().toStdString());
+}
+
+}  // namespace
+
 Options ParseOptions(const QStringList& arguments)
 {
     Options options;
@@ -60,68 +90,37 @@ Options ParseOptions(const QStringList& arguments)
     }
     for (int i = 0; i < arguments.size(); ++i) {
         const QString& arg = arguments[i];
+        QString value;
         if (arg == QLatin1String("--include-loop")) {
             options.includeLoop = true;
-        } else if (arg == QLatin1String("--catalogue-host") || arg.startsWith(QLatin1String("--catalogue-host="))) {
-            QString value;
-            if (arg.startsWith(QLatin1String("--catalogue-host=")))
-                value = arg.mid(17);  // all of it: a base address may hold "="
-            else if (i + 1 < arguments.size())
-                value = arguments[++i];
-            if (!ValidCatalogueHost(value)) {
+        } else if (OptionValue(arguments, &i, QStringLiteral("--catalogue-host"), &value)) {
+            if (ValidCatalogueHost(value))
+                options.catalogueHost = value;
+            else
                 options.error = QStringLiteral("--catalogue-host needs HOST[:PORT] or a base address http(s)://HOST[:PORT][/PATH]");
-                continue;
-            }
-            options.catalogueHost = value;
-        } else if (arg == QLatin1String("--build") || arg.startsWith(QLatin1String("--build="))) {
-            QString value;
-            if (arg.startsWith(QLatin1String("--build=")))
-                value = arg.mid(8);
-            else if (i + 1 < arguments.size())
-                value = arguments[++i];
-            if (value.isEmpty()) {
+        } else if (OptionValue(arguments, &i, QStringLiteral("--build"), &value)) {
+            if (value.isEmpty())
                 options.error = QStringLiteral("--build needs FILE.zip");
-                continue;
-            }
-            options.localBuild = value;
-        } else if (arg == QLatin1String("--image") || arg.startsWith(QLatin1String("--image="))) {
-            QString value;
-            if (arg.contains(QLatin1Char('=')))
-                value = arg.section(QLatin1Char('='), 1);
-            else if (i + 1 < arguments.size())
-                value = arguments[++i];
-            if (value.isEmpty()) {
+            else
+                options.localBuild = value;
+        } else if (OptionValue(arguments, &i, QStringLiteral("--image"), &value)) {
+            if (value.isEmpty())
                 options.error = QStringLiteral("--image needs FILE");
-                continue;
-            }
-            if (!QFileInfo(value).isFile()) {
-                options.error = QStringLiteral("No such image file: %1").arg(value);
-                continue;
-            }
-            options.images.push_back(value.toLocal8Bit().toStdString());
-        } else if (arg == QLatin1String("--backend") || arg.startsWith(QLatin1String("--backend="))) {
-            QString value;
-            if (arg.startsWith(QLatin1String("--backend=")))
-                value = arg.mid(10);
-            else if (i + 1 < arguments.size())
-                value = arguments[++i];
+            else
+                AddImage(value, &options);
+        } else if (OptionValue(arguments, &i, QStringLiteral("--backend"), &value)) {
             platform::BackendChoice choice;
-            if (!platform::ParseBackendChoice(value.toStdString(), &choice)) {
+            if (platform::ParseBackendChoice(value.toStdString(), &choice))
+                options.backend = value;
+            else
                 options.error = QStringLiteral("--backend needs auto, direct or udisks2");
-                continue;
-            }
-            options.backend = value;
         } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
             options.showHelp = true;
         } else if (arg.startsWith(QLatin1String("-platform")) || arg.startsWith(QLatin1String("-style"))) {
             // Qt's own options are taken by QApplication.
         } else if (!arg.startsWith(QLatin1Char('-'))) {
             // A file given on its own (the desktop's "open with") is an image.
-            if (!QFileInfo(arg).isFile()) {
-                options.error = QStringLiteral("No such image file: %1").arg(arg);
-                continue;
-            }
-            options.images.push_back(arg.toLocal8Bit().toStdString());
+            AddImage(arg, &options);
         } else {
             options.error = QStringLiteral("Unknown option: %1").arg(arg);
         }

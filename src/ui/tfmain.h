@@ -201,6 +201,9 @@ private:
     // boot record was written.
     bool RunSave(const cardops::SaveRequest& request, bool restore);
     void ShowSaveError(const QString& text);
+    // The progress bar and the group's label while a build is unpacked;
+    // *shown counts the entries seen.
+    void ShowUnpacking(int percent, const std::string& entry, int* shown);
     void bSaveContextMenu(const QPoint& at);
     // The loaded card and its boot-record backups, oldest first; false while
     // nothing is loaded or a Save runs.

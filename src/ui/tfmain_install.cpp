@@ -127,15 +127,7 @@ bool TfMain::RunSave(const cardops::SaveRequest& request, bool restore)
     const bool installing = request.files == cardops::FileWork::Install;
     int shown = 0;
     cardops::SaveHooks hooks;
-    hooks.progress = [&](int percent, const std::string& entry) {
-        if (!ProgressBar->isVisible())
-            ProgressBar->show();
-        ProgressBar->setValue(percent);
-        if (!entry.empty() && shown++ % 9 == 0) {
-            lML->setText(QStringLiteral("Extracting... (") + QString::fromStdString(entry) + QLatin1Char(')'));
-            lML->repaint();
-        }
-    };
+    hooks.progress = [&](int percent, const std::string& entry) { ShowUnpacking(percent, entry, &shown); };
     hooks.log = [&](const std::string& text) {
         if (text == "ML succesfully installed")
             lML->setText(QString::fromStdString(text));
@@ -177,6 +169,18 @@ bool TfMain::RunSave(const cardops::SaveRequest& request, bool restore)
     return true;
 }
 
+void TfMain::ShowUnpacking(int percent, const std::string& entry, int* shown)
+{
+    if (!ProgressBar->isVisible())
+        ProgressBar->show();
+    ProgressBar->setValue(percent);
+    // Every ninth entry is named, so the label does not slow the unpacking.
+    if (!entry.empty() && (*shown)++ % 9 == 0) {
+        lML->setText(QStringLiteral("Extracting... (") + QString::fromStdString(entry) + QLatin1Char(')'));
+        lML->repaint();
+    }
+}
+
 bool TfMain::unzipML(const QString& path)
 {
     std::error_code ec;
@@ -192,14 +196,7 @@ bool TfMain::unzipML(const QString& path)
     int shown = 0;
     const cardops::InstallOutcome outcome = cardops::InstallBuild(
         path.toStdString(), CardRoot, rbDevelop->isChecked(),
-        [&](int percent, const std::string& entry) {
-            ProgressBar->setValue(percent);
-            if (!entry.empty() && shown++ % 9 == 0) {
-                lML->setText(QStringLiteral("Extracting... (") + QString::fromStdString(entry) + QLatin1Char(')'));
-                lML->repaint();
-            }
-        },
-        {});
+        [&](int percent, const std::string& entry) { ShowUnpacking(percent, entry, &shown); }, {});
     ProgressBar->hide();
     if (!outcome.ok) {
         // A part of a build is worse than none: what was written goes again.

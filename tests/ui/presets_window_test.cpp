@@ -167,6 +167,23 @@ private:
         return out;
     }
 
+    // Writes bytes as the image file and makes it the only card there is.
+    static bool UseImage(const QString& image, const QByteArray& bytes)
+    {
+        QFile f(image);
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
+            return false;
+        f.close();
+        std::string why;
+        auto cards = platform::WithImages(nullptr, {{image.toStdString(), 0, ""}}, &why);
+        if (!cards) {
+            qWarning("%s", why.c_str());
+            return false;
+        }
+        platform::SetCards(std::move(cards));
+        return true;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -227,14 +244,7 @@ private slots:
         for (const auto& [variant, bytes] : Variants(fresh, layout)) {
             for (const Action& action : Actions()) {
                 const QString what = fsType + " " + variant + " " + QLatin1String(action.name);
-                QFile f(image);
-                QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-                QCOMPARE(f.write(bytes), bytes.size());
-                f.close();
-                std::string why;
-                auto cards = platform::WithImages(nullptr, {{image.toStdString(), 0, ""}}, &why);
-                QVERIFY2(cards, why.c_str());
-                platform::SetCards(std::move(cards));
+                QVERIFY(UseImage(image, bytes));
 
                 TfMain w(OfflineOptions());
                 QCOMPARE(w.fileSystemIndex, layout);
@@ -285,14 +295,8 @@ private slots:
         const QByteArray fresh = MakeVolume(QStringLiteral("FAT32"), 40);
         QVERIFY2(!fresh.isEmpty(), "mkfs failed");
         const QString image = home_.path() + "/save.img";
+        QVERIFY(UseImage(image, fresh));
         QFile f(image);
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        QCOMPARE(f.write(fresh), fresh.size());
-        f.close();
-        std::string why;
-        auto cards = platform::WithImages(nullptr, {{image.toStdString(), 0, ""}}, &why);
-        QVERIFY2(cards, why.c_str());
-        platform::SetCards(std::move(cards));
         {
             TfMain w(OfflineOptions());
             QVERIFY(w.bSave->isEnabled());
