@@ -28,8 +28,8 @@ int main(int argc, char** argv)
     QObject::connect(&get, &THTTPGet::OnProgress, &app, [&](QObject*, int, int) { ++events; });
     QObject::connect(&get, &THTTPGet::OnDoneFile, &app, [&](QObject*, const QString& file, int size) {
         const double s = clock.nsecsElapsed() / 1e9;
-        std::printf("httpget: %.3f s for %d bytes (%.1f MB/s), %lld progress events, file %lld bytes\n", s,
-                    size, size / 1048576.0 / s, events, static_cast<long long>(QFileInfo(file).size()));
+        std::printf("httpget: %.3f s for %d bytes (%.1f MB/s), %lld progress events, file %lld bytes\n", s, size,
+                    size / 1048576.0 / s, events, static_cast<long long>(QFileInfo(file).size()));
         exitCode = 0;
         app.quit();
     });

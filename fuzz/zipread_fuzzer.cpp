@@ -29,22 +29,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             // Streamed: bounded pieces, never past the declared size, and the
             // same content as the whole extraction when both succeed.
             std::string streamed, why;
-            const bool ok = zip.ExtractTo(i, [&](const char* piece, size_t length) {
-                if (length == 0 || length > TZipRead::kPieceSize || streamed.size() + length > entry.UncompressedSize)
-                    __builtin_trap();
-                streamed.append(piece, length);
-                return true;
-            }, &why);
+            const bool ok = zip.ExtractTo(
+                i,
+                [&](const char* piece, size_t length) {
+                    if (length == 0 || length > TZipRead::kPieceSize ||
+                        streamed.size() + length > entry.UncompressedSize)
+                        __builtin_trap();
+                    streamed.append(piece, length);
+                    return true;
+                },
+                &why);
             if (ok != why.empty() || (ok && streamed != whole) || (ok && streamed.size() != entry.UncompressedSize))
                 __builtin_trap();
             // A sink that refuses stops it.
-            if (zip.ExtractTo(i, [](const char*, size_t) { return false; }, &why) && entry.UncompressedSize > 0)
+            if (zip.ExtractTo(
+                    i, [](const char*, size_t) { return false; }, &why) &&
+                entry.UncompressedSize > 0)
                 __builtin_trap();
         }
         (void)zip.Extract(-1);
         (void)zip.Extract(zip.EntryCount);
         std::string why;
-        if (zip.ExtractTo(zip.EntryCount, [](const char*, size_t) { return true; }, &why))
+        if (zip.ExtractTo(
+                zip.EntryCount, [](const char*, size_t) { return true; }, &why))
             __builtin_trap();
         int last = -1;
         const BuildCheckResult check = CheckBuildArchive(zip, [&](int percent) {

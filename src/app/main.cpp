@@ -17,13 +17,14 @@ namespace {
 // line; the check before it exists must step over them (and their values).
 bool IsQtOption(const QString& arg, bool* takesValue)
 {
-    static const QSet<QString> withValue = {
-        QStringLiteral("platform"), QStringLiteral("platformpluginpath"), QStringLiteral("platformtheme"),
-        QStringLiteral("plugin"),   QStringLiteral("style"),              QStringLiteral("stylesheet"),
-        QStringLiteral("session"),  QStringLiteral("display"),            QStringLiteral("geometry"),
-        QStringLiteral("qwindowgeometry"), QStringLiteral("qwindowicon"), QStringLiteral("qwindowtitle"),
-        QStringLiteral("name"),     QStringLiteral("title"),              QStringLiteral("visual"),
-        QStringLiteral("qmljsdebugger")};
+    static const QSet<QString> withValue = {QStringLiteral("platform"),      QStringLiteral("platformpluginpath"),
+                                            QStringLiteral("platformtheme"), QStringLiteral("plugin"),
+                                            QStringLiteral("style"),         QStringLiteral("stylesheet"),
+                                            QStringLiteral("session"),       QStringLiteral("display"),
+                                            QStringLiteral("geometry"),      QStringLiteral("qwindowgeometry"),
+                                            QStringLiteral("qwindowicon"),   QStringLiteral("qwindowtitle"),
+                                            QStringLiteral("name"),          QStringLiteral("title"),
+                                            QStringLiteral("visual"),        QStringLiteral("qmljsdebugger")};
     static const QSet<QString> flags = {QStringLiteral("reverse"), QStringLiteral("widgetcount"),
                                         QStringLiteral("nograb"), QStringLiteral("dograb"), QStringLiteral("sync")};
     if (!arg.startsWith(QLatin1Char('-')) || arg.startsWith(QLatin1String("---")))
@@ -41,9 +42,8 @@ bool IsQtOption(const QString& arg, bool* takesValue)
 
 QString HelpText()
 {
-    const QString own = QStringLiteral(
-        "  -h, --help                  print this help and exit\n"
-        "  --version                   print the version and exit\n");
+    const QString own = QStringLiteral("  -h, --help                  print this help and exit\n"
+                                       "  --version                   print the version and exit\n");
     QString usage = appconfig::UsageText();
     const qsizetype env = usage.indexOf(QLatin1String("\nEnvironment:"));
     if (env >= 0)

@@ -1,8 +1,8 @@
 // Boot-region backups in the work folder.
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -19,8 +19,8 @@ namespace {
 
 uint32_t Le32(const Region& r, size_t at)
 {
-    return static_cast<uint32_t>(r[at]) | static_cast<uint32_t>(r[at + 1]) << 8 | static_cast<uint32_t>(r[at + 2]) << 16 |
-           static_cast<uint32_t>(r[at + 3]) << 24;
+    return static_cast<uint32_t>(r[at]) | static_cast<uint32_t>(r[at + 1]) << 8 |
+           static_cast<uint32_t>(r[at + 2]) << 16 | static_cast<uint32_t>(r[at + 3]) << 24;
 }
 
 std::string BackupFolder(const std::string& workFolder)
@@ -53,8 +53,8 @@ std::string MediumKey(const platform::Volume& volume, const Region& region)
     return SafeWord(volume.fsName) + "-" + text;
 }
 
-bool KeepBackup(const std::string& workFolder, const platform::Volume& volume, const Region& region,
-                std::string* path, std::string* why)
+bool KeepBackup(const std::string& workFolder, const platform::Volume& volume, const Region& region, std::string* path,
+                std::string* why)
 {
     std::error_code ec;
     const fs::path folder = BackupFolder(workFolder);
@@ -94,8 +94,8 @@ bool KeepBackup(const std::string& workFolder, const platform::Volume& volume, c
             return false;
         }
         std::ofstream text(fs::path(file).replace_extension(".txt"));
-        text << "device " << volume.name << "\nlabel " << volume.label << "\nfile system " << volume.fsName
-             << "\ntime " << shown << "\n";
+        text << "device " << volume.name << "\nlabel " << volume.label << "\nfile system " << volume.fsName << "\ntime "
+             << shown << "\n";
         text.close();
         // The backup must outlast a crash during the write that follows.
         platform::SyncFileSystem(folder.string(), nullptr);
@@ -108,8 +108,7 @@ bool KeepBackup(const std::string& workFolder, const platform::Volume& volume, c
     return false;
 }
 
-std::vector<BackupInfo> ListBackups(const std::string& workFolder, const platform::Volume& volume,
-                                    const Region& region)
+std::vector<BackupInfo> ListBackups(const std::string& workFolder, const platform::Volume& volume, const Region& region)
 {
     std::vector<BackupInfo> list;
     const std::string prefix = MediumKey(volume, region) + "_";

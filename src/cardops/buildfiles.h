@@ -11,8 +11,8 @@ namespace cardops {
 
 struct InstallOutcome {
     bool ok = false;
-    std::string error;                 // plain words when !ok
-    std::vector<std::string> written;  // files this install wrote (full paths), in order
+    std::string error;                     // plain words when !ok
+    std::vector<std::string> written;      // files this install wrote (full paths), in order
     std::vector<std::string> madeFolders;  // folders this install made, outside in
 };
 

@@ -137,7 +137,8 @@ SaveResult RunSave(Context& c, const SaveRequest& req)
     if (req.identity.empty() || volume.identity != req.identity)
         return c.Fail(name + " is not the card whose boot record was loaded (it was replaced); load it again");
     if (volume.sectorSize != kSector)
-        return c.Fail(name + " has " + std::to_string(volume.sectorSize) + "-byte sectors; only 512-byte sectors can be written");
+        return c.Fail(name + " has " + std::to_string(volume.sectorSize) +
+                      "-byte sectors; only 512-byte sectors can be written");
     if (volume.readOnly)
         return c.Fail(name + " is write-protected (check the card's lock switch)");
     platform::AccessResult access = c.cards.CheckWritable(name);
@@ -154,10 +155,13 @@ SaveResult RunSave(Context& c, const SaveRequest& req)
         access = c.cards.Mount(name, &root);
         if (!access.ok()) {
             if (req.files == FileWork::Install)
-                return c.Fail("The card is not mounted: Magic Lantern cannot be installed on " + name + " (" + access.why + ")");
+                return c.Fail("The card is not mounted: Magic Lantern cannot be installed on " + name + " (" +
+                              access.why + ")");
             if (req.files == FileWork::Remove)
-                return c.Fail("The card is not mounted: the Magic Lantern files on " + name + " cannot be removed (" + access.why + ")");
-            return c.Fail("An earlier installation onto " + name + " did not finish, and its files cannot be reached to remove them (" + access.why + ")");
+                return c.Fail("The card is not mounted: the Magic Lantern files on " + name + " cannot be removed (" +
+                              access.why + ")");
+            return c.Fail("An earlier installation onto " + name +
+                          " did not finish, and its files cannot be reached to remove them (" + access.why + ")");
         }
     }
 
@@ -166,14 +170,16 @@ SaveResult RunSave(Context& c, const SaveRequest& req)
     if (unfinished) {
         const std::vector<std::string> leftovers = ReadJournal(journal, root);
         if (!RollBack(leftovers, {}))
-            return c.Fail("An earlier installation onto " + name + " did not finish and its files could not be removed");
+            return c.Fail("An earlier installation onto " + name +
+                          " did not finish and its files could not be removed");
         std::string why;
         platform::SyncFileSystem(root, &why);
         fs::remove(journal, ec);
         c.result.nothingChanged = false;
         c.result.filesChanged = true;
         return c.Fail("An earlier installation onto " + name +
-                      " did not finish; the files it had written were removed. Nothing else was changed: save again to install the build");
+                      " did not finish; the files it had written were removed. Nothing else was changed: save again to "
+                      "install the build");
     }
 
     BuildCheckResult build;
@@ -205,7 +211,8 @@ SaveResult RunSave(Context& c, const SaveRequest& req)
     if (!access.ok())
         return c.Fail("The boot record of " + name + " cannot be read: " + access.why);
     if (!SameVolume(current, req.loaded, req.layoutIndex))
-        return c.Fail("The boot record of " + name + " changed since it was loaded (was the card formatted?); load it again");
+        return c.Fail("The boot record of " + name +
+                      " changed since it was loaded (was the card formatted?); load it again");
     std::string why;
     if (!KeepBackup(req.workFolder, volume, current, &c.result.backupPath, &why))
         return c.Fail("No backup of the boot record of " + name + " could be kept, so nothing was written: " + why);
@@ -215,8 +222,8 @@ SaveResult RunSave(Context& c, const SaveRequest& req)
         c.result.nothingChanged = false;
         fs::create_directories(fs::path(journal).parent_path(), ec);
         std::ofstream notes(journal, std::ios::trunc);
-        const InstallOutcome outcome = InstallBuild(
-            req.archive, root, req.skipFirmware, c.hooks.progress, [&](const std::string& path) {
+        const InstallOutcome outcome =
+            InstallBuild(req.archive, root, req.skipFirmware, c.hooks.progress, [&](const std::string& path) {
                 notes << RelativeToRoot(path, root) << '\n';
                 notes.flush();
             });
@@ -256,7 +263,9 @@ SaveResult RunSave(Context& c, const SaveRequest& req)
     if (!now.mountPoint.empty() && now.userSpaceMount) {
         access = c.cards.Unmount(name);
         if (!access.ok())
-            return c.Fail(name + " is mounted through a driver that would undo the write, and it could not be unmounted: " + access.why);
+            return c.Fail(
+                name +
+                " is mounted through a driver that would undo the write, and it could not be unmounted: " + access.why);
         c.result.unmounted = true;
         c.Log("The card was unmounted so that its boot record could be written safely; you may mount it again");
     }
@@ -320,7 +329,8 @@ bool MakeRestoreRequest(platform::CardAccess& cards, const std::string& name, co
     r.identity = identity;
     r.layoutIndex = layoutIndex;
     r.workFolder = workFolder;
-    const platform::AccessResult read = cards.ReadSectors(name, 0, core::kLoadSectors, r.loaded.data(), r.loaded.size());
+    const platform::AccessResult read =
+        cards.ReadSectors(name, 0, core::kLoadSectors, r.loaded.data(), r.loaded.size());
     if (!read.ok()) {
         *why = "The boot record of " + name + " cannot be read: " + read.why;
         return false;

@@ -49,15 +49,15 @@ enum class FileWork {
 FileWork DecideFileWork(bool bootSet, bool labelSet, bool startFileOnCard);
 
 struct SaveRequest {
-    std::string name;         // listed card name ("sdb1")
-    std::string identity;     // the medium's identity when the region was read
+    std::string name;      // listed card name ("sdb1")
+    std::string identity;  // the medium's identity when the region was read
     int layoutIndex = core::LayoutNone;
-    Region loaded{};          // the region as read at load time
-    Region edited{};          // the region with the user's changes (place pair applied, not sealed)
+    Region loaded{};  // the region as read at load time
+    Region edited{};  // the region with the user's changes (place pair applied, not sealed)
     FileWork files = FileWork::None;
-    std::string archive;      // FileWork::Install: the build archive (zip)
+    std::string archive;        // FileWork::Install: the build archive (zip)
     bool skipFirmware = false;  // leave "*.fir" entries out (development builds)
-    std::string workFolder;   // backups and the install journal live here; ends in "/"
+    std::string workFolder;     // backups and the install journal live here; ends in "/"
 };
 
 // How a Save tells its caller what it does. Every member may be left empty.
@@ -69,15 +69,15 @@ struct SaveHooks {
 };
 
 struct SaveResult {
-    bool ok = false;           // the boot region was written and read back as written
-    bool filesChanged = false; // the file work changed the card (also when it was rolled back)
-    bool installed = false;    // the build is on the card, complete
-    bool removed = false;      // the build's files were removed
-    bool unmounted = false;    // the card was unmounted so that its boot record could be written safely
+    bool ok = false;             // the boot region was written and read back as written
+    bool filesChanged = false;   // the file work changed the card (also when it was rolled back)
+    bool installed = false;      // the build is on the card, complete
+    bool removed = false;        // the build's files were removed
+    bool unmounted = false;      // the card was unmounted so that its boot record could be written safely
     bool nothingChanged = true;  // a check refused the Save before anything was touched
-    std::string backupPath;    // the backup kept before the first write ("" when none was needed)
-    Region written{};          // the region as written (only when ok)
-    std::string error;         // "Write failed. " and the cause in plain words, naming the card, when !ok
+    std::string backupPath;      // the backup kept before the first write ("" when none was needed)
+    Region written{};            // the region as written (only when ok)
+    std::string error;           // "Write failed. " and the cause in plain words, naming the card, when !ok
 };
 
 SaveResult Save(platform::CardAccess& cards, const SaveRequest& request, const SaveHooks& hooks = {});
@@ -97,8 +97,8 @@ struct BackupInfo {
 std::string MediumKey(const platform::Volume& volume, const Region& region);
 
 // Keeps region as a new backup (never overwriting one); *path gets its file.
-bool KeepBackup(const std::string& workFolder, const platform::Volume& volume, const Region& region,
-                std::string* path, std::string* why);
+bool KeepBackup(const std::string& workFolder, const platform::Volume& volume, const Region& region, std::string* path,
+                std::string* why);
 // The medium's backups, oldest first.
 std::vector<BackupInfo> ListBackups(const std::string& workFolder, const platform::Volume& volume,
                                     const Region& region);
@@ -113,8 +113,7 @@ bool ReadBackup(const std::string& path, Region* region, std::string* why);
 bool MakeRestoreRequest(platform::CardAccess& cards, const std::string& name, const std::string& identity,
                         int layoutIndex, const Region& backup, const std::string& workFolder, SaveRequest* request,
                         std::string* why);
-SaveResult Restore(platform::CardAccess& cards, const std::string& name, const std::string& identity,
-                   int layoutIndex, const Region& backup, const std::string& workFolder,
-                   const SaveHooks& hooks = {});
+SaveResult Restore(platform::CardAccess& cards, const std::string& name, const std::string& identity, int layoutIndex,
+                   const Region& backup, const std::string& workFolder, const SaveHooks& hooks = {});
 
 }  // namespace cardops

@@ -48,9 +48,9 @@ struct Args {
     }
 };
 
-const std::set<std::string> kValueOptions = {"--partition", "--root",  "--preset",  "--label",  "--boot",
-                                             "--boot-place", "--script", "--build", "--develop", "--legacy",
-                                             "--from",      "--catalogue-host", "--backend"};
+const std::set<std::string> kValueOptions = {"--partition",  "--root",           "--preset", "--label",   "--boot",
+                                             "--boot-place", "--script",         "--build",  "--develop", "--legacy",
+                                             "--from",       "--catalogue-host", "--backend"};
 const std::set<std::string> kFlagOptions = {"--help", "--version", "--include-loop", "--json", "--yes"};
 
 // What each command accepts besides the global options.
@@ -65,8 +65,8 @@ const std::map<std::string, std::set<std::string>> kCommandOptions = {
     {"restore", {"--from"}},
     {"backups", {"--json"}},
 };
-const std::set<std::string> kGlobalOptions = {"--help", "--version", "--include-loop", "--partition", "--root",
-                                              "--catalogue-host", "--backend"};
+const std::set<std::string> kGlobalOptions = {"--help", "--version",        "--include-loop", "--partition",
+                                              "--root", "--catalogue-host", "--backend"};
 
 // How cards are reached (--backend; FLINTOR_BACKEND and then auto otherwise).
 platform::BackendChoice gBackend = platform::BackendChoice::Auto;
@@ -83,7 +83,10 @@ int Fail(const std::string& text)
     return ExitFailure;
 }
 
-void Note(const std::string& text) { std::cerr << text << "\n"; }
+void Note(const std::string& text)
+{
+    std::cerr << text << "\n";
+}
 
 bool ParseArgs(const std::vector<std::string>& arguments, Args* args, std::string* error)
 {
@@ -168,7 +171,10 @@ struct Card {
     core::MarkerState state;
 };
 
-std::string FsList() { return "FAT, FAT32 or exFAT"; }
+std::string FsList()
+{
+    return "FAT, FAT32 or exFAT";
+}
 
 // Finds the target among the listed cards, by name or device path, or makes
 // the image file it names a card. Usage errors go to *usage.
@@ -327,7 +333,10 @@ int Saved(const cardops::SaveResult& result, const std::string& done)
 
 // ------------------------------------------------------------ output
 
-QString Q(const std::string& text) { return QString::fromStdString(text); }
+QString Q(const std::string& text)
+{
+    return QString::fromStdString(text);
+}
 
 void PrintJson(const QJsonValue& value)
 {
@@ -459,8 +468,7 @@ int Show(const Args& args)
     const bool exfat = layout.index == core::LayoutExFat;
     const bool mainOk = exfat && ChecksumMatches(card.region, 0);
     const bool backupOk = exfat && ChecksumMatches(card.region, 12 * core::kSectorSize);
-    const std::string root =
-        !v.mountPoint.empty() && fs::is_directory(v.mountPoint) ? v.mountPoint : std::string();
+    const std::string root = !v.mountPoint.empty() && fs::is_directory(v.mountPoint) ? v.mountPoint : std::string();
     const Content content = root.empty() ? Content{} : ReadContent(root);
 
     struct Place {
@@ -539,8 +547,7 @@ int Show(const Args& args)
     }
     if (root.empty()) {
         std::cout << "Content: not visible (the card is not mounted"
-                  << (v.device.rfind("/dev/", 0) == 0 ? "" : "; give --root DIR where you mounted the image")
-                  << ")\n";
+                  << (v.device.rfind("/dev/", 0) == 0 ? "" : "; give --root DIR where you mounted the image") << ")\n";
     } else {
         const auto ok = [](bool b) { return b ? "OK" : "-"; };
         std::cout << "Content of " << root << ":\n";

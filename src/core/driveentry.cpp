@@ -19,8 +19,7 @@ std::string SizeText(uint64_t sizeBytes)
     return std::to_string(rounded) + " GB";
 }
 
-std::string EntryText(const std::string& name, const std::string& label, const std::string& fsName,
-                      uint64_t sizeBytes)
+std::string EntryText(const std::string& name, const std::string& label, const std::string& fsName, uint64_t sizeBytes)
 {
     return name + ": " + (label.empty() ? std::string("Removable Disk") : label) + " [" + fsName + "] " +
            SizeText(sizeBytes);

@@ -12,8 +12,7 @@ namespace core {
 std::string SizeText(uint64_t sizeBytes);
 
 // name ": " label " [" fsName "] " size; an empty label reads "Removable Disk".
-std::string EntryText(const std::string& name, const std::string& label, const std::string& fsName,
-                      uint64_t sizeBytes);
+std::string EntryText(const std::string& name, const std::string& label, const std::string& fsName, uint64_t sizeBytes);
 
 // The volume name of an entry: the text before the first ": ".
 std::string EntryVolumeName(const std::string& entry);

@@ -5,8 +5,8 @@
 #include "platform/workfolder.h"
 
 #include <chrono>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <system_error>
 

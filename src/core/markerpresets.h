@@ -17,16 +17,16 @@
 namespace core {
 
 struct MarkerState {
-    BootRecord boot;           // the buffer and the three places
+    BootRecord boot;  // the buffer and the three places
     int layoutIndex = LayoutNone;
-    std::string labelText;     // the three edits
+    std::string labelText;  // the three edits
     std::string bootText;
     std::string scriptText;
-    bool labelChecked = false; // "EOS_DEVELOP"
-    bool bootChecked = false;  // "BOOTDISK"
+    bool labelChecked = false;   // "EOS_DEVELOP"
+    bool bootChecked = false;    // "BOOTDISK"
     bool scriptChecked = false;  // "SCRIPT"
-    bool chdkDown = false;     // the CHDK button: boot string at 0x1E0
-    bool mlDown = false;       // the Magic Lantern button: both of its markers set
+    bool chdkDown = false;       // the CHDK button: boot string at 0x1E0
+    bool mlDown = false;         // the Magic Lantern button: both of its markers set
 
     // Both Magic Lantern markers set: the card would start Magic Lantern.
     bool MagicLanternBootable() const { return labelChecked && bootChecked; }

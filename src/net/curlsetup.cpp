@@ -95,8 +95,7 @@ void ApplyCommonOptions(CURL* curl, const std::string& url, RedirectGuard* guard
     // starts on http and passes through https.
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR,
-                     StartsWithNoCase(url, "https://") ? "https" : "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, StartsWithNoCase(url, "https://") ? "https" : "http,https");
     curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, &PrereqHook);
     curl_easy_setopt(curl, CURLOPT_PREREQDATA, guard);
 

@@ -33,6 +33,9 @@ void ApplyCommonOptions(CURL* curl, const std::string& url, RedirectGuard* guard
 std::string DescribeFailure(CURLcode rc, long httpCode, const char* errbuf);
 
 // True when the status code is a success (200..299).
-inline bool IsSuccessStatus(long code) { return code >= 200 && code <= 299; }
+inline bool IsSuccessStatus(long code)
+{
+    return code >= 200 && code <= 299;
+}
 
 }  // namespace flintor::net

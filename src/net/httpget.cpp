@@ -30,7 +30,10 @@ constexpr size_t kChunk = 1025;
 // socket read with the receive buffer below.
 constexpr qint64 kBlock = 65536;
 
-int ClampInt(qint64 v) { return static_cast<int>(std::clamp<qint64>(v, INT_MIN, INT_MAX)); }
+int ClampInt(qint64 v)
+{
+    return static_cast<int>(std::clamp<qint64>(v, INT_MIN, INT_MAX));
+}
 
 }  // namespace
 
@@ -50,9 +53,9 @@ struct THTTPGet::Running {
 
     std::mutex m;
     std::condition_variable cv;
-    THTTPGet* owner = nullptr;     // guarded by m; null once the component is gone
-    bool progressPending = false;  // guarded by m; progress events await their handler
-    int progressTotal = 0;         // guarded by m
+    THTTPGet* owner = nullptr;        // guarded by m; null once the component is gone
+    bool progressPending = false;     // guarded by m; progress events await their handler
+    int progressTotal = 0;            // guarded by m
     std::vector<int> progressReaded;  // guarded by m; bytes received after each piece
 
     std::thread thread;
@@ -204,8 +207,8 @@ bool THTTPGet::Running::sendProgress(const std::shared_ptr<Running>& self, std::
     progressTotal = ClampInt(fileSize);
     progressReaded = std::move(steps);
     THTTPGet* target = owner;
-    QMetaObject::invokeMethod(target, [target, self] { target->deliverProgress(self); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        target, [target, self] { target->deliverProgress(self); }, Qt::QueuedConnection);
     cv.wait(lock, [this] { return !progressPending || !owner || stop.load(); });
     return owner && !stop.load();
 }
@@ -216,7 +219,8 @@ void THTTPGet::Running::postCompletion(const std::shared_ptr<Running>& self)
     if (!owner)
         return;
     THTTPGet* target = owner;
-    QMetaObject::invokeMethod(target, [target, self] { target->finish(self); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        target, [target, self] { target->finish(self); }, Qt::QueuedConnection);
 }
 
 void THTTPGet::Running::work(std::shared_ptr<Running> self)
@@ -319,7 +323,10 @@ void THTTPGet::Running::work(std::shared_ptr<Running> self)
     postCompletion(self);
 }
 
-THTTPGet::THTTPGet(QObject* owner) : QObject(owner) { EnsureCurlReady(); }
+THTTPGet::THTTPGet(QObject* owner) : QObject(owner)
+{
+    EnsureCurlReady();
+}
 
 THTTPGet::~THTTPGet()
 {
@@ -335,11 +342,20 @@ THTTPGet::~THTTPGet()
         running_->thread.join();
 }
 
-void THTTPGet::FetchFile() { start(true); }
+void THTTPGet::FetchFile()
+{
+    start(true);
+}
 
-void THTTPGet::FetchString() { start(false); }
+void THTTPGet::FetchString()
+{
+    start(false);
+}
 
-bool THTTPGet::Busy() const { return running_ != nullptr; }
+bool THTTPGet::Busy() const
+{
+    return running_ != nullptr;
+}
 
 void THTTPGet::Cancel()
 {

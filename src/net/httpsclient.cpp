@@ -27,7 +27,10 @@ struct SlistDeleter {
 
 }  // namespace
 
-THttpsClient::THttpsClient() { EnsureCurlReady(); }
+THttpsClient::THttpsClient()
+{
+    EnsureCurlReady();
+}
 
 THttpsClient::~THttpsClient() = default;
 
@@ -69,8 +72,7 @@ bool THttpsClient::HTTPMethod(const std::string& method, const std::string& url)
         return grown != nullptr;
     };
     if (!add("Keep-Alive: " + std::to_string(KeepAliveTimeout)) || !add("Connection: keep-alive") ||
-        !add(UserAgent.empty() ? std::string("User-Agent:") : "User-Agent: " + UserAgent) ||
-        !add("Accept:")) {
+        !add(UserAgent.empty() ? std::string("User-Agent:") : "User-Agent: " + UserAgent) || !add("Accept:")) {
         ErrorText = "out of memory";
         return false;
     }

@@ -3,17 +3,23 @@
 namespace platform {
 
 namespace {
-std::unique_ptr<CardAccess>& Current() {
+std::unique_ptr<CardAccess>& Current()
+{
     static std::unique_ptr<CardAccess> current;
     return current;
 }
 }  // namespace
 
-CardAccess& Cards() {
-    if (!Current()) Current() = MakeAccess(BackendChoice::Auto, nullptr);
+CardAccess& Cards()
+{
+    if (!Current())
+        Current() = MakeAccess(BackendChoice::Auto, nullptr);
     return *Current();
 }
 
-void SetCards(std::unique_ptr<CardAccess> access) { Current() = std::move(access); }
+void SetCards(std::unique_ptr<CardAccess> access)
+{
+    Current() = std::move(access);
+}
 
 }  // namespace platform

@@ -9,17 +9,29 @@ namespace platform {
 
 namespace {
 
-uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t U16(const uint8_t* p)
+{
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t U32(const uint8_t* p)
 {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
            (static_cast<uint32_t>(p[3]) << 24);
 }
-uint64_t U64(const uint8_t* p) { return static_cast<uint64_t>(U32(p)) | (static_cast<uint64_t>(U32(p + 4)) << 32); }
+uint64_t U64(const uint8_t* p)
+{
+    return static_cast<uint64_t>(U32(p)) | (static_cast<uint64_t>(U32(p + 4)) << 32);
+}
 
-bool PowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+bool PowerOfTwo(uint32_t v)
+{
+    return v != 0 && (v & (v - 1)) == 0;
+}
 
-bool HasBootSignature(const uint8_t* s) { return s[510] == 0x55 && s[511] == 0xAA; }
+bool HasBootSignature(const uint8_t* s)
+{
+    return s[510] == 0x55 && s[511] == 0xAA;
+}
 
 std::string TrimRight(std::string text)
 {
@@ -146,8 +158,7 @@ std::string RootDirectoryLabel(const std::string& fsName, const uint8_t* entries
 
 namespace {
 
-bool ReadGpt(const SectorReader& read, uint64_t imageSectors, std::vector<PartitionEntry>* entries,
-             std::string* why)
+bool ReadGpt(const SectorReader& read, uint64_t imageSectors, std::vector<PartitionEntry>* entries, std::string* why)
 {
     uint8_t header[kImageSectorSize];
     if (imageSectors < 2 || !read(1, 1, header)) {
@@ -272,8 +283,7 @@ std::string Numbers(const std::vector<PartitionEntry>& entries)
 
 }  // namespace
 
-bool LocateVolume(const SectorReader& read, uint64_t imageSectors, int partition, LocatedVolume* out,
-                  std::string* why)
+bool LocateVolume(const SectorReader& read, uint64_t imageSectors, int partition, LocatedVolume* out, std::string* why)
 {
     TableKind kind = TableKind::Unknown;
     std::vector<PartitionEntry> entries;

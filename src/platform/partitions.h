@@ -39,7 +39,7 @@ struct PartitionEntry {
     int number = 0;            // 1-based, as --partition counts
     uint64_t firstSector = 0;  // from the start of the image
     uint64_t sectorCount = 0;
-    uint8_t mbrType = 0;       // MBR type byte; 0 for GPT entries
+    uint8_t mbrType = 0;  // MBR type byte; 0 for GPT entries
 };
 
 enum class TableKind { Bare, Mbr, Gpt, Unknown };
@@ -68,7 +68,6 @@ struct LocatedVolume {
 // N: entry N, which must hold FAT or exFAT. The volume's boot region (24
 // sectors) and its partition must lie inside the image. false with why
 // otherwise.
-bool LocateVolume(const SectorReader& read, uint64_t imageSectors, int partition, LocatedVolume* out,
-                  std::string* why);
+bool LocateVolume(const SectorReader& read, uint64_t imageSectors, int partition, LocatedVolume* out, std::string* why);
 
 }  // namespace platform

@@ -14,14 +14,14 @@
 namespace platform {
 
 struct Volume {
-    std::string name;        // kernel name, e.g. "sdb1"
-    std::string device;      // device node, e.g. "/dev/sdb1"
-    std::string label;       // volume label, empty when it has none
-    std::string fsName;      // "FAT", "FAT32", "exFAT", or what else was found ("" when unknown)
-    uint64_t sizeBytes = 0;  // size of the volume in bytes
-    uint32_t sectorSize = 0; // logical sector size in bytes
-    std::string mountPoint;  // where it is mounted, empty when it is not
-    std::string identity;    // stable identity of the medium (device number, size, serial)
+    std::string name;             // kernel name, e.g. "sdb1"
+    std::string device;           // device node, e.g. "/dev/sdb1"
+    std::string label;            // volume label, empty when it has none
+    std::string fsName;           // "FAT", "FAT32", "exFAT", or what else was found ("" when unknown)
+    uint64_t sizeBytes = 0;       // size of the volume in bytes
+    uint32_t sectorSize = 0;      // logical sector size in bytes
+    std::string mountPoint;       // where it is mounted, empty when it is not
+    std::string identity;         // stable identity of the medium (device number, size, serial)
     bool userSpaceMount = false;  // mounted through a file system in user space (FUSE)
     bool readOnly = false;        // the medium or its device is write-protected
 };
@@ -56,7 +56,6 @@ enum FormatResult : int {
 // Unmounts the volume and writes a new file system ("FAT32" or "exFAT") with
 // the given label. Refuses (FormatNotFormatable) anything that is not a listed
 // removable card. errorText receives the reason of a failure.
-int FormatVolume(const std::string& name, const std::string& fsName, const std::string& label,
-                 std::string* errorText);
+int FormatVolume(const std::string& name, const std::string& fsName, const std::string& label, std::string* errorText);
 
 }  // namespace platform

@@ -97,7 +97,8 @@ Options ParseOptions(const QStringList& arguments)
             if (ValidCatalogueHost(value))
                 options.catalogueHost = value;
             else
-                options.error = QStringLiteral("--catalogue-host needs HOST[:PORT] or a base address http(s)://HOST[:PORT][/PATH]");
+                options.error =
+                    QStringLiteral("--catalogue-host needs HOST[:PORT] or a base address http(s)://HOST[:PORT][/PATH]");
         } else if (OptionValue(arguments, &i, QStringLiteral("--build"), &value)) {
             if (value.isEmpty())
                 options.error = QStringLiteral("--build needs FILE.zip");
@@ -130,25 +131,24 @@ Options ParseOptions(const QStringList& arguments)
 
 QString UsageText()
 {
-    return QStringLiteral(
-        "Usage: flintor [--include-loop] [--catalogue-host HOST[:PORT]|URL] [--build FILE.zip]\n"
-        "               [--backend auto|direct|udisks2] [--image FILE]... [FILE]...\n"
-        "  --include-loop              list loop devices too (disk images, tests);\n"
-        "                              same as FLINTOR_INCLUDE_LOOP=1\n"
-        "  --catalogue-host HOST[:PORT]  fetch the build catalogues from this server;\n"
-        "  --catalogue-host URL        or from this base address, e.g.\n"
-        "                              https://mirror.example/path (gets .../ML/develop.inf);\n"
-        "                              same as FLINTOR_CATALOGUE_HOST\n"
-        "  --build FILE.zip            use this build archive instead of a listed build\n"
-        "  --image FILE                list a card image (bare volume, MBR or GPT) as\n"
-        "                              a card; may be given more than once (a FILE\n"
-        "                              given without an option is taken the same way)\n"
-        "  --backend auto|direct|udisks2  how cards are reached: udisks2 asks the system\n"
-        "                              (no root needed; polkit may ask for a password),\n"
-        "                              direct opens the devices (root or the disk group),\n"
-        "                              auto takes udisks2 when it runs; same as\n"
-        "                              FLINTOR_BACKEND\n"
-        "Environment: SSL_CERT_FILE names a CA file trusted instead of the system store.\n");
+    return QStringLiteral("Usage: flintor [--include-loop] [--catalogue-host HOST[:PORT]|URL] [--build FILE.zip]\n"
+                          "               [--backend auto|direct|udisks2] [--image FILE]... [FILE]...\n"
+                          "  --include-loop              list loop devices too (disk images, tests);\n"
+                          "                              same as FLINTOR_INCLUDE_LOOP=1\n"
+                          "  --catalogue-host HOST[:PORT]  fetch the build catalogues from this server;\n"
+                          "  --catalogue-host URL        or from this base address, e.g.\n"
+                          "                              https://mirror.example/path (gets .../ML/develop.inf);\n"
+                          "                              same as FLINTOR_CATALOGUE_HOST\n"
+                          "  --build FILE.zip            use this build archive instead of a listed build\n"
+                          "  --image FILE                list a card image (bare volume, MBR or GPT) as\n"
+                          "                              a card; may be given more than once (a FILE\n"
+                          "                              given without an option is taken the same way)\n"
+                          "  --backend auto|direct|udisks2  how cards are reached: udisks2 asks the system\n"
+                          "                              (no root needed; polkit may ask for a password),\n"
+                          "                              direct opens the devices (root or the disk group),\n"
+                          "                              auto takes udisks2 when it runs; same as\n"
+                          "                              FLINTOR_BACKEND\n"
+                          "Environment: SSL_CERT_FILE names a CA file trusted instead of the system store.\n");
 }
 
 }  // namespace appconfig

@@ -26,9 +26,8 @@ void DrawCamera(QPainter& p, const QRectF& box, bool grey, bool lit)
     QPainterPath body;
     body.addRoundedRect(box.adjusted(0, box.height() * 0.18, 0, 0), 5, 5);
     QPainterPath hump;
-    hump.addRoundedRect(QRectF(box.center().x() - box.width() * 0.18, box.top(), box.width() * 0.36,
-                               box.height() * 0.3),
-                        3, 3);
+    hump.addRoundedRect(
+        QRectF(box.center().x() - box.width() * 0.18, box.top(), box.width() * 0.36, box.height() * 0.3), 3, 3);
     QLinearGradient g(box.topLeft(), box.bottomLeft());
     g.setColorAt(0, col(QColor(90, 94, 104)));
     g.setColorAt(1, col(QColor(28, 30, 36)));
@@ -217,8 +216,7 @@ QIcon ProgramIcon()
     return icon;
 }
 
-TImageButton::TImageButton(ButtonArt art, QWidget* parent)
-    : QToolButton(parent), strip_(ButtonStrip(art))
+TImageButton::TImageButton(ButtonArt art, QWidget* parent) : QToolButton(parent), strip_(ButtonStrip(art))
 {
     setCheckable(true);
     setAutoRaise(false);

@@ -18,7 +18,7 @@
 QString ProposedFileSystem(const QString& currentFileSystem)
 {
     return currentFileSystem.compare(QLatin1String("exFAT"), Qt::CaseInsensitive) == 0 ? QStringLiteral("exFAT")
-                                                                                      : QStringLiteral("FAT32");
+                                                                                       : QStringLiteral("FAT32");
 }
 
 TFormatDialog::TFormatDialog(const QString& cardText, const QString& currentFileSystem, QWidget* parent)
@@ -36,7 +36,8 @@ TFormatDialog::TFormatDialog(const QString& cardText, const QString& currentFile
     label = new QLineEdit(QStringLiteral("EOS_DIGITAL"), this);
     label->setMaxLength(11);
     // Letters, digits and the few signs every FAT tool accepts in a label.
-    label->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[A-Za-z0-9_ -]{0,11}")), label));
+    label->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[A-Za-z0-9_ -]{0,11}")), label));
     form->addRow(QStringLiteral("Volume &label:"), label);
     layout->addLayout(form);
     warning = new QLabel(QStringLiteral("Formatting erases EVERYTHING on this card: pictures, "
@@ -45,7 +46,8 @@ TFormatDialog::TFormatDialog(const QString& cardText, const QString& currentFile
     warning->setWordWrap(true);
     QPalette pal = warning->palette();
     // Dark red on a light theme; a readable red on a dark one.
-    pal.setColor(QPalette::WindowText, ReadableColor(QColor(180, 0, 0), pal.color(QPalette::Window), QColor(255, 110, 100)));
+    pal.setColor(QPalette::WindowText,
+                 ReadableColor(QColor(180, 0, 0), pal.color(QPalette::Window), QColor(255, 110, 100)));
     warning->setPalette(pal);
     layout->addWidget(warning);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Cancel, this);
@@ -71,7 +73,7 @@ int RunFormatDialog(QWidget* parent, const std::string& volumeName)
     std::string error;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const int result = platform::Cards().Format(volumeName, dialog.fileSystem->currentText().toStdString(),
-                                              dialog.label->text().trimmed().toUpper().toStdString(), &error);
+                                                dialog.label->text().trimmed().toUpper().toStdString(), &error);
     QApplication::restoreOverrideCursor();
     if (result == platform::FormatError)
         QMessageBox::warning(parent, QStringLiteral("Format card"),

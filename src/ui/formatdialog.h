@@ -14,8 +14,7 @@ public:
     // currentFileSystem is the card's file system as the volume reports it
     // ("FAT", "FAT32", "exFAT"); the dialog proposes to keep it (FAT12 and
     // FAT16 cards are proposed FAT32, the smallest choice offered).
-    TFormatDialog(const QString& cardText, const QString& currentFileSystem = QString(),
-                  QWidget* parent = nullptr);
+    TFormatDialog(const QString& cardText, const QString& currentFileSystem = QString(), QWidget* parent = nullptr);
     QComboBox* fileSystem = nullptr;  // "FAT32" or "exFAT"
     QLineEdit* label = nullptr;
     QLabel* warning = nullptr;

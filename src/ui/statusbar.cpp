@@ -11,8 +11,7 @@ namespace {
 constexpr int kTextMargin = 2;
 }  // namespace
 
-TStatusBar::TStatusBar(QWidget* parent)
-    : QWidget(parent), panels_(4)
+TStatusBar::TStatusBar(QWidget* parent) : QWidget(parent), panels_(4)
 {
     setFixedHeight(19);
     setAutoFillBackground(true);

@@ -44,7 +44,8 @@ TfMain::TfMain(const appconfig::Options& options, QWidget* parent)
     setWindowTitle(QString::fromLatin1(appconfig::kProgramTitle));
     setWindowIcon(ProgramIcon());
     QFont f;
-    f.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans Narrow"), QStringLiteral("DejaVu Sans Condensed")});
+    f.setFamilies(
+        {QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans Narrow"), QStringLiteral("DejaVu Sans Condensed")});
     f.setPointSize(8);
     setFont(f);
     setFixedWidth(kClientWidth);
@@ -55,8 +56,8 @@ TfMain::TfMain(const appconfig::Options& options, QWidget* parent)
 
     formatCard = [this](const std::string& volumeName) { return RunFormatDialog(this, volumeName); };
     SetZipNotifier([this](const std::string& text, const std::string& caption) {
-        QMessageBox box(text == "CRC" ? QMessageBox::NoIcon : QMessageBox::Critical,
-                        QString::fromStdString(caption), QString::fromStdString(text), QMessageBox::Ok, this);
+        QMessageBox box(text == "CRC" ? QMessageBox::NoIcon : QMessageBox::Critical, QString::fromStdString(caption),
+                        QString::fromStdString(text), QMessageBox::Ok, this);
         box.exec();
     });
 
@@ -90,8 +91,14 @@ void TfMain::ConnectHandlers()
         connect(box, &QCheckBox::clicked, this, [this] { MarkUserChange(); });
     for (QLineEdit* e : {eCardLabel, eBootLabel, eScript})
         connect(e, &QLineEdit::textEdited, this, [this] { MarkUserChange(); });
-    connect(sbCHDK, &QToolButton::clicked, this, [this] { MarkUserChange(); sbCHDKClick(); });
-    connect(sbML, &QToolButton::clicked, this, [this] { MarkUserChange(); sbMLClick(); });
+    connect(sbCHDK, &QToolButton::clicked, this, [this] {
+        MarkUserChange();
+        sbCHDKClick();
+    });
+    connect(sbML, &QToolButton::clicked, this, [this] {
+        MarkUserChange();
+        sbMLClick();
+    });
     connect(sbCHDK, &TImageButton::doubleClicked, this, [this] { sbCHDKDblClick(); });
     connect(sbML, &TImageButton::doubleClicked, this, [this] { sbMLDblClick(); });
     connect(sbML, &TImageButton::rightPressed, this, [this] { sbMLMouseDown(); });
@@ -120,9 +127,8 @@ void TfMain::FormCreate()
     setWindowTitle(QString::fromLatin1(appconfig::kVersionTitle));
 
     std::string note;
-    const QString program = QCoreApplication::applicationFilePath().isEmpty()
-                                ? QStringLiteral("flintor")
-                                : QCoreApplication::applicationFilePath();
+    const QString program = QCoreApplication::applicationFilePath().isEmpty() ? QStringLiteral("flintor")
+                                                                              : QCoreApplication::applicationFilePath();
     WorkFolder = core::MakeWorkFolder(1, program.toStdString(), &note);
     if (!note.empty())
         erslog(QString::fromStdString(note));

@@ -11,9 +11,9 @@
 //   tfmain_settings.cpp   settings
 #pragma once
 
+#include "cardops/savesequence.h"
 #include "core/bootrecord.h"
 #include "core/catalogue.h"
-#include "cardops/savesequence.h"
 #include "core/fetchqueue.h"
 #include "ui/appconfig.h"
 
@@ -156,12 +156,12 @@ public:
     void RestoreLatestBackup();
 
     // --- state ---
-    core::BootRecord boot;       // VBR and the three places
-    int fileSystemIndex = -1;    // rgFileSystem's item, -1 for none
-    std::string DriveName;       // kernel name of the loaded card
-    std::string DriveIdentity;   // identity of the medium the buffer was read from
-    std::string CardRoot;        // mount point of the card, empty when not mounted
-    std::string WorkFolder;      // private folder for catalogues and archives, ends in "/"
+    core::BootRecord boot;      // VBR and the three places
+    int fileSystemIndex = -1;   // rgFileSystem's item, -1 for none
+    std::string DriveName;      // kernel name of the loaded card
+    std::string DriveIdentity;  // identity of the medium the buffer was read from
+    std::string CardRoot;       // mount point of the card, empty when not mounted
+    std::string WorkFolder;     // private folder for catalogues and archives, ends in "/"
     core::FetchQueue queue;
     std::vector<core::TPorts> developBuilds;
     std::vector<core::TPorts> legacyBuilds;

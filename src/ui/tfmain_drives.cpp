@@ -12,7 +12,6 @@
 #include <QSignalBlocker>
 #include <QTimer>
 
-
 namespace {
 
 // The entries of the cards that can be listed now, in list order.

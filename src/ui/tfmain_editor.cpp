@@ -44,7 +44,8 @@ void TfMain::SetEditText(QLineEdit* edit, const QString& text)
 
 void TfMain::EnableMarkerControls(bool enable)
 {
-    for (QWidget* w : std::initializer_list<QWidget*>{eCardLabel, eBootLabel, eScript, cbCardLabel, cbBootLabel, cbScript})
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{eCardLabel, eBootLabel, eScript, cbCardLabel, cbBootLabel, cbScript})
         w->setEnabled(enable);
 }
 

@@ -95,7 +95,8 @@ bool TfMain::PrepareFileWork(cardops::SaveRequest* request)
         QString why;
         if (!CheckArchiveDigest(archive, &why)) {
             lML->setText(QStringLiteral("Build rejected"));
-            ShowSaveError(QStringLiteral("Magic Lantern was not installed on %1: %2. Nothing was written.").arg(card, why));
+            ShowSaveError(
+                QStringLiteral("Magic Lantern was not installed on %1: %2. Nothing was written.").arg(card, why));
             return false;
         }
         request->archive = archive.toStdString();
@@ -158,7 +159,8 @@ bool TfMain::RunSave(const cardops::SaveRequest& request, bool restore)
     loadedRegion_ = result.written;
     markersChanged = false;
     log(QStringLiteral("Write succesful"));
-    QString whole = restore ? QStringLiteral("Boot record restored. Write succesful.") : QStringLiteral("Write succesful.");
+    QString whole =
+        restore ? QStringLiteral("Boot record restored. Write succesful.") : QStringLiteral("Write succesful.");
     if (result.unmounted) {
         // Its driver would have written its own copy of the boot sector back.
         slog(QStringLiteral("Card unmounted"), 2);

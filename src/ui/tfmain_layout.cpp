@@ -32,8 +32,7 @@ public:
     void fixup(QString& input) const override { input = input.toUpper(); }
 };
 
-template <typename T>
-T* Place(T* widget, int x, int y, int w, int h)
+template <typename T> T* Place(T* widget, int x, int y, int w, int h)
 {
     widget->setGeometry(x, y, w, h);
     return widget;
@@ -214,10 +213,9 @@ void TfMain::BuildLayout()
 
     // Tab follows the reading order: the card, Refresh, each marker with its
     // edit, the two presets, the about links, the build choice, Save last.
-    QWidget* const order[] = {cbDrives,   bRefresh,    rgItems[0], rgItems[1], rgItems[2], cbCardLabel,
-                              eCardLabel, cbBootLabel, eBootLabel, cbScript,   eScript,    sbCHDK,
-                              sbML,       ulAuthor,    ulWebsite,  rbDevelop,  cbDevelop,  rbNightly,
-                              cbNightly,  bSave};
+    QWidget* const order[] = {cbDrives,    bRefresh,   rgItems[0], rgItems[1], rgItems[2], cbCardLabel, eCardLabel,
+                              cbBootLabel, eBootLabel, cbScript,   eScript,    sbCHDK,     sbML,        ulAuthor,
+                              ulWebsite,   rbDevelop,  cbDevelop,  rbNightly,  cbNightly,  bSave};
     for (size_t i = 1; i < std::size(order); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 }

@@ -105,9 +105,8 @@ bool TfMain::UseLocalBuild(const QString& path)
     }
     ProgressBar->setValue(0);
     ProgressBar->show();
-    const BuildCheckResult check = CheckBuildArchiveFile(checked, [this](int percent) {
-        ProgressBar->setValue(percent);
-    });
+    const BuildCheckResult check =
+        CheckBuildArchiveFile(checked, [this](int percent) { ProgressBar->setValue(percent); });
     ProgressBar->hide();
     if (!check.ok) {
         if (!inPlace)

@@ -125,8 +125,7 @@ bool TfMain::Download(const QString& url, const QString& fileName)
     try {
         THttpsClient client;
         ok = client.HTTPMethod("GET", url.toStdString());
-        if (ok && !expected.empty() &&
-            core::Sha256Hex(client.Document.data(), client.Document.size()) != expected) {
+        if (ok && !expected.empty() && core::Sha256Hex(client.Document.data(), client.Document.size()) != expected) {
             ok = false;
             client.ErrorText = "SHA-256 digest does not match";
         }

@@ -98,8 +98,10 @@ void TfMain::RegWrite()
         settings->setValue(QStringLiteral("Width"), width());
         settings->setValue(QStringLiteral("Height"), height());
     }
-    settings->setValue(QStringLiteral("lastNightly"), cbNightly->currentIndex() >= 0 ? cbNightly->currentText() : QString());
-    settings->setValue(QStringLiteral("lastDev"), cbDevelop->currentIndex() >= 0 ? cbDevelop->currentText() : QString());
+    settings->setValue(QStringLiteral("lastNightly"),
+                       cbNightly->currentIndex() >= 0 ? cbNightly->currentText() : QString());
+    settings->setValue(QStringLiteral("lastDev"),
+                       cbDevelop->currentIndex() >= 0 ? cbDevelop->currentText() : QString());
     settings->setValue(QStringLiteral("DevelopSel"), rbDevelop->isChecked() ? 1 : 0);
     settings->sync();
 }

@@ -50,9 +50,8 @@ QColor ReadableColor(const QColor& wanted, const QColor& background, const QColo
         return fallback;
     // Towards whichever end stands out more from the background; on any
     // background one of white and black reaches at least 4.58.
-    const QColor end = ContrastRatio(Qt::white, background) >= ContrastRatio(Qt::black, background)
-                           ? QColor(Qt::white)
-                           : QColor(Qt::black);
+    const QColor end = ContrastRatio(Qt::white, background) >= ContrastRatio(Qt::black, background) ? QColor(Qt::white)
+                                                                                                    : QColor(Qt::black);
     for (int step = 1; step <= 20; ++step) {
         const QColor mixed = Mix(wanted, end, step / 20.0);
         if (ContrastRatio(mixed, background) >= minRatio)
@@ -65,8 +64,7 @@ std::function<void(const QString&)> TURLLink::openLink = [](const QString& link)
     QDesktopServices::openUrl(QUrl(link));  // a failure is ignored
 };
 
-TURLLink::TURLLink(QWidget* parent)
-    : QLabel(parent), savedFont_(font())
+TURLLink::TURLLink(QWidget* parent) : QLabel(parent), savedFont_(font())
 {
     setCursor(Qt::PointingHandCursor);
     // Reachable with Tab like any other control of the window.
@@ -82,7 +80,8 @@ bool TURLLink::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange)
         // After the parents have taken the new palette.
-        QMetaObject::invokeMethod(this, [this] { FollowTheme(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { FollowTheme(); }, Qt::QueuedConnection);
     return QLabel::eventFilter(watched, event);
 }
 
@@ -118,8 +117,7 @@ void TURLLink::KeepReadable()
         designColor_ = shown;  // a colour the owner (or the theme) set
         ownerColor_ = appliedColor_.isValid();
     }
-    const QColor fit =
-        ReadableColor(designColor_, palette().color(QPalette::Window), palette().color(QPalette::Link));
+    const QColor fit = ReadableColor(designColor_, palette().color(QPalette::Window), palette().color(QPalette::Link));
     appliedColor_ = fit;
     if (fit != shown)
         SetTextColor(fit);
@@ -136,7 +134,7 @@ void TURLLink::enterEvent(QEnterEvent* event)
 {
     QLabel::enterEvent(event);
     if (hovered_)
-        return;  // a second enter without a leave keeps the saved look
+        return;           // a second enter without a leave keeps the saved look
     savedFont_ = font();  // the normal look as it is now
     savedPalette_ = palette();
     setFont(focusFont_);

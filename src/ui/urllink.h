@@ -5,8 +5,8 @@
 
 #include <QColor>
 #include <QFont>
-#include <QPalette>
 #include <QLabel>
+#include <QPalette>
 #include <QString>
 #include <functional>
 
@@ -17,8 +17,7 @@ double ContrastRatio(const QColor& a, const QColor& b);
 // A text colour that can be read on background: wanted itself when it stands
 // out by at least minRatio; otherwise fallback (the palette's link colour, say)
 // when that does; otherwise wanted mixed towards white or black until it does.
-QColor ReadableColor(const QColor& wanted, const QColor& background, const QColor& fallback,
-                     double minRatio = 4.5);
+QColor ReadableColor(const QColor& wanted, const QColor& background, const QColor& fallback, double minRatio = 4.5);
 
 class TURLLink : public QLabel {
     Q_OBJECT
@@ -66,8 +65,8 @@ private:
     QFont savedFont_;
     QPalette savedPalette_;
     bool hovered_ = false;
-    QColor designColor_;   // the text colour the owner set (or inherited)
-    QColor appliedColor_;  // the colour this label put in its palette
+    QColor designColor_;       // the text colour the owner set (or inherited)
+    QColor appliedColor_;      // the colour this label put in its palette
     bool ownerColor_ = false;  // designColor_ was set by the owner
     bool adjusting_ = false;
     bool followThemeOnLeave_ = false;

@@ -53,13 +53,15 @@ BuildCheckResult CheckBuildArchive(TZipRead& zip, const std::function<void(int p
         std::string relative;
         bool isFolder = false;
         if (!SafeEntryPath(entry.Name, &relative, &isFolder))
-            return Refused(entry.Name, "its name is not safe to write onto a card (it could land outside the card's folders)");
+            return Refused(entry.Name,
+                           "its name is not safe to write onto a card (it could land outside the card's folders)");
         if (entry.Encrypted)
             return Refused(entry.Name, "it is encrypted");
         if (entry.Method != 0 && entry.Method != 8) {
             // The reader's own words name the method.
             std::string why;
-            zip.ExtractTo(static_cast<int>(i), [](const char*, size_t) { return false; }, &why);
+            zip.ExtractTo(
+                static_cast<int>(i), [](const char*, size_t) { return false; }, &why);
             return Refused(entry.Name, why);
         }
         if (isFolder)
@@ -75,8 +77,9 @@ BuildCheckResult CheckBuildArchive(TZipRead& zip, const std::function<void(int p
         }
         const auto [at, added] = paths.emplace(folded, isFolder);
         if (!added && (!isFolder || !at->second))
-            return Refused(entry.Name, at->second != isFolder ? "a file in the archive has the name of one of its folders"
-                                                              : "the archive holds a file of this name twice");
+            return Refused(entry.Name, at->second != isFolder
+                                           ? "a file in the archive has the name of one of its folders"
+                                           : "the archive holds a file of this name twice");
         if (isFolder) {
             folders.insert(folded);
         } else {
@@ -93,7 +96,8 @@ BuildCheckResult CheckBuildArchive(TZipRead& zip, const std::function<void(int p
     uint64_t done = 0;
     for (size_t i = 0; i < count; ++i) {
         std::string why;
-        if (!zip.ExtractTo(static_cast<int>(i), [](const char*, size_t) { return true; }, &why))
+        if (!zip.ExtractTo(
+                static_cast<int>(i), [](const char*, size_t) { return true; }, &why))
             return Refused(zip.Entries[i].Name, why);
         done += zip.Entries[i].CompressedSize;
         report(totalCompressed ? static_cast<int>(done * 100 / totalCompressed) : 100);

@@ -12,11 +12,11 @@
 // Whether an archive can be installed onto a card as a whole.
 struct BuildCheckResult {
     bool ok = false;
-    std::string entry;       // the entry at fault ("" when the fault is the archive itself)
-    std::string reason;      // plain words ("" when ok)
-    uint64_t totalBytes = 0; // sum of the uncompressed sizes of the file entries
-    size_t fileCount = 0;    // file entries (not folders)
-    size_t folderCount = 0;  // distinct folders the entries need (explicit folder entries and parents of files)
+    std::string entry;        // the entry at fault ("" when the fault is the archive itself)
+    std::string reason;       // plain words ("" when ok)
+    uint64_t totalBytes = 0;  // sum of the uncompressed sizes of the file entries
+    size_t fileCount = 0;     // file entries (not folders)
+    size_t folderCount = 0;   // distinct folders the entries need (explicit folder entries and parents of files)
 };
 
 // Every entry must unpack whole: stored or deflate method, not encrypted, a safe name (SafeEntryPath), data that

@@ -61,8 +61,8 @@ uint16_t Read16(const uint8_t* p)
 
 uint32_t Read32(const uint8_t* p)
 {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
 }
 
 uint64_t Read64(const uint8_t* p)
@@ -113,34 +113,35 @@ private:
 const char* MethodName(uint16_t method)
 {
     switch (method) {
-    case 9: return "Deflate64";
-    case 12: return "bzip2";
-    case 14: return "LZMA";
-    case 93: return "Zstandard";
-    case 95: return "XZ";
-    case 98: return "PPMd";
-    default: return nullptr;
+    case 9:
+        return "Deflate64";
+    case 12:
+        return "bzip2";
+    case 14:
+        return "LZMA";
+    case 93:
+        return "Zstandard";
+    case 95:
+        return "XZ";
+    case 98:
+        return "PPMd";
+    default:
+        return nullptr;
     }
 }
 
 // Code page 437, bytes 0x80..0xFF, as Unicode code points. Bytes below 0x80 are ASCII.
 constexpr char16_t kCp437High[128] = {
-    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,
-    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
-    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
-    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192,
-    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,
-    0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
-    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,
-    0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,
-    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,
-    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,
-    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,
-    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
-    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
-    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,
-    0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,
-    0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE,
+    0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9, 0x00FF, 0x00D6,
+    0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA,
+    0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB, 0x2591, 0x2592, 0x2593, 0x2502,
+    0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510, 0x2514,
+    0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550,
+    0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B, 0x256A, 0x2518, 0x250C,
+    0x2588, 0x2584, 0x258C, 0x2590, 0x2580, 0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
+    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320,
+    0x2321, 0x00F7, 0x2248, 0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
 };
 
 // Appends a code point below U+10000 as UTF-8 (all the table needs, plus U+FFFD).
@@ -185,12 +186,16 @@ size_t Utf8SequenceLength(const std::string& s, size_t i)
         len = 2;
     } else if (c >= 0xE0 && c <= 0xEF) {
         len = 3;
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;
+        if (c == 0xE0)
+            lo = 0xA0;
+        if (c == 0xED)
+            hi = 0x9F;
     } else if (c >= 0xF0 && c <= 0xF4) {
         len = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;
+        if (c == 0xF0)
+            lo = 0x90;
+        if (c == 0xF4)
+            hi = 0x8F;
     } else {
         return 0;
     }
@@ -318,7 +323,6 @@ void TZipRead::Release()
     }
 }
 
-
 void TZipRead::Parse(const uint8_t* archive, size_t length)
 {
     const uint64_t L = length;
@@ -364,7 +368,9 @@ void TZipRead::Parse(const uint8_t* archive, size_t length)
         const uint64_t disk64 = Read32(record + 16), directoryDisk64 = Read32(record + 20);
         const uint64_t onDisk64 = Read64(record + 24), total64 = Read64(record + 32);
         const uint64_t size64 = Read64(record + 40), pos64 = Read64(record + 48);
-        const auto agrees = [](uint64_t value, uint64_t mark, uint64_t value64) { return value == mark || value == value64; };
+        const auto agrees = [](uint64_t value, uint64_t mark, uint64_t value64) {
+            return value == mark || value == value64;
+        };
         if (!agrees(disk, kMax16, disk64) || !agrees(directoryDisk, kMax16, directoryDisk64) ||
             !agrees(onDisk, kMax16, onDisk64) || !agrees(total, kMax16, total64) ||
             !agrees(directorySize, kMax32, size64) || !agrees(directoryPos, kMax32, pos64))
@@ -436,7 +442,8 @@ void TZipRead::Parse(const uint8_t* archive, size_t length)
         item.method = method;
         item.descriptor = (flags & kDescriptorFlag) != 0;
         item.zip64 = local64.Present();
-        item.encrypted = ((flags | centralFlags) & (kEncryptedFlag | kStrongEncryptionFlag)) != 0 || method == kAesMethod;
+        item.encrypted =
+            ((flags | centralFlags) & (kEncryptedFlag | kStrongEncryptionFlag)) != 0 || method == kAesMethod;
         if (item.descriptor) {
             // The local header holds zeros: the directory has the values, the
             // descriptor after the data repeats them.
@@ -572,7 +579,7 @@ TZipRead::Fault TZipRead::Stream(size_t index, const std::function<bool(const ch
             why = "there is not enough memory";
             return Fault::Memory;
         }
-        z_stream stream {};
+        z_stream stream{};
         int rc = inflateInit2(&stream, -MAX_WBITS);
         if (rc != Z_OK) {
             inflateCode = rc;

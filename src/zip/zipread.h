@@ -38,17 +38,17 @@ struct TZipEntry {
     const uint8_t* LocalHeader = nullptr;
     const uint8_t* Data = nullptr;
     const uint8_t* RawName = nullptr;
-    std::string Name;  // decoded (UTF-8), "/" turned into "\"; may be empty
+    std::string Name;              // decoded (UTF-8), "/" turned into "\"; may be empty
     uint32_t DosDateTime() const;  // time in the low half, date in the high half
 
     // From the local header, or from the central header (Zip64 extra field
     // included) when bit 3 of Flags defers them to a data descriptor.
-    uint16_t Method = 0;             // 0 stored, 8 deflated; anything else does not extract
-    uint16_t Flags = 0;              // the local header's general purpose bit flag
+    uint16_t Method = 0;  // 0 stored, 8 deflated; anything else does not extract
+    uint16_t Flags = 0;   // the local header's general purpose bit flag
     uint32_t Crc32 = 0;
-    uint64_t CompressedSize = 0;     // bytes at Data (with an encryption header, if any)
+    uint64_t CompressedSize = 0;  // bytes at Data (with an encryption header, if any)
     uint64_t UncompressedSize = 0;
-    bool Encrypted = false;          // flag bit 0 or 6, or method 99: never extracts
+    bool Encrypted = false;  // flag bit 0 or 6, or method 99: never extracts
 };
 
 // Messages Extract shows to the user ("CRC" with the entry name as caption;

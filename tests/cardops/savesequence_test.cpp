@@ -96,8 +96,9 @@ protected:
     {
         core::BootRecord b;
         b.VBR = r.edited;
-        const core::Layout places = core::SelectLayout(layout == core::LayoutExFat ? "exFAT"
-                                                       : layout == core::LayoutFat32 ? "FAT32" : "FAT");
+        const core::Layout places = core::SelectLayout(layout == core::LayoutExFat   ? "exFAT"
+                                                       : layout == core::LayoutFat32 ? "FAT32"
+                                                                                     : "FAT");
         b.SetVBRString("EOS_DEVELOP", places.labelPos, core::kLabelWidth);
         b.SetVBRString("BOOTDISK", places.bootPos, core::kBootWidth);
         r.edited = b.VBR;
@@ -107,7 +108,7 @@ protected:
     {
         const std::string path = (dir / name).string();
         const std::string out = Shell("python3 -c \"import zipfile; z = zipfile.ZipFile('" + path +
-                                    "', 'w', zipfile.ZIP_DEFLATED); " + pythonEntries + "; z.close()\"");
+                                      "', 'w', zipfile.ZIP_DEFLATED); " + pythonEntries + "; z.close()\"");
         EXPECT_EQ(out.rfind("FAILED", 0), std::string::npos) << out;
         return path;
     }
@@ -136,23 +137,29 @@ TEST_F(SaveTest, ChecksRefuseBeforeAnythingIsTouched)
         const char* words;
     };
     const std::vector<Case> cases = {
-        {"another medium under the same name", [](FakeCards& c, cardops::SaveRequest&) { c.volume.identity = "8:1:other"; },
-         "not the card"},
+        {"another medium under the same name",
+         [](FakeCards& c, cardops::SaveRequest&) { c.volume.identity = "8:1:other"; }, "not the card"},
         {"card gone", [](FakeCards& c, cardops::SaveRequest&) { c.present = false; }, "not there any more"},
         {"write-protected", [](FakeCards& c, cardops::SaveRequest&) { c.volume.readOnly = true; }, "write-protected"},
         {"no permission", [](FakeCards& c, cardops::SaveRequest&) { c.writable = false; }, "not allowed"},
-        {"files unreachable", [](FakeCards& c, cardops::SaveRequest& r) {
+        {"files unreachable",
+         [](FakeCards& c, cardops::SaveRequest& r) {
              c.canMount = false;
              r.files = FileWork::Install;
-         }, "The card is not mounted"},
-        {"archive without start file", [&](FakeCards&, cardops::SaveRequest& r) {
+         },
+         "The card is not mounted"},
+        {"archive without start file",
+         [&](FakeCards&, cardops::SaveRequest& r) {
              r.files = FileWork::Install;
              r.archive = noStart;
-         }, "autoexec.bin"},
-        {"archive missing", [&](FakeCards&, cardops::SaveRequest& r) {
+         },
+         "autoexec.bin"},
+        {"archive missing",
+         [&](FakeCards&, cardops::SaveRequest& r) {
              r.files = FileWork::Install;
              r.archive = (dir / "absent.zip").string();
-         }, "absent.zip"},
+         },
+         "absent.zip"},
     };
     for (const Case& c : cases) {
         FakeCards probe = cards;
@@ -246,9 +253,9 @@ TEST_F(SaveTest, FailedInstallLeavesNoFilesAndNoMarkers)
     MakeCard(cards, "FAT32");
     const std::vector<uint8_t> before = cards.image;
     // The third entry cannot be written: a folder of its name is in the way.
-    const std::string zip = MakeZip("blocked.zip",
-                                    "z.writestr('autoexec.bin', b'A' * 5000); z.writestr('ML/data/one.bin', b'1' * 300); "
-                                    "z.writestr('ML/data/blocked', b'2'); z.writestr('last.txt', b'3')");
+    const std::string zip =
+        MakeZip("blocked.zip", "z.writestr('autoexec.bin', b'A' * 5000); z.writestr('ML/data/one.bin', b'1' * 300); "
+                               "z.writestr('ML/data/blocked', b'2'); z.writestr('last.txt', b'3')");
     fs::create_directories(dir / "card" / "ML" / "data" / "blocked");
     std::ofstream(dir / "card" / "keep.jpg") << "a photo";
     cardops::SaveRequest r = Request(cards, core::LayoutFat32);
@@ -290,8 +297,8 @@ TEST_F(SaveTest, LeftoversOfAnUnfinishedInstallAreRemovedBeforeAnyMarker)
     // Names are relative to the card's root (the card may be mounted
     // elsewhere next time); names that would leave the root are ignored.
     std::ofstream(dir / "outside.txt") << "not the card's";
-    std::ofstream(dir / "work" / "journal" / (key + ".txt"))
-        << "autoexec.bin\n../outside.txt\n" << (dir / "outside.txt").string() << "\n";
+    std::ofstream(dir / "work" / "journal" / (key + ".txt")) << "autoexec.bin\n../outside.txt\n"
+                                                             << (dir / "outside.txt").string() << "\n";
     // The start file is there, so the window would ask for no file work.
     r.files = cardops::DecideFileWork(true, true, fs::exists(dir / "card" / "autoexec.bin"));
     ASSERT_EQ(r.files, FileWork::None);
@@ -331,8 +338,9 @@ TEST_F(SaveTest, BackupsAreKeptListedInOrderAndRestoreTheRegionExactly)
         FakeCards cards;
         MakeCard(cards, fsName);
         fs::remove_all(dir / "work");
-        const int layout = std::string(fsName) == "exFAT" ? core::LayoutExFat
-                           : std::string(fsName) == "FAT32" ? core::LayoutFat32 : core::LayoutFat;
+        const int layout = std::string(fsName) == "exFAT"   ? core::LayoutExFat
+                           : std::string(fsName) == "FAT32" ? core::LayoutFat32
+                                                            : core::LayoutFat;
         const std::vector<uint8_t> original = cards.image;
         cardops::SaveRequest r = Request(cards, layout);
         SetMlMarkers(r, layout);

@@ -33,15 +33,16 @@ TEST(CliOnLoopCard, SetThenInstallOntoAMountedCard)
     const std::string zip = folder + "/build.zip";
     int status = -1;
     std::string out;
-    ASSERT_EQ(testsupport::RunCommand({"python3", "-c",
-                                       "import sys, zipfile\n"
-                                       "z = zipfile.ZipFile(sys.argv[1], 'w')\n"
-                                       "z.writestr('autoexec.bin', b'\\0' * 8 + b'Magic Lantern loop\\0' + b'\\0' * 300)\n"
-                                       "z.writestr('ML/modules/a.mo', b'module')\n"
-                                       "z.close()\n",
-                                       zip},
-                                      &out),
-              0)
+    ASSERT_EQ(
+        testsupport::RunCommand({"python3", "-c",
+                                 "import sys, zipfile\n"
+                                 "z = zipfile.ZipFile(sys.argv[1], 'w')\n"
+                                 "z.writestr('autoexec.bin', b'\\0' * 8 + b'Magic Lantern loop\\0' + b'\\0' * 300)\n"
+                                 "z.writestr('ML/modules/a.mo', b'module')\n"
+                                 "z.close()\n",
+                                 zip},
+                                &out),
+        0)
         << out;
 
     // The mount is visible and holds no start file: Magic Lantern markers are refused.

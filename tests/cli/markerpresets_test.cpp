@@ -66,8 +66,7 @@ TEST(MarkerPresets, TheLoadWritesWhatTheEditsShowAndCarriesOverFromThePreviousCa
     EXPECT_EQ(At(s.boot, 0x2B, 11), "NN         ");
     // A card loaded after one that showed "SCRIPT": its empty script place
     // becomes six spaces, as the window's edit changes from "SCRIPT" to "".
-    core::MarkerState previous =
-        core::LoadMarkers(Region({{0x1F0, "SCRIPT"}}), core::LayoutFat32);
+    core::MarkerState previous = core::LoadMarkers(Region({{0x1F0, "SCRIPT"}}), core::LayoutFat32);
     ASSERT_TRUE(previous.scriptChecked);
     core::MarkerState next = core::LoadMarkers(Region({}), core::LayoutFat32, previous);
     EXPECT_EQ(At(next.boot, 0x1F0, 6), std::string(6, ' '));

@@ -44,7 +44,8 @@ TEST(DriveEntry, TextFieldsAndSelection)
 TEST(Catalogue, ParsesLinesAndSkipsShortOnes)
 {
     auto builds = ParseCatalogue(
-        "A;http://h/a.zip;2020.01.01 10:00:00;;extra\r\n\r\nbad;line\nB;HTTPS://h/b.zip;2019.02.03\rC;https://h/c;2021.12.31 23:59:58\n");
+        "A;http://h/a.zip;2020.01.01 "
+        "10:00:00;;extra\r\n\r\nbad;line\nB;HTTPS://h/b.zip;2019.02.03\rC;https://h/c;2021.12.31 23:59:58\n");
     ASSERT_EQ(builds.size(), 3u);
     EXPECT_EQ(builds[0].name, "A");
     EXPECT_EQ(builds[0].url, "http://h/a.zip");
@@ -69,20 +70,20 @@ TEST(Catalogue, LinesWithoutNameAddressOrReadableStampAreNoBuilds)
                                "<body style=\"a;b;c\">x;y;z</body></html>\n")
                     .empty());
     const char* refused[] = {
-        ";http://h/a.zip;2020.01.01",           // no name
-        "A;;2020.01.01",                        // no address
-        "A;x;2020.01.01",                       // not a web address
-        "A;ftp://h/a.zip;2020.01.01",           // not http or https
+        ";http://h/a.zip;2020.01.01",  // no name
+        "A;;2020.01.01",               // no address
+        "A;x;2020.01.01",              // not a web address
+        "A;ftp://h/a.zip;2020.01.01",  // not http or https
         "A;file:///tmp/a.zip;2020.01.01",
-        "A;http://;2020.01.01",                 // no host
+        "A;http://;2020.01.01",  // no host
         "A;http:///a.zip;2020.01.01",
-        "A;http://h/a.zip;",                    // no stamp
-        "A;http://h/a.zip;2020-01-01",          // other separators
-        "A;http://h/a.zip;2020.13.01",          // month out of range
+        "A;http://h/a.zip;",            // no stamp
+        "A;http://h/a.zip;2020-01-01",  // other separators
+        "A;http://h/a.zip;2020.13.01",  // month out of range
         "A;http://h/a.zip;2020.01.32",
         "A;http://h/a.zip;2020.01.01 24:00:00",
         "A;http://h/a.zip;2020.01.01 10:60:00",
-        "A;http://h/a.zip;2020.01.01 10:00",    // time cut short
+        "A;http://h/a.zip;2020.01.01 10:00",  // time cut short
         "A;http://h/a.zip;2020.01.01 10:00:00 ",
         "A;http://h/a.zip;yesterday",
     };

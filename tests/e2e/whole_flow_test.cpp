@@ -109,9 +109,10 @@ private:
         write("5D3-123.fir", QByteArray("firmware"));
         QVERIFY(Run("touch", {"-d", "2021-03-04 05:06:08", src + "/ML/MODULES/A.MO"}) == 0);
         QDir().mkpath(www_ + "/ML/builds");
-        QVERIFY(Run("zip", {"-q", "-r", "-X", www_ + "/ML/builds/ml-test.zip", "autoexec.bin", "ML", "README.pdf",
-                            "5D3-123.fir"},
-                    src) == 0);
+        QVERIFY(
+            Run("zip",
+                {"-q", "-r", "-X", www_ + "/ML/builds/ml-test.zip", "autoexec.bin", "ML", "README.pdf", "5D3-123.fir"},
+                src) == 0);
     }
 
     void WriteCatalogues(int port)
@@ -150,17 +151,17 @@ private:
         QVERIFY(server.ok());
         WriteCatalogues(server.port());
 
-        const appconfig::Options options = appconfig::ParseOptions(
-            {QStringLiteral("--include-loop"), QStringLiteral("--catalogue-host"),
-             QStringLiteral("127.0.0.1:%1").arg(server.port())});
+        const appconfig::Options options =
+            appconfig::ParseOptions({QStringLiteral("--include-loop"), QStringLiteral("--catalogue-host"),
+                                     QStringLiteral("127.0.0.1:%1").arg(server.port())});
         QVERIFY(options.error.isEmpty());
         TfMain w(options);
         w.show();
 
         // The card is listed and its boot record loaded. (Other cards of the
         // machine may be listed too; then the user picks this one.)
-        const QString ours = QString::fromStdString(card.name()) + ": EOS_DIGITAL [" +
-                             QString::fromStdString(fsType) + "] 67 MB";
+        const QString ours =
+            QString::fromStdString(card.name()) + ": EOS_DIGITAL [" + QString::fromStdString(fsType) + "] 67 MB";
         const int index = w.cbDrives->findText(ours);
         QVERIFY2(index >= 0, qPrintable(ours));
         if (w.cbDrives->currentIndex() != index) {

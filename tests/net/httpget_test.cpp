@@ -35,7 +35,9 @@ struct Recorder : QObject {
 
     explicit Recorder(THTTPGet* g)
     {
-        QObject::connect(g, &THTTPGet::OnProgress, this, [this](QObject*, int t, int r) { progress.push_back({t, r}); });
+        QObject::connect(g, &THTTPGet::OnProgress, this, [this](QObject*, int t, int r) {
+            progress.push_back({t, r});
+        });
         QObject::connect(g, &THTTPGet::OnDoneFile, this, [this](QObject* s, const QString& f, int n) {
             ++doneFile;
             fileName = f;
@@ -53,7 +55,10 @@ struct Recorder : QObject {
         });
     }
     int completions() const { return doneFile + doneString + errors; }
-    bool waitDone(int ms = 15000) { return WaitFor([this] { return completions() > 0; }, ms); }
+    bool waitDone(int ms = 15000)
+    {
+        return WaitFor([this] { return completions() > 0; }, ms);
+    }
 };
 
 class HttpGetTest : public ::testing::Test {

@@ -11,7 +11,10 @@
 
 namespace {
 
-std::string Str(const QByteArray& b) { return b.toStdString(); }
+std::string Str(const QByteArray& b)
+{
+    return b.toStdString();
+}
 
 // HTTPS servers signed by the test CA; SSL_CERT_FILE names that CA.
 class HttpsClientTest : public ::testing::Test {
@@ -21,8 +24,8 @@ protected:
         const TestCerts& c = TestCerts::get();
         if (!c.ok())
             return;
-        tls_ = new TestServer("fault_server.py",
-                              {"--tls-cert", c.path("server.crt"), "--tls-key", c.path("server.key")});
+        tls_ =
+            new TestServer("fault_server.py", {"--tls-cert", c.path("server.crt"), "--tls-key", c.path("server.key")});
         plain_ = new TestServer("fault_server.py", {});
     }
     static void TearDownTestSuite()
@@ -46,7 +49,10 @@ protected:
 TestServer* HttpsClientTest::tls_ = nullptr;
 TestServer* HttpsClientTest::plain_ = nullptr;
 
-TEST_F(HttpsClientTest, TlsIsAvailableThroughOpenSsl) { EXPECT_TRUE(TlsAvailable()); }
+TEST_F(HttpsClientTest, TlsIsAvailableThroughOpenSsl)
+{
+    EXPECT_TRUE(TlsAvailable());
+}
 
 TEST_F(HttpsClientTest, SendsExactlyTheExpectedRequest)
 {
@@ -54,7 +60,9 @@ TEST_F(HttpsClientTest, SendsExactlyTheExpectedRequest)
     ASSERT_TRUE(client.HTTPMethod("GET", tls_->https("/echo").toStdString())) << client.ErrorText;
     EXPECT_EQ(client.ResultCode, 200);
     const std::string expected = "GET /echo HTTP/1.0\r\n"
-                                 "Host: 127.0.0.1:" + std::to_string(tls_->port()) + "\r\n"
+                                 "Host: 127.0.0.1:" +
+                                 std::to_string(tls_->port()) +
+                                 "\r\n"
                                  "Keep-Alive: 300\r\n"
                                  "Connection: keep-alive\r\n"
                                  "User-Agent: Mozilla/4.0 (compatible; Flintor)\r\n"
@@ -82,8 +90,8 @@ TEST_F(HttpsClientTest, KeepsTheWholeBody)
 
     // The same name through "localhost" matches the certificate's other name.
     THttpsClient byName;
-    EXPECT_TRUE(byName.HTTPMethod(
-        "GET", QStringLiteral("https://localhost:%1/build.zip").arg(web.port()).toStdString()))
+    EXPECT_TRUE(
+        byName.HTTPMethod("GET", QStringLiteral("https://localhost:%1/build.zip").arg(web.port()).toStdString()))
         << byName.ErrorText;
 }
 
@@ -154,8 +162,7 @@ TEST_F(HttpsClientTest, GetterRefusesADowngradeInsideARedirectChain)
 TEST_F(HttpsClientTest, UntrustedCertificatesAreRefused)
 {
     const TestCerts& c = TestCerts::get();
-    TestServer self("fault_server.py",
-                    {"--tls-cert", c.path("selfsigned.crt"), "--tls-key", c.path("selfsigned.key")});
+    TestServer self("fault_server.py", {"--tls-cert", c.path("selfsigned.crt"), "--tls-key", c.path("selfsigned.key")});
     ASSERT_TRUE(self.ok());
     THttpsClient client;
     EXPECT_FALSE(client.HTTPMethod("GET", self.https("/data?size=10").toStdString()));
@@ -174,17 +181,16 @@ TEST_F(HttpsClientTest, OldTlsVersionsAreRefused)
     const TestCerts& c = TestCerts::get();
     for (const char* version : {"TLSv1", "TLSv1_1"}) {
         SCOPED_TRACE(version);
-        TestServer old("fault_server.py", {"--tls-cert", c.path("server.crt"), "--tls-key",
-                                           c.path("server.key"), "--tls-max-version", version});
+        TestServer old("fault_server.py", {"--tls-cert", c.path("server.crt"), "--tls-key", c.path("server.key"),
+                                           "--tls-max-version", version});
         ASSERT_TRUE(old.ok());
 
         // Show with the curl tool that this server really speaks the old
         // protocol, so the refusal below is about the version.
         const QString tls = QString::fromLatin1(version) == "TLSv1" ? "1.0" : "1.1";
         QProcess probe;
-        probe.start("curl", {"-s", "-o", "/dev/null", "--cacert", c.path("ca.crt"), "--tlsv" + tls,
-                             "--tls-max", tls, "--ciphers", "DEFAULT@SECLEVEL=0",
-                             old.https("/data?size=10")});
+        probe.start("curl", {"-s", "-o", "/dev/null", "--cacert", c.path("ca.crt"), "--tlsv" + tls, "--tls-max", tls,
+                             "--ciphers", "DEFAULT@SECLEVEL=0", old.https("/data?size=10")});
         ASSERT_TRUE(probe.waitForFinished(20000));
         if (probe.exitCode() != 0) {
             GTEST_SKIP() << "local OpenSSL cannot serve " << version << " (curl exit " << probe.exitCode() << ")";

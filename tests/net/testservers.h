@@ -13,7 +13,10 @@
 
 #include <functional>
 
-inline QString ServersDir() { return QStringLiteral(FLINTOR_SERVERS_DIR); }
+inline QString ServersDir()
+{
+    return QStringLiteral(FLINTOR_SERVERS_DIR);
+}
 
 // Runs the event loop until pred() holds or timeoutMs passed; returns pred().
 inline bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 10000)

@@ -10,7 +10,8 @@
 
 namespace {
 
-QCoreApplication* App() {
+QCoreApplication* App()
+{
     static int argc = 1;
     static char arg0[] = "platform_tests";
     static char* argv[] = {arg0, nullptr};
@@ -24,7 +25,8 @@ struct Seen {
 };
 
 // Runs the event loop until `done` holds or the time is up.
-bool WaitUntil(const std::function<bool()>& done, int ms) {
+bool WaitUntil(const std::function<bool()>& done, int ms)
+{
     QElapsedTimer timer;
     timer.start();
     while (!done() && timer.elapsed() < ms) {
@@ -35,13 +37,15 @@ bool WaitUntil(const std::function<bool()>& done, int ms) {
     return done();
 }
 
-TEST(DeviceMonitor, ReportsLoopAttachAndDetach) {
+TEST(DeviceMonitor, ReportsLoopAttachAndDetach)
+{
     FLINTOR_REQUIRE_LOOP_AND_FUSE();
     App();
     platform::DeviceMonitor monitor;
     std::vector<Seen> seen;
-    QObject::connect(&monitor, &platform::DeviceMonitor::deviceEvent,
-                     [&](const QString& a, const QString& n) { seen.push_back({a, n}); });
+    QObject::connect(&monitor, &platform::DeviceMonitor::deviceEvent, [&](const QString& a, const QString& n) {
+        seen.push_back({a, n});
+    });
     ASSERT_TRUE(monitor.start());
     EXPECT_TRUE(monitor.start());  // a second start keeps the one monitor
 
@@ -50,7 +54,8 @@ TEST(DeviceMonitor, ReportsLoopAttachAndDetach) {
     const QString name = QString::fromStdString(card.name());
     // Attaching or detaching a loop device changes its capacity: a "change" event.
     auto sawFor = [&](const QString& n) {
-        return std::any_of(seen.begin(), seen.end(), [&](const Seen& s) { return s.name == n && s.action == "change"; });
+        return std::any_of(seen.begin(), seen.end(),
+                           [&](const Seen& s) { return s.name == n && s.action == "change"; });
     };
     EXPECT_TRUE(WaitUntil([&] { return sawFor(name); }, 5000)) << "no event for " << card.name();
     for (const auto& s : seen) {
@@ -61,7 +66,6 @@ TEST(DeviceMonitor, ReportsLoopAttachAndDetach) {
     seen.clear();
     ASSERT_TRUE(card.Detach()) << card.error();
     EXPECT_TRUE(WaitUntil([&] { return sawFor(name); }, 5000)) << "no event after detaching " << card.name();
-
 }
 
 }  // namespace

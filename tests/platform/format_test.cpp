@@ -11,7 +11,8 @@ struct IncludeLoopScope {
     ~IncludeLoopScope() { platform::SetIncludeLoop(false); }
 };
 
-TEST(FormatLabel, AcceptsWhatMkfsAccepts) {
+TEST(FormatLabel, AcceptsWhatMkfsAccepts)
+{
     namespace ld = platform::linux_detail;
     std::string why;
     for (const char* l : {"", "EOS_DIGITAL", "CANON DC", "A-B_C(1)", "12345678901"}) {
@@ -33,7 +34,8 @@ TEST(FormatLabel, AcceptsWhatMkfsAccepts) {
 }
 
 // Formats a mounted card and checks the result with the file system's own checker.
-void FormatAndCheck(const std::string& fromFs, const std::string& toFs, const std::string& label) {
+void FormatAndCheck(const std::string& fromFs, const std::string& toFs, const std::string& label)
+{
     testsupport::LoopCard card;
     ASSERT_TRUE(card.Create({.fsType = fromFs, .label = "OLDCARD"})) << card.error();
     ASSERT_TRUE(card.Mount()) << card.error();
@@ -59,17 +61,20 @@ void FormatAndCheck(const std::string& fromFs, const std::string& toFs, const st
         EXPECT_EQ(testsupport::RunCommand({"fsck.fat", "-n", card.device()}, &out), 0) << out;
 }
 
-TEST(Format, MountedFatCardToExfat) {
+TEST(Format, MountedFatCardToExfat)
+{
     FLINTOR_REQUIRE_LOOP_AND_FUSE();
     FormatAndCheck("FAT32", "exFAT", "NEWCARD");
 }
 
-TEST(Format, MountedExfatCardToFat32) {
+TEST(Format, MountedExfatCardToFat32)
+{
     FLINTOR_REQUIRE_LOOP_AND_FUSE();
     FormatAndCheck("exFAT", "FAT32", "EOS_DIGITAL");
 }
 
-TEST(Format, RefusesWhatIsNotACard) {
+TEST(Format, RefusesWhatIsNotACard)
+{
     FLINTOR_REQUIRE_LOOP_AND_FUSE();
     testsupport::LoopCard card;
     ASSERT_TRUE(card.Create({.fsType = "FAT32", .label = "KEEPME"})) << card.error();

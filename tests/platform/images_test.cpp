@@ -188,9 +188,12 @@ protected:
         if (fsType == "exFAT")
             rc = testsupport::RunCommand({"mkfs.exfat", "-L", label, path}, &out);
         else
-            rc = testsupport::RunCommand(
-                {"mkfs.fat", "-F", fsType == "FAT32" ? "32" : fsType == "FAT12" ? "12" : "16", "-n", label, path},
-                &out);
+            rc = testsupport::RunCommand({"mkfs.fat", "-F",
+                                          fsType == "FAT32"   ? "32"
+                                          : fsType == "FAT12" ? "12"
+                                                              : "16",
+                                          "-n", label, path},
+                                         &out);
         EXPECT_EQ(rc, 0) << out;
         return path;
     }
@@ -208,9 +211,9 @@ protected:
         fs::resize_file(Touch(path), totalMib << 20);
         std::string script = "label: " + table + "\n";
         for (const auto& [startMib, volume] : parts)
-            script += "start=" + std::to_string(startMib * 2048) + ", size=" +
-                      std::to_string(fs::file_size(volume) / 512) + ", type=" +
-                      (table == "gpt" ? "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7" : "c") + "\n";
+            script += "start=" + std::to_string(startMib * 2048) +
+                      ", size=" + std::to_string(fs::file_size(volume) / 512) +
+                      ", type=" + (table == "gpt" ? "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7" : "c") + "\n";
         const std::string scriptPath = dir_ + "/table";
         std::ofstream(scriptPath) << script;
         std::string out;

@@ -15,7 +15,8 @@ namespace {
 namespace ld = platform::linux_detail;
 namespace fs = std::filesystem;
 
-TEST(NeverListed, LiveMediaAndBootPathsAreSystemPaths) {
+TEST(NeverListed, LiveMediaAndBootPathsAreSystemPaths)
+{
     for (const char* p : {"/boot/efi", "/run/live/medium", "/run/live/medium/live", "/cdrom", "/run/initramfs/live",
                           "/lib/live/mount/medium"})
         EXPECT_TRUE(ld::IsSystemMountPoint(p)) << p;
@@ -24,12 +25,12 @@ TEST(NeverListed, LiveMediaAndBootPathsAreSystemPaths) {
         EXPECT_FALSE(ld::IsSystemMountPoint(p)) << p;
 }
 
-TEST(NeverListed, SwapFilesFromProcSwaps) {
-    const std::string text =
-        "Filename\t\t\t\tType\t\tSize\t\tUsed\t\tPriority\n"
-        "/dev/sda3                               partition\t8388604\t\t0\t\t-2\n"
-        "/swap\\040file                           file\t\t1048572\t\t0\t\t-3\n"
-        "\n";
+TEST(NeverListed, SwapFilesFromProcSwaps)
+{
+    const std::string text = "Filename\t\t\t\tType\t\tSize\t\tUsed\t\tPriority\n"
+                             "/dev/sda3                               partition\t8388604\t\t0\t\t-2\n"
+                             "/swap\\040file                           file\t\t1048572\t\t0\t\t-3\n"
+                             "\n";
     const auto files = ld::ParseSwapFiles(text);
     ASSERT_EQ(files.size(), 2u);
     EXPECT_EQ(files[0], "/dev/sda3");
@@ -39,9 +40,12 @@ TEST(NeverListed, SwapFilesFromProcSwaps) {
     EXPECT_TRUE(ld::ParseSwapFiles("").empty());
 }
 
-TEST(NeverListed, RaidAndDeviceMapperMembers) {
-    for (const char* n : {"dm-0", "dm-12", "md0", "md127"}) EXPECT_TRUE(ld::IsStackDevice(n)) << n;
-    for (const char* n : {"dm-", "mdx", "mmcblk0p1", "md", "sdb1", "loop3"}) EXPECT_FALSE(ld::IsStackDevice(n)) << n;
+TEST(NeverListed, RaidAndDeviceMapperMembers)
+{
+    for (const char* n : {"dm-0", "dm-12", "md0", "md127"})
+        EXPECT_TRUE(ld::IsStackDevice(n)) << n;
+    for (const char* n : {"dm-", "mdx", "mmcblk0p1", "md", "sdb1", "loop3"})
+        EXPECT_FALSE(ld::IsStackDevice(n)) << n;
 
     // A sysfs folder whose holders/ lists a device is part of a stack.
     char tmpl[] = "/tmp/flintor-holdersXXXXXX";
@@ -57,28 +61,29 @@ TEST(NeverListed, RaidAndDeviceMapperMembers) {
     fs::remove_all(dir);
 }
 
-TEST(NeverListed, SystemDisksOfThisMachineAreNotCandidates) {
+TEST(NeverListed, SystemDisksOfThisMachineAreNotCandidates)
+{
     // Whatever holds / here is never offered, by any backend.
     const auto never = ld::NeverListedDisks();
     struct stat st {};
     ASSERT_EQ(stat("/", &st), 0);
     std::error_code ec;
-    const auto real = fs::canonical("/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" +
-                                        std::to_string(minor(st.st_dev)),
-                                    ec);
-    if (ec) GTEST_SKIP() << "the root file system is not on a block device here";
+    const auto real = fs::canonical(
+        "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev)), ec);
+    if (ec)
+        GTEST_SKIP() << "the root file system is not on a block device here";
     EXPECT_EQ(never.count(ld::DiskOfBlock(real.filename().string())), 1u);
 }
 
-TEST(UdevData, FileSystemAndLabelFromTheDatabase) {
-    const std::string text =
-        "S:disk/by-label/NO\\x20NAME\n"
-        "E:ID_FS_TYPE=vfat\n"
-        "E:ID_FS_VERSION=FAT32\n"
-        "E:ID_FS_LABEL=NO_NAME\n"
-        "E:ID_FS_LABEL_ENC=NO\\x20NAME\n"
-        "E:=broken\n"
-        "G:systemd\n";
+TEST(UdevData, FileSystemAndLabelFromTheDatabase)
+{
+    const std::string text = "S:disk/by-label/NO\\x20NAME\n"
+                             "E:ID_FS_TYPE=vfat\n"
+                             "E:ID_FS_VERSION=FAT32\n"
+                             "E:ID_FS_LABEL=NO_NAME\n"
+                             "E:ID_FS_LABEL_ENC=NO\\x20NAME\n"
+                             "E:=broken\n"
+                             "G:systemd\n";
     const auto values = ld::ParseUdevData(text);
     ASSERT_EQ(values.size(), 4u);
     EXPECT_EQ(values[0], (std::pair<std::string, std::string>{"ID_FS_TYPE", "vfat"}));

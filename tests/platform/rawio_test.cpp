@@ -13,13 +13,16 @@ struct IncludeLoopScope {
     ~IncludeLoopScope() { platform::SetIncludeLoop(false); }
 };
 
-std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
+std::vector<uint8_t> Pattern(size_t n, uint8_t seed)
+{
     std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 9));
+    for (size_t i = 0; i < n; ++i)
+        v[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 9));
     return v;
 }
 
-TEST(RawIo, ReadsTwentyFourSectorsExactly) {
+TEST(RawIo, ReadsTwentyFourSectorsExactly)
+{
     FLINTOR_REQUIRE_LOOP_AND_FUSE();
     testsupport::LoopCard card;
     ASSERT_TRUE(card.Create({.fsType = "FAT32", .label = "EOS_DIGITAL"})) << card.error();
@@ -41,7 +44,8 @@ TEST(RawIo, ReadsTwentyFourSectorsExactly) {
     EXPECT_FALSE(platform::ReadSectors(card.name(), 0, 1, nullptr, 512));
 }
 
-TEST(RawIo, WriteIsReadBackAndReachesTheImage) {
+TEST(RawIo, WriteIsReadBackAndReachesTheImage)
+{
     FLINTOR_REQUIRE_LOOP_AND_FUSE();
     for (const std::string fs : {"exFAT", "FAT32"}) {
         SCOPED_TRACE(fs);
@@ -69,7 +73,8 @@ TEST(RawIo, WriteIsReadBackAndReachesTheImage) {
     }
 }
 
-TEST(RawIo, ShortTransferAtTheEndFails) {
+TEST(RawIo, ShortTransferAtTheEndFails)
+{
     FLINTOR_REQUIRE_LOOP_AND_FUSE();
     testsupport::LoopCard card;
     ASSERT_TRUE(card.Create({.fsType = "exFAT", .label = "END", .sizeBytes = 8ull << 20})) << card.error();
@@ -89,7 +94,8 @@ TEST(RawIo, ShortTransferAtTheEndFails) {
     EXPECT_EQ(card.ReadImage((sectors - 1) * 512, 512), std::vector<uint8_t>(data.begin(), data.begin() + 512));
 }
 
-TEST(RawIo, OffsetsBeyondFourGiB) {
+TEST(RawIo, OffsetsBeyondFourGiB)
+{
     FLINTOR_REQUIRE_LOOP_AND_FUSE();
     testsupport::LoopCard card;
     ASSERT_TRUE(card.Create({.fsType = "exFAT", .label = "BIG", .sizeBytes = 5ull << 30})) << card.error();
@@ -109,7 +115,8 @@ TEST(RawIo, OffsetsBeyondFourGiB) {
     EXPECT_EQ(back, data);
 }
 
-TEST(RawIo, PartitionVolumeStartsAtItsOwnSectorZero) {
+TEST(RawIo, PartitionVolumeStartsAtItsOwnSectorZero)
+{
     FLINTOR_REQUIRE_LOOP_AND_FUSE();
     testsupport::LoopCard card;
     ASSERT_TRUE(card.Create({.fsType = "FAT32", .label = "PART", .sizeBytes = 80ull << 20, .partitioned = true}))
@@ -121,7 +128,8 @@ TEST(RawIo, PartitionVolumeStartsAtItsOwnSectorZero) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf.data()) + 82, 5), "FAT32");
 }
 
-TEST(RawIo, RefusesAnythingNotListed) {
+TEST(RawIo, RefusesAnythingNotListed)
+{
     FLINTOR_REQUIRE_LOOP_AND_FUSE();
     testsupport::LoopCard card;
     ASSERT_TRUE(card.Create({.fsType = "FAT32", .label = "SAFE"})) << card.error();
@@ -135,7 +143,10 @@ TEST(RawIo, RefusesAnythingNotListed) {
     EXPECT_EQ(card.ReadImage(0, 512), original);
 
     IncludeLoopScope loops;
-    for (const char* name : {"sda", "vda", "../etc", "", "/dev/" "loop0", "loop0/../vda", "zram0", "null"}) {
+    for (const char* name : {"sda", "vda", "../etc", "",
+                             "/dev/"
+                             "loop0",
+                             "loop0/../vda", "zram0", "null"}) {
         EXPECT_FALSE(platform::ReadSectors(name, 0, 1, buf.data(), buf.size())) << name;
         EXPECT_FALSE(platform::WriteSectors(name, 0, 1, buf.data(), buf.size())) << name;
     }
@@ -143,7 +154,8 @@ TEST(RawIo, RefusesAnythingNotListed) {
     EXPECT_EQ(card.ReadImage(0, 512), original);
 }
 
-TEST(RawIo, CardRemovedBetweenCalls) {
+TEST(RawIo, CardRemovedBetweenCalls)
+{
     FLINTOR_REQUIRE_LOOP_AND_FUSE();
     testsupport::LoopCard card;
     ASSERT_TRUE(card.Create({.fsType = "exFAT", .label = "GONE"})) << card.error();

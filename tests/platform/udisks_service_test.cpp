@@ -5,9 +5,9 @@
 // creates the user and the polkit rules and removes all of it afterwards. This
 // binary runs as root: it makes the cards and checks their bytes, and runs
 // each card operation as the user through cardprobe.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -28,7 +28,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Env(const char* name) {
+std::string Env(const char* name)
+{
     const char* v = std::getenv(name);
     return v ? v : "";
 }
@@ -38,13 +39,15 @@ struct Probe {
     int rc = -1;
     std::string output;
     std::multimap<std::string, std::string> values;
-    std::string Get(const std::string& key) const {
+    std::string Get(const std::string& key) const
+    {
         auto it = values.find(key);
         return it == values.end() ? std::string() : it->second;
     }
 };
 
-Probe RunAsUser(const std::vector<std::string>& args) {
+Probe RunAsUser(const std::vector<std::string>& args)
+{
     std::vector<std::string> argv = {FLINTOR_CARDPROBE};
     argv.insert(argv.end(), args.begin(), args.end());
     Probe p;
@@ -53,32 +56,39 @@ Probe RunAsUser(const std::vector<std::string>& args) {
     std::string line;
     while (std::getline(in, line)) {
         const auto eq = line.find('=');
-        if (eq != std::string::npos && eq > 0) p.values.emplace(line.substr(0, eq), line.substr(eq + 1));
+        if (eq != std::string::npos && eq > 0)
+            p.values.emplace(line.substr(0, eq), line.substr(eq + 1));
     }
     return p;
 }
 
-std::vector<std::string> Fields(const std::string& line) {
+std::vector<std::string> Fields(const std::string& line)
+{
     std::vector<std::string> out;
     std::string f;
     std::istringstream in(line);
-    while (std::getline(in, f, '\t')) out.push_back(f);
-    if (!line.empty() && line.back() == '\t') out.push_back("");
+    while (std::getline(in, f, '\t'))
+        out.push_back(f);
+    if (!line.empty() && line.back() == '\t')
+        out.push_back("");
     return out;
 }
 
 // The listed fields of one card, empty when the listing lacks it.
-std::vector<std::string> Listed(const std::string& backend, const std::string& name) {
+std::vector<std::string> Listed(const std::string& backend, const std::string& name)
+{
     const Probe p = RunAsUser({backend, "list"});
     auto range = p.values.equal_range("volume");
     for (auto it = range.first; it != range.second; ++it) {
         auto f = Fields(it->second);
-        if (!f.empty() && f[0] == name) return f;
+        if (!f.empty() && f[0] == name)
+            return f;
     }
     return {};
 }
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
+std::string Hex(const std::vector<uint8_t>& bytes)
+{
     static const char* digits = "0123456789abcdef";
     std::string out;
     for (uint8_t b : bytes) {
@@ -88,16 +98,20 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
-std::vector<uint8_t> Pattern(size_t n, unsigned seed) {
+std::vector<uint8_t> Pattern(size_t n, unsigned seed)
+{
     std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 9));
+    for (size_t i = 0; i < n; ++i)
+        v[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 9));
     return v;
 }
 
-bool WaitFor(const std::function<bool()>& done, int seconds = 15) {
+bool WaitFor(const std::function<bool()>& done, int seconds = 15)
+{
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
+        if (done())
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     return done();
@@ -108,31 +122,37 @@ bool WaitFor(const std::function<bool()>& done, int seconds = 15) {
 // a reader is.
 class UserCards : public ::testing::Test {
 protected:
-    void TearDown() override {
+    void TearDown() override
+    {
         std::error_code ec;
         fs::remove(Env("FLINTOR_DENY_RULE"), ec);
     }
 
     // Marks the cards as ordinary ones and waits until the user's listing shows them.
-    bool MakeUserCards(const std::vector<const testsupport::LoopCard*>& cards) {
+    bool MakeUserCards(const std::vector<const testsupport::LoopCard*>& cards)
+    {
         std::vector<std::string> names;
-        for (const auto* c : cards) names.push_back(c->diskDevice().substr(c->diskDevice().rfind('/') + 1));
+        for (const auto* c : cards)
+            names.push_back(c->diskDevice().substr(c->diskDevice().rfind('/') + 1));
         if (!udisksCards_.Add(names)) {
             ADD_FAILURE() << udisksCards_.error();
             return false;
         }
         return WaitFor([&] {
             for (const auto* c : cards)
-                if (Listed("udisks2", c->name()).empty()) return false;
+                if (Listed("udisks2", c->name()).empty())
+                    return false;
             return true;
         });
     }
 
-    void Deny(bool on) {
+    void Deny(bool on)
+    {
         const std::string path = Env("FLINTOR_DENY_RULE");
         if (on) {
             std::ofstream(path) << "polkit.addRule(function(action, subject) {\n"
-                                   "    if (subject.user == \"" << testsupport::DesktopUser()
+                                   "    if (subject.user == \""
+                                << testsupport::DesktopUser()
                                 << "\" && action.id.indexOf(\"org.freedesktop.udisks2.open-device\") == 0)\n"
                                    "        return polkit.Result.NO;\n});\n";
         } else {
@@ -144,7 +164,8 @@ protected:
     testsupport::UdisksCards udisksCards_;
 };
 
-TEST_F(UserCards, ListsTheCardAsTheDirectBackendDoesAndNoSystemLoop) {
+TEST_F(UserCards, ListsTheCardAsTheDirectBackendDoesAndNoSystemLoop)
+{
     FLINTOR_REQUIRE_DESKTOP_SERVICES();
     testsupport::LoopCard card, systemLoop;
     ASSERT_TRUE(card.Create({.fsType = "FAT32", .label = "EOS_DIGITAL"})) << card.error();
@@ -182,7 +203,8 @@ TEST_F(UserCards, ListsTheCardAsTheDirectBackendDoesAndNoSystemLoop) {
 
 // A card with a partition table: its partition is the card, as with the
 // direct backend, never the whole disk.
-TEST_F(UserCards, PartitionedCardListsItsPartition) {
+TEST_F(UserCards, PartitionedCardListsItsPartition)
+{
     FLINTOR_REQUIRE_DESKTOP_SERVICES();
     testsupport::LoopCard card;
     ASSERT_TRUE(card.Create({.fsType = "exFAT", .label = "PARTED", .partitioned = true})) << card.error();
@@ -198,7 +220,8 @@ TEST_F(UserCards, PartitionedCardListsItsPartition) {
     EXPECT_TRUE(p.Get("data") == Hex(card.ReadImage(0, 512))) << "data differ";
 }
 
-TEST_F(UserCards, ReadsWritesAndReadsBackPastTheCache) {
+TEST_F(UserCards, ReadsWritesAndReadsBackPastTheCache)
+{
     FLINTOR_REQUIRE_DESKTOP_SERVICES();
     testsupport::LoopCard card;
     ASSERT_TRUE(card.Create({.fsType = "exFAT", .label = "CARD"})) << card.error();
@@ -245,7 +268,8 @@ TEST_F(UserCards, ReadsWritesAndReadsBackPastTheCache) {
     EXPECT_EQ(RunAsUser({"udisks2", "checkwritable", card.name()}).rc, 0);
 }
 
-TEST_F(UserCards, MountsUnmountsAndFormats) {
+TEST_F(UserCards, MountsUnmountsAndFormats)
+{
     FLINTOR_REQUIRE_DESKTOP_SERVICES();
     testsupport::LoopCard card, small;
     ASSERT_TRUE(card.Create({.fsType = "FAT32", .label = "OLDNAME", .sizeBytes = 600ull << 20})) << card.error();
@@ -299,7 +323,8 @@ TEST_F(UserCards, MountsUnmountsAndFormats) {
 
 // The whole Magic Lantern round as an ordinary user: the card is mounted by
 // udisks2 for the build's files, made bootable, shown, and cleared again.
-TEST_F(UserCards, MagicLanternBuildOnAndOffWithoutRoot) {
+TEST_F(UserCards, MagicLanternBuildOnAndOffWithoutRoot)
+{
     FLINTOR_REQUIRE_DESKTOP_SERVICES();
     testsupport::LoopCard card;
     ASSERT_TRUE(card.Create({.fsType = "FAT32", .label = "EOS_DIGITAL"})) << card.error();
@@ -313,7 +338,9 @@ TEST_F(UserCards, MagicLanternBuildOnAndOffWithoutRoot) {
     std::ofstream(src + "/autoexec.bin") << std::string(20000, 'a');
     std::ofstream(src + "/ML/MODULES/X.MO") << "module";
     const std::string zip = std::string(folder) + "/build.zip";
-    ASSERT_EQ(testsupport::RunCommand({"sh", "-c", "cd '" + src + "' && zip -q -r -X '" + zip + "' . && chmod 644 '" + zip + "'"}), 0);
+    ASSERT_EQ(testsupport::RunCommand(
+                  {"sh", "-c", "cd '" + src + "' && zip -q -r -X '" + zip + "' . && chmod 644 '" + zip + "'"}),
+              0);
 
     const auto cli = [&](std::vector<std::string> args, std::string* out) {
         args.insert(args.begin(), {FLINTOR_CLI, "--backend", "udisks2", "--include-loop"});
@@ -348,7 +375,8 @@ TEST_F(UserCards, MagicLanternBuildOnAndOffWithoutRoot) {
     fs::remove_all(folder);
 }
 
-TEST_F(UserCards, PolicyRefusalIsSaidAndLeavesTheCardAlone) {
+TEST_F(UserCards, PolicyRefusalIsSaidAndLeavesTheCardAlone)
+{
     FLINTOR_REQUIRE_DESKTOP_SERVICES();
     testsupport::LoopCard card;
     ASSERT_TRUE(card.Create({.fsType = "FAT32", .label = "EOS_DIGITAL"})) << card.error();
@@ -380,7 +408,8 @@ TEST_F(UserCards, PolicyRefusalIsSaidAndLeavesTheCardAlone) {
 // Without udisks2 rights and without rights on the device node, the direct
 // backend still lists the card (file system and label from the udev database)
 // and refuses the transfer with a reason.
-TEST_F(UserCards, DirectAccessAsOrdinaryUserListsButCannotOpen) {
+TEST_F(UserCards, DirectAccessAsOrdinaryUserListsButCannotOpen)
+{
     FLINTOR_REQUIRE_DESKTOP_SERVICES();
     testsupport::LoopCard card;
     ASSERT_TRUE(card.Create({.fsType = "FAT32", .label = "EOS_DIGITAL"})) << card.error();
@@ -394,8 +423,7 @@ TEST_F(UserCards, DirectAccessAsOrdinaryUserListsButCannotOpen) {
     const Probe p = RunAsUser({"direct", "read", card.name(), "0", "24"});
     EXPECT_EQ(p.rc, 1);
     EXPECT_EQ(p.Get("error"), "Refused") << p.output;
-    EXPECT_EQ(p.Get("why"), "You are not allowed to open " + card.name() + ": you have no rights on " +
-                                card.device() +
+    EXPECT_EQ(p.Get("why"), "You are not allowed to open " + card.name() + ": you have no rights on " + card.device() +
                                 ". Install udisks2 to reach cards as a desktop user, or ask an administrator to add "
                                 "you to the disk group.");
 }
@@ -407,8 +435,10 @@ namespace {
 // A loop device the test attached, detached again by its name.
 struct AttachedLoop {
     std::string name;
-    ~AttachedLoop() {
-        if (!name.empty()) testsupport::RunCommand({"losetup", "-d", "/dev/" + name});
+    ~AttachedLoop()
+    {
+        if (!name.empty())
+            testsupport::RunCommand({"losetup", "-d", "/dev/" + name});
     }
 };
 
@@ -416,7 +446,8 @@ struct AttachedLoop {
 // as a card (no system device), and read-only when asked for.
 // An image file's files through udisks2: the command line attaches and mounts
 // it for the build, detaches it again, and writes the boot record in place.
-TEST(UserImages, BuildInstalledOntoAnImageWithoutRoot) {
+TEST(UserImages, BuildInstalledOntoAnImageWithoutRoot)
+{
     FLINTOR_REQUIRE_DESKTOP_SERVICES();
     char tmpl[] = "/tmp/flintor-imgbuildXXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -428,7 +459,8 @@ TEST(UserImages, BuildInstalledOntoAnImageWithoutRoot) {
     fs::create_directories(dir + "/src/ML");
     std::ofstream(dir + "/src/autoexec.bin") << std::string(5000, 'b');
     std::ofstream(dir + "/src/ML/A.TXT") << "a";
-    ASSERT_EQ(testsupport::RunCommand({"sh", "-c", "cd '" + dir + "/src' && zip -q -r -X ../build.zip ."}, &out), 0) << out;
+    ASSERT_EQ(testsupport::RunCommand({"sh", "-c", "cd '" + dir + "/src' && zip -q -r -X ../build.zip ."}, &out), 0)
+        << out;
     ASSERT_EQ(testsupport::RunCommand({"chown", "-R", testsupport::DesktopUser(), dir}, &out), 0) << out;
     ::chmod(dir.c_str(), 0755);
     const auto cli = [&](std::vector<std::string> args, std::string* text) {
@@ -458,7 +490,8 @@ TEST(UserImages, BuildInstalledOntoAnImageWithoutRoot) {
     fs::remove_all(dir);
 }
 
-TEST(UserImages, AttachedThroughUdisksAreCards) {
+TEST(UserImages, AttachedThroughUdisksAreCards)
+{
     FLINTOR_REQUIRE_DESKTOP_SERVICES();
     char tmpl[] = "/tmp/flintor-imageXXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -473,7 +506,8 @@ TEST(UserImages, AttachedThroughUdisksAreCards) {
     for (const bool readOnly : {false, true}) {
         SCOPED_TRACE(readOnly ? "read-only" : "read-write");
         std::vector<std::string> args = {"udisks2", "loopsetup", image};
-        if (readOnly) args.push_back("ro");
+        if (readOnly)
+            args.push_back("ro");
         Probe p = RunAsUser(args);
         ASSERT_EQ(p.rc, 0) << p.output;
         AttachedLoop loop{p.Get("loop")};

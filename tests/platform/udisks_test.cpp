@@ -21,37 +21,39 @@ namespace ud = platform::udisks_detail;
 
 const QString kRoot = "/org/freedesktop/UDisks2/";
 
-QByteArray Bytes(const char* text) { return QByteArray(text, static_cast<int>(std::strlen(text)) + 1); }
+QByteArray Bytes(const char* text)
+{
+    return QByteArray(text, static_cast<int>(std::strlen(text)) + 1);
+}
 
-ud::ObjectMap SampleObjects() {
+ud::ObjectMap SampleObjects()
+{
     ud::ObjectMap objects;
     ud::InterfaceMap reader;
-    reader["org.freedesktop.UDisks2.Drive"] = {
-        {"Removable", true}, {"MediaRemovable", true}, {"ConnectionBus", "usb"}};
+    reader["org.freedesktop.UDisks2.Drive"] = {{"Removable", true}, {"MediaRemovable", true}, {"ConnectionBus", "usb"}};
     objects[QDBusObjectPath(kRoot + "drives/Reader")] = reader;
 
     ud::InterfaceMap card;
-    card["org.freedesktop.UDisks2.Block"] = {
-        {"Device", Bytes("/dev/sdb1")},
-        {"DeviceNumber", QVariant::fromValue<qulonglong>(makedev(8, 17))},
-        {"Size", QVariant::fromValue<qulonglong>(31914983424ull)},
-        {"IdUsage", "filesystem"},
-        {"IdType", "vfat"},
-        {"IdVersion", "FAT32"},
-        {"IdLabel", "EOS_DIGITAL"},
-        {"IdUUID", "1234-ABCD"},
-        {"HintSystem", false},
-        {"HintIgnore", false},
-        {"ReadOnly", true},
-        {"Drive", QVariant::fromValue(QDBusObjectPath(kRoot + "drives/Reader"))}};
+    card["org.freedesktop.UDisks2.Block"] = {{"Device", Bytes("/dev/sdb1")},
+                                             {"DeviceNumber", QVariant::fromValue<qulonglong>(makedev(8, 17))},
+                                             {"Size", QVariant::fromValue<qulonglong>(31914983424ull)},
+                                             {"IdUsage", "filesystem"},
+                                             {"IdType", "vfat"},
+                                             {"IdVersion", "FAT32"},
+                                             {"IdLabel", "EOS_DIGITAL"},
+                                             {"IdUUID", "1234-ABCD"},
+                                             {"HintSystem", false},
+                                             {"HintIgnore", false},
+                                             {"ReadOnly", true},
+                                             {"Drive", QVariant::fromValue(QDBusObjectPath(kRoot + "drives/Reader"))}};
     card["org.freedesktop.UDisks2.Filesystem"] = {
         {"MountPoints", QVariant::fromValue(QByteArrayList{Bytes("/media/u/EOS_DIGITAL"), Bytes("/mnt/x")})}};
     card["org.freedesktop.UDisks2.Partition"] = {};
     objects[QDBusObjectPath(kRoot + "block_devices/sdb1")] = card;
 
     ud::InterfaceMap disk;
-    disk["org.freedesktop.UDisks2.Block"] = {
-        {"Device", Bytes("/dev/sdb")}, {"Drive", QVariant::fromValue(QDBusObjectPath(kRoot + "drives/Reader"))}};
+    disk["org.freedesktop.UDisks2.Block"] = {{"Device", Bytes("/dev/sdb")},
+                                             {"Drive", QVariant::fromValue(QDBusObjectPath(kRoot + "drives/Reader"))}};
     disk["org.freedesktop.UDisks2.PartitionTable"] = {
         {"Partitions", QVariant::fromValue(QList<QDBusObjectPath>{QDBusObjectPath(kRoot + "block_devices/sdb1")})}};
     objects[QDBusObjectPath(kRoot + "block_devices/sdb")] = disk;
@@ -67,13 +69,16 @@ ud::ObjectMap SampleObjects() {
     return objects;
 }
 
-const ud::BlockObject* ByName(const std::vector<ud::BlockObject>& blocks, const std::string& name) {
+const ud::BlockObject* ByName(const std::vector<ud::BlockObject>& blocks, const std::string& name)
+{
     for (const auto& b : blocks)
-        if (b.name == name) return &b;
+        if (b.name == name)
+            return &b;
     return nullptr;
 }
 
-TEST(UdisksObjects, BlockDriveAndFilesystemProperties) {
+TEST(UdisksObjects, BlockDriveAndFilesystemProperties)
+{
     const auto blocks = ud::ParseManagedObjects(SampleObjects());
     ASSERT_EQ(blocks.size(), 3u);
     const auto* card = ByName(blocks, "sdb1");
@@ -106,7 +111,8 @@ TEST(UdisksObjects, BlockDriveAndFilesystemProperties) {
     EXPECT_FALSE(loop->hasDrive);
 }
 
-TEST(UdisksObjects, WhichBlocksAreCards) {
+TEST(UdisksObjects, WhichBlocksAreCards)
+{
     const auto blocks = ud::ParseManagedObjects(SampleObjects());
     const ud::BlockObject card = *ByName(blocks, "sdb1");
     const std::set<std::string> none;
@@ -120,12 +126,21 @@ TEST(UdisksObjects, WhichBlocksAreCards) {
     EXPECT_FALSE(with([](ud::BlockObject& b) { b.hintSystem = true; }));
     EXPECT_FALSE(with([](ud::BlockObject& b) { b.hintIgnore = true; }));
     // A fixed disk on SATA is no card; a card reader on SDIO is.
-    EXPECT_FALSE(with([](ud::BlockObject& b) { b.driveRemovable = false; b.connectionBus = ""; }));
-    EXPECT_TRUE(with([](ud::BlockObject& b) { b.driveRemovable = false; b.connectionBus = "sdio"; }));
+    EXPECT_FALSE(with([](ud::BlockObject& b) {
+        b.driveRemovable = false;
+        b.connectionBus = "";
+    }));
+    EXPECT_TRUE(with([](ud::BlockObject& b) {
+        b.driveRemovable = false;
+        b.connectionBus = "sdio";
+    }));
     EXPECT_FALSE(with([](ud::BlockObject& b) { b.hasDrive = false; }));
     // The name joins /dev/ and /sys/ paths: it must be the device's own.
     EXPECT_FALSE(with([](ud::BlockObject& b) { b.device = "/dev/mapper/sdb1"; }));
-    EXPECT_FALSE(with([](ud::BlockObject& b) { b.name = "../sdb1"; b.device = "/dev/../sdb1"; }));
+    EXPECT_FALSE(with([](ud::BlockObject& b) {
+        b.name = "../sdb1";
+        b.device = "/dev/../sdb1";
+    }));
     // The disk behind /, swap or a live medium never shows, nor does a stack member.
     EXPECT_FALSE(ud::IsListable(card, false, "sdb", {"sdb"}, 1000));
     ud::BlockObject dm = card;
@@ -150,10 +165,11 @@ TEST(UdisksObjects, WhichBlocksAreCards) {
     EXPECT_FALSE(ud::IsListable(systemLoop, true, "loop4", none, 1001));
 }
 
-TEST(UdisksErrors, RefusalsNameTheCardAndWhatToDo) {
-    for (const char* name : {"org.freedesktop.UDisks2.Error.NotAuthorized",
-                             "org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain",
-                             "org.freedesktop.DBus.Error.AccessDenied"}) {
+TEST(UdisksErrors, RefusalsNameTheCardAndWhatToDo)
+{
+    for (const char* name :
+         {"org.freedesktop.UDisks2.Error.NotAuthorized", "org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain",
+          "org.freedesktop.DBus.Error.AccessDenied"}) {
         const auto r = ud::FromDBusError(name, "Not authorized to perform operation", "sdb1", "open");
         EXPECT_EQ(r.error, platform::AccessError::Refused) << name;
         EXPECT_EQ(r.why,
@@ -168,33 +184,45 @@ TEST(UdisksErrors, RefusalsNameTheCardAndWhatToDo) {
     auto gone = ud::FromDBusError("org.freedesktop.DBus.Error.ServiceUnknown", "", "sdb1", "mount");
     EXPECT_EQ(gone.error, platform::AccessError::Io);
     EXPECT_NE(gone.why.find("udisks2 is not running"), std::string::npos);
-    auto other = ud::FromDBusError("org.freedesktop.UDisks2.Error.Failed", "Error mounting: wrong fs type", "sdb1",
-                                   "mount");
+    auto other =
+        ud::FromDBusError("org.freedesktop.UDisks2.Error.Failed", "Error mounting: wrong fs type", "sdb1", "mount");
     EXPECT_EQ(other.error, platform::AccessError::Io);
     EXPECT_EQ(other.why, "Cannot mount sdb1: Error mounting: wrong fs type");
 }
 
-TEST(BackendChoice, ParsesTheOptionWords) {
+TEST(BackendChoice, ParsesTheOptionWords)
+{
     platform::BackendChoice c = platform::BackendChoice::Auto;
     ASSERT_TRUE(platform::ParseBackendChoice("UDisks2", &c));
     EXPECT_EQ(c, platform::BackendChoice::Udisks);
-    for (const char* bad : {"", "udisks3", "direct "}) EXPECT_FALSE(platform::ParseBackendChoice(bad, &c)) << bad;
+    for (const char* bad : {"", "udisks3", "direct "})
+        EXPECT_FALSE(platform::ParseBackendChoice(bad, &c)) << bad;
     EXPECT_EQ(c, platform::BackendChoice::Udisks);  // untouched by a failed parse
 }
 
 struct EnvScope {
-    explicit EnvScope(const char* value) {
-        if (const char* old = std::getenv("FLINTOR_BACKEND")) saved = old, had = true;
-        if (value) setenv("FLINTOR_BACKEND", value, 1); else unsetenv("FLINTOR_BACKEND");
+    explicit EnvScope(const char* value)
+    {
+        if (const char* old = std::getenv("FLINTOR_BACKEND"))
+            saved = old, had = true;
+        if (value)
+            setenv("FLINTOR_BACKEND", value, 1);
+        else
+            unsetenv("FLINTOR_BACKEND");
     }
-    ~EnvScope() {
-        if (had) setenv("FLINTOR_BACKEND", saved.c_str(), 1); else unsetenv("FLINTOR_BACKEND");
+    ~EnvScope()
+    {
+        if (had)
+            setenv("FLINTOR_BACKEND", saved.c_str(), 1);
+        else
+            unsetenv("FLINTOR_BACKEND");
     }
     std::string saved;
     bool had = false;
 };
 
-TEST(BackendChoice, EnvironmentGivesTheDefaultOnly) {
+TEST(BackendChoice, EnvironmentGivesTheDefaultOnly)
+{
     std::string why;
     {
         EnvScope env("udisks2");
@@ -210,7 +238,8 @@ TEST(BackendChoice, EnvironmentGivesTheDefaultOnly) {
 }
 
 // Without any system bus the automatic choice is direct access, at once.
-TEST(BackendChoice, AutoWithoutSystemBusIsDirectAndQuick) {
+TEST(BackendChoice, AutoWithoutSystemBusIsDirectAndQuick)
+{
     std::string out;
     const auto start = std::chrono::steady_clock::now();
     const int rc = testsupport::RunCommand({"env", "-u", "FLINTOR_BACKEND",

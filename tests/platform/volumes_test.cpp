@@ -22,25 +22,32 @@ struct IncludeLoopScope {
     ~IncludeLoopScope() { platform::SetIncludeLoop(false); }
 };
 
-const Volume* Find(const std::vector<Volume>& list, const std::string& name) {
+const Volume* Find(const std::vector<Volume>& list, const std::string& name)
+{
     for (const auto& v : list)
-        if (v.name == name) return &v;
+        if (v.name == name)
+            return &v;
     return nullptr;
 }
 
 // Name of the whole disk that holds `path`'s file system, "" if it has none.
-std::string DiskOf(const std::string& path) {
+std::string DiskOf(const std::string& path)
+{
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0 || major(st.st_dev) == 0) return {};
+    if (stat(path.c_str(), &st) != 0 || major(st.st_dev) == 0)
+        return {};
     std::error_code ec;
     auto real = std::filesystem::canonical(
         "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev)), ec);
-    if (ec) return {};
-    if (std::filesystem::exists(real / "partition")) return real.parent_path().filename().string();
+    if (ec)
+        return {};
+    if (std::filesystem::exists(real / "partition"))
+        return real.parent_path().filename().string();
     return real.filename().string();
 }
 
-TEST(MountInfo, DecodesOctalEscapes) {
+TEST(MountInfo, DecodesOctalEscapes)
+{
     EXPECT_EQ(ld::DecodeMountField("/media/my\\040card"), "/media/my card");
     EXPECT_EQ(ld::DecodeMountField("a\\011b\\012c\\134d"), "a\tb\nc\\d");
     // Not an escape: left as it is.
@@ -49,7 +56,8 @@ TEST(MountInfo, DecodesOctalEscapes) {
     EXPECT_EQ(ld::DecodeMountField("\\"), "\\");
 }
 
-TEST(MountInfo, ParsesLinesWithOptionalFields) {
+TEST(MountInfo, ParsesLinesWithOptionalFields)
+{
     ld::MountEntry e;
     ASSERT_TRUE(ld::ParseMountInfoLine(
         "36 35 98:0 /mnt1 /mnt/my\\040card rw,noatime master:1 shared:7 - fuseblk /dev/loop3 rw,user_id=0", &e));
@@ -68,24 +76,30 @@ TEST(MountInfo, ParsesLinesWithOptionalFields) {
     EXPECT_FALSE(ld::ParseMountInfoLine("26 1 x:0 / / rw - ext4 /dev/vda rw", &e));
 }
 
-TEST(MountInfo, SystemPathsAndKernelNames) {
+TEST(MountInfo, SystemPathsAndKernelNames)
+{
     for (const char* p : {"/", "/boot", "/boot/efi", "/usr", "/usr/local", "/var", "/home"})
         EXPECT_TRUE(ld::IsSystemMountPoint(p)) << p;
     for (const char* p : {"/media/card", "/mnt", "/homework", "/variable", "/run/media/u/EOS_DIGITAL"})
         EXPECT_FALSE(ld::IsSystemMountPoint(p)) << p;
-    for (const char* n : {"sdb1", "mmcblk0p1", "loop3", "nvme0n1p2"}) EXPECT_TRUE(ld::IsPlainKernelName(n)) << n;
-    for (const char* n : {"", "../etc", "sd/b", ".", "sdb 1", "loop0\n"}) EXPECT_FALSE(ld::IsPlainKernelName(n)) << n;
+    for (const char* n : {"sdb1", "mmcblk0p1", "loop3", "nvme0n1p2"})
+        EXPECT_TRUE(ld::IsPlainKernelName(n)) << n;
+    for (const char* n : {"", "../etc", "sd/b", ".", "sdb 1", "loop0\n"})
+        EXPECT_FALSE(ld::IsPlainKernelName(n)) << n;
 }
 
-TEST(Volumes, RootDiskIsNeverListed) {
+TEST(Volumes, RootDiskIsNeverListed)
+{
     IncludeLoopScope loops(true);
     const std::string root = DiskOf("/");
     std::set<std::string> systemDisks;
     for (const char* p : {"/", "/usr", "/var", "/home", "/boot"}) {
         const std::string d = DiskOf(p);
-        if (!d.empty()) systemDisks.insert(d);
+        if (!d.empty())
+            systemDisks.insert(d);
     }
-    if (systemDisks.empty()) GTEST_SKIP() << "the root file system is not on a block device here";
+    if (systemDisks.empty())
+        GTEST_SKIP() << "the root file system is not on a block device here";
     for (const auto& v : platform::ListRemovableVolumes()) {
         for (const auto& d : systemDisks) {
             EXPECT_NE(v.name.rfind(d, 0), 0u) << v.name << " belongs to system disk " << d;
@@ -94,14 +108,15 @@ TEST(Volumes, RootDiskIsNeverListed) {
     EXPECT_FALSE(platform::FindVolume(root, nullptr));
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator("/sys/block/" + root, ec)) {
-    if (systemDisks.empty()) {
-        GTEST_SKIP() << "the root file system is not on a block device here";
-    }
-            EXPECT_FALSE(platform::FindVolume(e.path().filename().string(), nullptr)) << e.path();
+        if (systemDisks.empty()) {
+            GTEST_SKIP() << "the root file system is not on a block device here";
+        }
+        EXPECT_FALSE(platform::FindVolume(e.path().filename().string(), nullptr)) << e.path();
     }
 }
 
-TEST(Volumes, LoopCardsOnlyWhenSwitchedOn) {
+TEST(Volumes, LoopCardsOnlyWhenSwitchedOn)
+{
     FLINTOR_REQUIRE_LOOP_AND_FUSE();
     testsupport::LoopCard card;
     ASSERT_TRUE(card.Create({.fsType = "FAT32", .label = "EOS_DIGITAL"})) << card.error();
@@ -122,10 +137,12 @@ TEST(Volumes, LoopCardsOnlyWhenSwitchedOn) {
     const std::string name = card.name();
     ASSERT_TRUE(card.Detach()) << card.error();
     EXPECT_FALSE(platform::FindVolume(name, nullptr));
-    for (const auto& other : platform::ListRemovableVolumes()) EXPECT_GT(other.sizeBytes, 0u);
+    for (const auto& other : platform::ListRemovableVolumes())
+        EXPECT_GT(other.sizeBytes, 0u);
 }
 
-TEST(Volumes, ReportsLabelFileSystemSizeAndMountPoint) {
+TEST(Volumes, ReportsLabelFileSystemSizeAndMountPoint)
+{
     FLINTOR_REQUIRE_LOOP_AND_FUSE();
     struct Case {
         std::string fs, label, expectFs;
@@ -133,10 +150,8 @@ TEST(Volumes, ReportsLabelFileSystemSizeAndMountPoint) {
         bool mount;
     };
     const std::vector<Case> cases = {
-        {"FAT12", "SMALL", "FAT", 8ull << 20, false},
-        {"FAT16", "CANON_DC", "FAT", 32ull << 20, true},
-        {"FAT32", "EOS_DIGITAL", "FAT32", 64ull << 20, true},
-        {"exFAT", "EXCARD", "exFAT", 64ull << 20, true},
+        {"FAT12", "SMALL", "FAT", 8ull << 20, false},         {"FAT16", "CANON_DC", "FAT", 32ull << 20, true},
+        {"FAT32", "EOS_DIGITAL", "FAT32", 64ull << 20, true}, {"exFAT", "EXCARD", "exFAT", 64ull << 20, true},
         {"exFAT", "", "exFAT", 48ull << 20, false},
     };
     std::vector<std::unique_ptr<testsupport::LoopCard>> cards;
@@ -182,7 +197,8 @@ TEST(Volumes, ReportsLabelFileSystemSizeAndMountPoint) {
     EXPECT_NE(before.identity, after.identity);
 }
 
-TEST(Volumes, UnformattedAndPartitionedCards) {
+TEST(Volumes, UnformattedAndPartitionedCards)
+{
     FLINTOR_REQUIRE_LOOP_AND_FUSE();
     testsupport::LoopCard blank, parted;
     ASSERT_TRUE(blank.Create({.fsType = "", .label = "", .sizeBytes = 16ull << 20})) << blank.error();

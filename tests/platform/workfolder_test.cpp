@@ -15,15 +15,22 @@ namespace fs = std::filesystem;
 // Sets an environment variable for one test and puts the old value back.
 class EnvScope {
 public:
-    EnvScope(const char* name, const char* value) : name_(name) {
+    EnvScope(const char* name, const char* value) : name_(name)
+    {
         const char* old = std::getenv(name);
-        if (old) old_ = old, hadOld_ = true;
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
+        if (old)
+            old_ = old, hadOld_ = true;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
     }
-    ~EnvScope() {
-        if (hadOld_) setenv(name_, old_.c_str(), 1);
-        else unsetenv(name_);
+    ~EnvScope()
+    {
+        if (hadOld_)
+            setenv(name_, old_.c_str(), 1);
+        else
+            unsetenv(name_);
     }
 
 private:
@@ -34,16 +41,19 @@ private:
 
 class WorkFolder : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         std::string templ = (fs::temp_directory_path() / "flintor-workfolder.XXXXXX").string();
         ASSERT_NE(mkdtemp(templ.data()), nullptr);
         root_ = templ;
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         std::error_code ec;
         fs::remove_all(root_, ec);
     }
-    static mode_t Mode(const std::string& p) {
+    static mode_t Mode(const std::string& p)
+    {
         struct stat st {};
         EXPECT_EQ(lstat(p.c_str(), &st), 0) << p;
         return st.st_mode & 07777;
@@ -51,7 +61,8 @@ protected:
     std::string root_;
 };
 
-TEST_F(WorkFolder, CacheFolderFromEnvironment) {
+TEST_F(WorkFolder, CacheFolderFromEnvironment)
+{
     {
         EnvScope xdg("XDG_CACHE_HOME", (root_ + "/xdg").c_str());
         EXPECT_EQ(platform::UserCacheFolder(), root_ + "/xdg/");
@@ -71,7 +82,8 @@ TEST_F(WorkFolder, CacheFolderFromEnvironment) {
     }
 }
 
-TEST_F(WorkFolder, CreatesPrivateFoldersWithParents) {
+TEST_F(WorkFolder, CreatesPrivateFoldersWithParents)
+{
     const std::string target = root_ + "/cache/Flintor/001";
     std::string why;
     ASSERT_TRUE(platform::PreparePrivateFolder(target, &why)) << why;
@@ -83,7 +95,8 @@ TEST_F(WorkFolder, CreatesPrivateFoldersWithParents) {
     EXPECT_FALSE(platform::PreparePrivateFolder("relative/folder", &why));
 }
 
-TEST_F(WorkFolder, RefusesFoldersThatAreNotPrivate) {
+TEST_F(WorkFolder, RefusesFoldersThatAreNotPrivate)
+{
     std::string why;
     const std::string open = root_ + "/open";
     ASSERT_EQ(mkdir(open.c_str(), 0700), 0);
@@ -110,8 +123,10 @@ TEST_F(WorkFolder, RefusesFoldersThatAreNotPrivate) {
     EXPECT_FALSE(platform::PreparePrivateFolder(file + "/sub", &why));
 }
 
-TEST_F(WorkFolder, RefusesAnotherUsersFolder) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to give a folder to another user";
+TEST_F(WorkFolder, RefusesAnotherUsersFolder)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give a folder to another user";
     const std::string theirs = root_ + "/theirs";
     ASSERT_EQ(mkdir(theirs.c_str(), 0700), 0);
     ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);

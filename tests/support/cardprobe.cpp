@@ -29,25 +29,35 @@
 
 namespace {
 
-const char* KindName(platform::AccessError e) {
+const char* KindName(platform::AccessError e)
+{
     switch (e) {
-    case platform::AccessError::None: return "None";
-    case platform::AccessError::NotFound: return "NotFound";
-    case platform::AccessError::Refused: return "Refused";
-    case platform::AccessError::ReadOnly: return "ReadOnly";
-    case platform::AccessError::Io: return "Io";
-    case platform::AccessError::Unsupported: return "Unsupported";
+    case platform::AccessError::None:
+        return "None";
+    case platform::AccessError::NotFound:
+        return "NotFound";
+    case platform::AccessError::Refused:
+        return "Refused";
+    case platform::AccessError::ReadOnly:
+        return "ReadOnly";
+    case platform::AccessError::Io:
+        return "Io";
+    case platform::AccessError::Unsupported:
+        return "Unsupported";
     }
     return "?";
 }
 
-int Report(const platform::AccessResult& r) {
-    if (r.ok()) return 0;
+int Report(const platform::AccessResult& r)
+{
+    if (r.ok())
+        return 0;
     std::cout << "error=" << KindName(r.error) << "\nwhy=" << r.why << "\n";
     return 1;
 }
 
-std::string Hex(const std::vector<unsigned char>& bytes) {
+std::string Hex(const std::vector<unsigned char>& bytes)
+{
     static const char* digits = "0123456789abcdef";
     std::string out;
     for (unsigned char b : bytes) {
@@ -57,18 +67,22 @@ std::string Hex(const std::vector<unsigned char>& bytes) {
     return out;
 }
 
-int Usage() {
+int Usage()
+{
     std::cerr << "usage: cardprobe auto|direct|udisks2 COMMAND [ARGS...]\n";
     return 2;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     QCoreApplication app(argc, argv);
-    if (argc < 3) return Usage();
+    if (argc < 3)
+        return Usage();
     platform::BackendChoice choice;
-    if (!platform::ParseBackendChoice(argv[1], &choice)) return Usage();
+    if (!platform::ParseBackendChoice(argv[1], &choice))
+        return Usage();
     platform::SetIncludeLoop(true);
     std::string why;
     auto access = platform::MakeAccess(choice, &why);
@@ -92,7 +106,8 @@ int main(int argc, char** argv) {
         std::vector<unsigned char> buf(static_cast<size_t>(count) * 512);
         const auto r = cmd == "read" ? access->ReadSectors(args[0], first, count, buf.data(), buf.size())
                                      : access->ReadSectorsUncached(args[0], first, count, buf.data(), buf.size());
-        if (!r.ok()) return Report(r);
+        if (!r.ok())
+            return Report(r);
         std::cout << "data=" << Hex(buf) << "\n";
         return 0;
     }
@@ -101,15 +116,19 @@ int main(int argc, char** argv) {
         const uint32_t count = static_cast<uint32_t>(std::strtoul(args[2].c_str(), nullptr, 10));
         const unsigned seed = static_cast<unsigned>(std::strtoul(args[3].c_str(), nullptr, 10));
         std::vector<unsigned char> buf(static_cast<size_t>(count) * 512);
-        for (size_t i = 0; i < buf.size(); ++i) buf[i] = static_cast<unsigned char>(seed + i * 7 + (i >> 9));
+        for (size_t i = 0; i < buf.size(); ++i)
+            buf[i] = static_cast<unsigned char>(seed + i * 7 + (i >> 9));
         return Report(access->WriteSectors(args[0], first, count, buf.data(), buf.size()));
     }
-    if (cmd == "checkwritable" && args.size() == 1) return Report(access->CheckWritable(args[0]));
-    if (cmd == "unmount" && args.size() == 1) return Report(access->Unmount(args[0]));
+    if (cmd == "checkwritable" && args.size() == 1)
+        return Report(access->CheckWritable(args[0]));
+    if (cmd == "unmount" && args.size() == 1)
+        return Report(access->Unmount(args[0]));
     if (cmd == "mount" && args.size() == 1) {
         std::string where;
         const auto r = access->Mount(args[0], &where);
-        if (!r.ok()) return Report(r);
+        if (!r.ok())
+            return Report(r);
         std::cout << "mount=" << where << "\n";
         return 0;
     }
@@ -122,7 +141,8 @@ int main(int argc, char** argv) {
     if (cmd == "loopsetup" && (args.size() == 1 || (args.size() == 2 && args[1] == "ro"))) {
         std::string loop;
         const auto r = platform::UdisksLoopSetup(args[0], args.size() == 2, &loop);
-        if (!r.ok()) return Report(r);
+        if (!r.ok())
+            return Report(r);
         std::cout << "loop=" << loop << "\n";
         return 0;
     }

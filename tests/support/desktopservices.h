@@ -56,14 +56,14 @@ private:
 
 // Skips the test with the reason, or fails it in CI, unless it runs under
 // tests/support/desktopservices.sh with loop devices and FUSE at hand.
-#define FLINTOR_REQUIRE_DESKTOP_SERVICES()                                          \
-    do {                                                                            \
-        const std::string flintorReason_ = ::testsupport::RequireDesktopServices(); \
-        if (!flintorReason_.empty()) {                                              \
-            if (::testsupport::InCI()) {                                            \
-                FAIL() << "CI needs the desktop services: " << flintorReason_;      \
-            } else {                                                                \
-                GTEST_SKIP() << flintorReason_;                                     \
-            }                                                                       \
-        }                                                                           \
+#define FLINTOR_REQUIRE_DESKTOP_SERVICES()                                                                             \
+    do {                                                                                                               \
+        const std::string flintorReason_ = ::testsupport::RequireDesktopServices();                                    \
+        if (!flintorReason_.empty()) {                                                                                 \
+            if (::testsupport::InCI()) {                                                                               \
+                FAIL() << "CI needs the desktop services: " << flintorReason_;                                         \
+            } else {                                                                                                   \
+                GTEST_SKIP() << flintorReason_;                                                                        \
+            }                                                                                                          \
+        }                                                                                                              \
     } while (0)

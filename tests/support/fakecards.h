@@ -13,14 +13,14 @@ namespace testsupport {
 
 class FakeCards : public platform::CardAccess {
 public:
-    platform::Volume volume;        // what listing and lookups report
-    std::vector<uint8_t> image;     // the medium's bytes (at least the boot region)
+    platform::Volume volume;     // what listing and lookups report
+    std::vector<uint8_t> image;  // the medium's bytes (at least the boot region)
     bool present = true;
-    bool writable = true;           // CheckWritable and writes succeed
-    bool dropWrites = false;        // writes are acknowledged and not kept
+    bool writable = true;     // CheckWritable and writes succeed
+    bool dropWrites = false;  // writes are acknowledged and not kept
     bool canMount = true;
-    std::string mountRoot;          // where Mount says the files are
-    std::vector<std::string> calls; // "read 0+24", "write 12+12", "uncached 0+12", "mount", "unmount", "checkwritable"
+    std::string mountRoot;           // where Mount says the files are
+    std::vector<std::string> calls;  // "read 0+24", "write 12+12", "uncached 0+12", "mount", "unmount", "checkwritable"
 
     std::string BackendName() const override { return "fake"; }
     std::vector<platform::Volume> ListVolumes() override

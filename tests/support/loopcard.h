@@ -113,14 +113,14 @@ std::vector<int> DeviceHolders(const std::string& device);
 
 // Skips the test with the reason, or fails it in CI, when loop devices and
 // FUSE cannot be used here.
-#define FLINTOR_REQUIRE_LOOP_AND_FUSE()                                     \
-    do {                                                                    \
-        const std::string flintorReason_ = ::testsupport::RequireLoopAndFuse(); \
-        if (!flintorReason_.empty()) {                                      \
-            if (::testsupport::InCI()) {                                    \
-                FAIL() << "CI needs loop devices and FUSE: " << flintorReason_; \
-            } else {                                                        \
-                GTEST_SKIP() << flintorReason_;                             \
-            }                                                               \
-        }                                                                   \
+#define FLINTOR_REQUIRE_LOOP_AND_FUSE()                                                                                \
+    do {                                                                                                               \
+        const std::string flintorReason_ = ::testsupport::RequireLoopAndFuse();                                        \
+        if (!flintorReason_.empty()) {                                                                                 \
+            if (::testsupport::InCI()) {                                                                               \
+                FAIL() << "CI needs loop devices and FUSE: " << flintorReason_;                                        \
+            } else {                                                                                                   \
+                GTEST_SKIP() << flintorReason_;                                                                        \
+            }                                                                                                          \
+        }                                                                                                              \
     } while (0)

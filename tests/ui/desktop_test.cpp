@@ -106,17 +106,19 @@ private slots:
         QCOMPARE(version.out, QStringLiteral("Flintor 1.51\n"));
 
         // Qt's own options and their values are no unknown options.
-        const Run withQt = RunFlintor({QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("--version")});
+        const Run withQt =
+            RunFlintor({QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("--version")});
         QCOMPARE(withQt.exitCode, 0);
         QCOMPARE(withQt.out, QStringLiteral("Flintor 1.51\n"));
 
-        for (const QStringList& bad : {QStringList{QStringLiteral("--bogus")},
-                                       QStringList{QStringLiteral("--catalogue-host")},
-                                       QStringList{QStringLiteral("--include-loop"), QStringLiteral("stray")},
-                                       QStringList{QStringLiteral("--backend"), QStringLiteral("floppy")},
-                                       QStringList{QStringLiteral("--image"), QStringLiteral("/no/such/card.img")}}) {
+        for (const QStringList& bad :
+             {QStringList{QStringLiteral("--bogus")}, QStringList{QStringLiteral("--catalogue-host")},
+              QStringList{QStringLiteral("--include-loop"), QStringLiteral("stray")},
+              QStringList{QStringLiteral("--backend"), QStringLiteral("floppy")},
+              QStringList{QStringLiteral("--image"), QStringLiteral("/no/such/card.img")}}) {
             const Run run = RunFlintor(bad);
-            QVERIFY2(run.exitCode == 2, qPrintable(bad.join(' ') + ": " + QString::number(run.exitCode) + " " + run.err));
+            QVERIFY2(run.exitCode == 2,
+                     qPrintable(bad.join(' ') + ": " + QString::number(run.exitCode) + " " + run.err));
             QVERIFY(run.out.isEmpty());
             QVERIFY(run.err.contains(QStringLiteral("Usage: flintor")));
         }
@@ -125,9 +127,9 @@ private slots:
     void tabFollowsTheReadingOrder()
     {
         TfMain w(OfflineOptions());
-        const QList<QWidget*> expected = {w.cbDrives,   w.bRefresh,    w.cbCardLabel, w.eCardLabel, w.cbBootLabel,
-                                          w.eBootLabel, w.cbScript,    w.eScript,     w.sbCHDK,     w.sbML,
-                                          w.ulAuthor,   w.ulWebsite,   w.rbDevelop,   w.cbDevelop,  w.rbNightly,
+        const QList<QWidget*> expected = {w.cbDrives,   w.bRefresh,  w.cbCardLabel, w.eCardLabel, w.cbBootLabel,
+                                          w.eBootLabel, w.cbScript,  w.eScript,     w.sbCHDK,     w.sbML,
+                                          w.ulAuthor,   w.ulWebsite, w.rbDevelop,   w.cbDevelop,  w.rbNightly,
                                           w.cbNightly,  w.bSave};
         // Every control takes the focus from the keyboard.
         for (QWidget* control : expected)
@@ -260,8 +262,8 @@ private slots:
                 for (int y = 54; y < 68; ++y)
                     for (int x = left + 58; x < left + 128; ++x)
                         best = std::max(best, ContrastRatio(strip.pixelColor(x, y), face));
-                QVERIFY2(best >= 4.5, qPrintable(QStringLiteral("art %1 state %2: %3")
-                                                     .arg(int(art)).arg(state).arg(best)));
+                QVERIFY2(best >= 4.5,
+                         qPrintable(QStringLiteral("art %1 state %2: %3").arg(int(art)).arg(state).arg(best)));
             }
         }
     }

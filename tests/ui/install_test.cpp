@@ -32,15 +32,14 @@ appconfig::Options OfflineOptions()
 // folder entry. All entries carry the date 2019-04-05 06:07:08.
 bool MakeZip(const QString& path, const QList<QPair<QString, QByteArray>>& entries)
 {
-    QString script = QStringLiteral(
-        "import sys, zipfile\n"
-        "z = zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED)\n"
-        "args = sys.argv[2:]\n"
-        "for i in range(0, len(args), 2):\n"
-        "    info = zipfile.ZipInfo(args[i], (2019, 4, 5, 6, 7, 8))\n"
-        "    info.compress_type = zipfile.ZIP_DEFLATED\n"
-        "    z.writestr(info, bytes.fromhex(args[i + 1]))\n"
-        "z.close()\n");
+    QString script = QStringLiteral("import sys, zipfile\n"
+                                    "z = zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED)\n"
+                                    "args = sys.argv[2:]\n"
+                                    "for i in range(0, len(args), 2):\n"
+                                    "    info = zipfile.ZipInfo(args[i], (2019, 4, 5, 6, 7, 8))\n"
+                                    "    info.compress_type = zipfile.ZIP_DEFLATED\n"
+                                    "    z.writestr(info, bytes.fromhex(args[i + 1]))\n"
+                                    "z.close()\n");
     QStringList args{QStringLiteral("-c"), script, path};
     for (const auto& entry : entries)
         args << entry.first << QString::fromLatin1(entry.second.toHex());
@@ -203,7 +202,8 @@ private slots:
         QVERIFY(MakeZip(zip, {{"first.txt", "1"}, {"blocker/inner.txt", "2"}, {"last.txt", "3"}}));
         answer();
         QVERIFY(!w_->unzipML(zip));
-        QVERIFY2(seen.startsWith(QStringLiteral("Flintor 1.51|cannot ")) && seen.contains(QStringLiteral("blocker")), qPrintable(seen));
+        QVERIFY2(seen.startsWith(QStringLiteral("Flintor 1.51|cannot ")) && seen.contains(QStringLiteral("blocker")),
+                 qPrintable(seen));
         QVERIFY(!fs::exists(w_->CardRoot + "/first.txt"));  // what was written before is removed again
         QVERIFY(!fs::exists(w_->CardRoot + "/last.txt"));   // the unpacking stopped
         QVERIFY(fs::exists(w_->CardRoot + "/blocker"));     // what the card held before stays

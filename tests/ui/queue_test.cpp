@@ -8,15 +8,15 @@
 
 #include <QAction>
 #include <QComboBox>
-#include <QMimeData>
-#include <QPushButton>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QMimeData>
+#include <QProcess>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QProcess>
 #include <QtTest>
 
 #include <chrono>
@@ -108,10 +108,11 @@ private slots:
         WriteFile(www_ + "/ML/builds/other.zip", QByteArray(3000, 'o'));
         server_ = std::make_unique<TestServer>(QStringLiteral("static_server.py"), QStringList{"--root", www_}, 300);
         QVERIFY(server_->ok());
-        WriteFile(www_ + "/ML/develop.inf",
-                  ("Small build;" + Base() + "small.zip;2020.01.01 10:00:00\n"
-                   "Big build;" + Base() + "big.zip;2020.01.01 10:00:00\n")
-                      .toUtf8());
+        WriteFile(www_ + "/ML/develop.inf", ("Small build;" + Base() +
+                                             "small.zip;2020.01.01 10:00:00\n"
+                                             "Big build;" +
+                                             Base() + "big.zip;2020.01.01 10:00:00\n")
+                                                .toUtf8());
         WriteFile(www_ + "/ML/legacy.inf", ("Old one;" + Base() + "other.zip;2015.01.01\n").toUtf8());
     }
 
@@ -151,8 +152,8 @@ private slots:
         w = &window;
         // The first catalogue fetch started inside the constructor; watch the rest.
         watch(window);
-        QVERIFY(WaitFor([&] { return window.queue.Empty() && window.lML->text() == "ZIP file ready to install"; },
-                        30000));
+        QVERIFY(
+            WaitFor([&] { return window.queue.Empty() && window.lML->text() == "ZIP file ready to install"; }, 30000));
         // The remembered build is chosen whatever its letter case.
         QCOMPARE(window.cbDevelop->currentText(), QStringLiteral("Big build"));
         QCOMPARE(window.cbNightly->count(), 1);
@@ -179,8 +180,8 @@ private slots:
         labels.clear();
         window.cbDevelop->setCurrentIndex(0);
         window.cbDevelopChange();
-        QVERIFY(WaitFor([&] { return window.queue.Empty() && window.lML->text() == "ZIP file ready to install"; },
-                        30000));
+        QVERIFY(
+            WaitFor([&] { return window.queue.Empty() && window.lML->text() == "ZIP file ready to install"; }, 30000));
         QVERIFY(!labels.isEmpty());
         for (const QString& label : labels)
             QVERIFY2(!label.startsWith(QStringLiteral("Downloading (")), qPrintable(label));
@@ -253,7 +254,8 @@ private slots:
         using appconfig::ParseOptions;
         appconfig::Options o = ParseOptions({"--catalogue-host", "https://mirror.example/path"});
         QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
-        QCOMPARE(CatalogueUrl(o.catalogueHost, "develop.inf"), QStringLiteral("https://mirror.example/path/ML/develop.inf"));
+        QCOMPARE(CatalogueUrl(o.catalogueHost, "develop.inf"),
+                 QStringLiteral("https://mirror.example/path/ML/develop.inf"));
         o = ParseOptions({"--catalogue-host=HTTP://127.0.0.1:8080/"});
         QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
         QCOMPARE(CatalogueUrl(o.catalogueHost, "legacy.inf"), QStringLiteral("HTTP://127.0.0.1:8080/ML/legacy.inf"));
@@ -266,9 +268,9 @@ private slots:
             QCOMPARE(CatalogueUrl(ParseOptions({}).catalogueHost, "develop.inf"),
                      QStringLiteral("https://env.example:8443/m/ML/develop.inf"));
         }
-        for (const char* bad : {"ftp://mirror.example/path", "https://user:pw@mirror.example/", "https://mirror.example/?q=1",
-                                "https://mirror.example/#x", "https://", "https:///path", "mirror.example/path",
-                                "host:port", "https://mirror.example:80:80/"}) {
+        for (const char* bad : {"ftp://mirror.example/path", "https://user:pw@mirror.example/",
+                                "https://mirror.example/?q=1", "https://mirror.example/#x", "https://", "https:///path",
+                                "mirror.example/path", "host:port", "https://mirror.example:80:80/"}) {
             o = ParseOptions({"--catalogue-host", bad});
             QVERIFY2(!o.error.isEmpty(), bad);
             QCOMPARE(o.catalogueHost, QString::fromLatin1(appconfig::kCatalogueHost));
@@ -277,7 +279,8 @@ private slots:
         QVERIFY(o.error.isEmpty());
         QCOMPARE(o.localBuild, QStringLiteral("/tmp/my build.zip"));
         QCOMPARE(ParseOptions({"--build=/tmp/b.zip"}).localBuild, QStringLiteral("/tmp/b.zip"));
-        QCOMPARE(ParseOptions({"--catalogue-host=https://m.example/a=b"}).catalogueHost, QStringLiteral("https://m.example/a=b"));
+        QCOMPARE(ParseOptions({"--catalogue-host=https://m.example/a=b"}).catalogueHost,
+                 QStringLiteral("https://m.example/a=b"));
         QVERIFY(!ParseOptions({"--build"}).error.isEmpty());
     }
 
@@ -315,13 +318,14 @@ private slots:
     void digestsDecideWhatIsDownloadedAndInstalled()
     {
         const QByteArray archive = ReadAll(www_ + "/ML/builds/other.zip");
-        const QByteArray digest = QByteArray::fromStdString(
-            core::Sha256Hex(archive.constData(), static_cast<size_t>(archive.size())));
+        const QByteArray digest =
+            QByteArray::fromStdString(core::Sha256Hex(archive.constData(), static_cast<size_t>(archive.size())));
         QTemporaryDir root;
         WriteFile(root.filePath("ML/develop.inf"),
                   ("Bad digest;" + Base() + "other.zip;2030.01.01;" + QString(64, QLatin1Char('0')) + "\r\n" +
                    "Upper digest;" + Base() + "other.zip;2030.01.01;" + QString::fromLatin1(digest.toUpper()) + "\r\n" +
-                   "Malformed digest;" + Base() + "other.zip;2030.01.01;" + QString::fromLatin1(digest.left(40)) + "\r\n")
+                   "Malformed digest;" + Base() + "other.zip;2030.01.01;" + QString::fromLatin1(digest.left(40)) +
+                   "\r\n")
                       .toUtf8());
         WriteFile(root.filePath("ML/legacy.inf"), ("Old one;" + Base() + "other.zip;2015.01.01\n").toUtf8());
         TestServer catalogues(QStringLiteral("static_server.py"), QStringList{"--root", root.path()}, 120);
@@ -346,7 +350,8 @@ private slots:
         // The digest in capitals matches.
         window.cbDevelop->setCurrentIndex(1);
         window.cbDevelopChange();
-        QVERIFY(WaitFor([&] { return window.queue.Empty() && window.lML->text() == "ZIP file ready to install"; }, 30000));
+        QVERIFY(
+            WaitFor([&] { return window.queue.Empty() && window.lML->text() == "ZIP file ready to install"; }, 30000));
         QCOMPARE(ReadAll(Work() + "other.zip"), archive);
         why.clear();
         QVERIFY2(window.CheckArchiveDigest(Work() + "other.zip", &why), qPrintable(why));
@@ -362,7 +367,8 @@ private slots:
         QCOMPARE(why, QStringLiteral("other.zip: SHA-256 digest does not match the catalogue"));
         window.cbDevelopChange();
         QCOMPARE(window.queue.Count(), 1u);
-        QVERIFY(WaitFor([&] { return window.queue.Empty() && window.lML->text() == "ZIP file ready to install"; }, 30000));
+        QVERIFY(
+            WaitFor([&] { return window.queue.Empty() && window.lML->text() == "ZIP file ready to install"; }, 30000));
         QCOMPARE(ReadAll(Work() + "other.zip"), archive);
 
         // A build without a digest has nothing to check.
@@ -379,7 +385,8 @@ private slots:
         ScopedEnv ca("SSL_CERT_FILE", certs.path("ca.crt").toLocal8Bit());
         QTemporaryDir root;
         WriteFile(root.filePath("mirror/ML/develop.inf"), ("Mirrored;" + Base() + "other.zip;2015.01.01\n").toUtf8());
-        WriteFile(root.filePath("mirror/ML/legacy.inf"), ("Mirrored old;" + Base() + "other.zip;2015.01.01\n").toUtf8());
+        WriteFile(root.filePath("mirror/ML/legacy.inf"),
+                  ("Mirrored old;" + Base() + "other.zip;2015.01.01\n").toUtf8());
         TestServer mirror(QStringLiteral("static_server.py"),
                           QStringList{"--root", root.path(), "--tls-cert", certs.path("server.crt"), "--tls-key",
                                       certs.path("server.key")},
@@ -427,7 +434,8 @@ private slots:
         TfMain window(HostOptions(Host()));
         window.ConnectBuildSources();
         QVERIFY(window.acceptDrops());
-        QVERIFY(WaitFor([&] { return window.queue.Empty() && window.lML->text() == "ZIP file ready to install"; }, 30000));
+        QVERIFY(
+            WaitFor([&] { return window.queue.Empty() && window.lML->text() == "ZIP file ready to install"; }, 30000));
 
         // --build FILE.zip
         const appconfig::Options options = appconfig::ParseOptions({"--build", good});
@@ -469,7 +477,8 @@ private slots:
         window.rbNightly->setChecked(true);
         window.rbNightlyClick();
         QVERIFY(!window.LocalBuildChosen());
-        QVERIFY(WaitFor([&] { return window.queue.Empty() && window.lML->text() == "ZIP file ready to install"; }, 30000));
+        QVERIFY(
+            WaitFor([&] { return window.queue.Empty() && window.lML->text() == "ZIP file ready to install"; }, 30000));
         QCOMPARE(window.lZIPname->text(), QStringLiteral("other.zip"));
         QCOMPARE(ReadAll(Work() + "other.zip"), ReadAll(www_ + "/ML/builds/other.zip"));
     }

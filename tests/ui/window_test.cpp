@@ -217,7 +217,8 @@ private slots:
             w.close();
         }
         QSettings s = Stored();
-        for (const char* name : {"WindowState", "Top", "Left", "Width", "Height", "lastNightly", "lastDev", "DevelopSel"})
+        for (const char* name :
+             {"WindowState", "Top", "Left", "Width", "Height", "lastNightly", "lastDev", "DevelopSel"})
             QVERIFY2(s.contains(QLatin1String(name)), name);
         QCOMPARE(s.value("Height").toInt(), 384);
         QCOMPARE(s.value("WindowState").toInt(), 0);

@@ -72,7 +72,11 @@ TEST_F(BuildCheckArchives, RefusesWhatCannotUnpackWholeNamingTheEntry)
 {
     const Bytes good = Zip("../out.zip " + build_);
     const size_t x = Find(good, "ML/data/x.dat");
-    struct Case { std::string what; Bytes archive; std::string entry, reason; };
+    struct Case {
+        std::string what;
+        Bytes archive;
+        std::string entry, reason;
+    };
     std::vector<Case> cases;
 
     Bytes damaged = good;
@@ -80,15 +84,19 @@ TEST_F(BuildCheckArchives, RefusesWhatCannotUnpackWholeNamingTheEntry)
     cases.push_back({"damaged", damaged, "ML\\data\\x.dat", ""});
     Bytes unsafe = good;
     Rename(unsafe, "ML/doc/readme.txt", "../../readme1.txt");
-    cases.push_back({"unsafe", unsafe, "..\\..\\readme1.txt", "its name is not safe to write onto a card (it could land outside the card's folders)"});
+    cases.push_back({"unsafe", unsafe, "..\\..\\readme1.txt",
+                     "its name is not safe to write onto a card (it could land outside the card's folders)"});
     cases.push_back({"no start file", Zip("-r ../out.zip ML/ other.txt"), "",
                      "it holds no autoexec.bin in its top folder, so it is not a build for the camera"});
-    ASSERT_EQ(Shell("mkdir -p '" + Path("src/sub") + "' && cp '" + Path("src/AutoExec.BIN") + "' '" + Path("src/sub/autoexec.bin") + "'"), 0);
+    ASSERT_EQ(Shell("mkdir -p '" + Path("src/sub") + "' && cp '" + Path("src/AutoExec.BIN") + "' '" +
+                    Path("src/sub/autoexec.bin") + "'"),
+              0);
     cases.push_back({"start file in a folder", Zip("-r ../out.zip sub ML"), "",
                      "it holds no autoexec.bin in its top folder, so it is not a build for the camera"});
-    cases.push_back({"bzip2 start file", Zip("-r ../out.zip ML && zip -q -X -Z bzip2 ../out.zip AutoExec.BIN"), "AutoExec.BIN",
-                     "it is compressed with a method this program cannot unpack (bzip2)"});
-    cases.push_back({"encrypted", Zip("-P secret ../out.zip AutoExec.BIN other.txt"), "AutoExec.BIN", "it is encrypted"});
+    cases.push_back({"bzip2 start file", Zip("-r ../out.zip ML && zip -q -X -Z bzip2 ../out.zip AutoExec.BIN"),
+                     "AutoExec.BIN", "it is compressed with a method this program cannot unpack (bzip2)"});
+    cases.push_back(
+        {"encrypted", Zip("-P secret ../out.zip AutoExec.BIN other.txt"), "AutoExec.BIN", "it is encrypted"});
     ASSERT_EQ(Shell("cp '" + Path("src/other.txt") + "' '" + Path("src/AUTOEXEC.bin") + "'"), 0);
     cases.push_back({"same name twice", Zip("../out.zip AutoExec.BIN AUTOEXEC.bin"), "AUTOEXEC.bin",
                      "the archive holds a file of this name twice"});
@@ -104,7 +112,8 @@ TEST_F(BuildCheckArchives, RefusesWhatCannotUnpackWholeNamingTheEntry)
         EXPECT_FALSE(r.ok) << c.what;
         EXPECT_EQ(r.entry, c.entry) << c.what;
         if (c.reason.empty())
-            EXPECT_TRUE(r.reason == "the data is damaged (CRC-32 does not match)" || r.reason == "the compressed data is damaged")
+            EXPECT_TRUE(r.reason == "the data is damaged (CRC-32 does not match)" ||
+                        r.reason == "the compressed data is damaged")
                 << c.what << ": " << r.reason;
         else
             EXPECT_EQ(r.reason, c.reason) << c.what;

@@ -8,9 +8,13 @@
 TEST(SafeEntryPath, AcceptsRelativeNamesAndRefusesTheRest)
 {
     for (const auto& [name, relative, folder] : std::vector<std::tuple<std::string, std::string, bool>>{
-             {"autoexec.bin", "autoexec.bin", false}, {"ML\\modules\\lua.mo", "ML/modules/lua.mo", false},
-             {"ML\\", "ML/", true}, {"ML/data\\f.dat", "ML/data/f.dat", false}, {"ML\\\\doc//x", "ML/doc/x", false},
-             {"ML\\doc\\\\", "ML/doc/", true}, {".hid\\..x\\x..\\a.", ".hid/..x/x../a.", false},
+             {"autoexec.bin", "autoexec.bin", false},
+             {"ML\\modules\\lua.mo", "ML/modules/lua.mo", false},
+             {"ML\\", "ML/", true},
+             {"ML/data\\f.dat", "ML/data/f.dat", false},
+             {"ML\\\\doc//x", "ML/doc/x", false},
+             {"ML\\doc\\\\", "ML/doc/", true},
+             {".hid\\..x\\x..\\a.", ".hid/..x/x../a.", false},
              {"caf\xC3\xA9\\ \xE2\x82\xAC", "caf\xC3\xA9/ \xE2\x82\xAC", false}}) {
         std::string gotRelative;
         bool gotFolder = !folder;
@@ -18,10 +22,15 @@ TEST(SafeEntryPath, AcceptsRelativeNamesAndRefusesTheRest)
         EXPECT_EQ(gotRelative, relative);
         EXPECT_EQ(gotFolder, folder) << name;
     }
-    for (const std::string name : {"", "\\", "/", "\\x", "/etc/passwd", "\\\\server\\share\\x", "C:\\x", "C:x",
-                                   "ML\\f:stream", ".", "..", "...", "..\\x", "../x", "ML\\..\\..\\x", "ML/../x",
-                                   "ML\\..", "ML\\..\\", "ML\\.\\x", "ML\\. .\\x", "ML\\ \\x", "a\tb", "a\nb",
-                                   "a\x1F", "a\x7F"})
+    for (const std::string name : {"",         "\\",          "/",
+                                   "\\x",      "/etc/passwd", "\\\\server\\share\\x",
+                                   "C:\\x",    "C:x",         "ML\\f:stream",
+                                   ".",        "..",          "...",
+                                   "..\\x",    "../x",        "ML\\..\\..\\x",
+                                   "ML/../x",  "ML\\..",      "ML\\..\\",
+                                   "ML\\.\\x", "ML\\. .\\x",  "ML\\ \\x",
+                                   "a\tb",     "a\nb",        "a\x1F",
+                                   "a\x7F"})
         EXPECT_FALSE(SafeEntryPath(name, nullptr, nullptr)) << '"' << name << '"';
     EXPECT_FALSE(SafeEntryPath(std::string("a\0b", 3), nullptr, nullptr));
 }

@@ -43,12 +43,15 @@ TEST_F(ZipFormats, DataDescriptorEntriesUnpackAsUnzipDoes)
     ASSERT_EQ(Shell("seq 1 30000 | zip -q -fz- - - | cat > '" + Path("infozip.zip") + "'"), 0);
 
     // One with the descriptor's optional signature left out.
-    ASSERT_EQ(Shell("cd '" + dir_ + "' && python3 -c \"import sys, zipfile; z = zipfile.ZipFile(sys.stdout.buffer, 'w', "
-                    "zipfile.ZIP_DEFLATED); z.writestr('one.txt', 'one ' * 5000); z.close()\" | cat > signed.zip"), 0);
+    ASSERT_EQ(Shell("cd '" + dir_ +
+                    "' && python3 -c \"import sys, zipfile; z = zipfile.ZipFile(sys.stdout.buffer, 'w', "
+                    "zipfile.ZIP_DEFLATED); z.writestr('one.txt', 'one ' * 5000); z.close()\" | cat > signed.zip"),
+              0);
     Bytes unsigned_ = Read("signed.zip");
     const size_t descriptor = DataOf(unsigned_, 0) + Get(unsigned_, Find(unsigned_, "one.txt", true) + 20, 4);
     ASSERT_EQ(Get(unsigned_, descriptor, 4), 0x08074b50u);
-    unsigned_.erase(unsigned_.begin() + static_cast<long>(descriptor), unsigned_.begin() + static_cast<long>(descriptor) + 4);
+    unsigned_.erase(unsigned_.begin() + static_cast<long>(descriptor),
+                    unsigned_.begin() + static_cast<long>(descriptor) + 4);
     const size_t end = Find(unsigned_, "");
     Put(unsigned_, end + 16, 4, Get(unsigned_, end + 16, 4) - 4);
     Write("unsigned.zip", unsigned_);
@@ -59,7 +62,8 @@ TEST_F(ZipFormats, DataDescriptorEntriesUnpackAsUnzipDoes)
         for (int i = 0; i < zip.EntryCount; ++i) {
             const TZipEntry& entry = zip.Entries[static_cast<size_t>(i)];
             EXPECT_TRUE(entry.Flags & 0x0008) << entry.Name;
-            EXPECT_EQ(Get(Bytes(entry.LocalHeader, entry.LocalHeader + 26), 10, 4), 0u);  // no CRC-32 in the local header
+            EXPECT_EQ(Get(Bytes(entry.LocalHeader, entry.LocalHeader + 26), 10, 4),
+                      0u);  // no CRC-32 in the local header
             const std::string expected =
                 Unzipped(archive, std::string(reinterpret_cast<const char*>(entry.RawName), entry.Name.size()));
             const Streamed s = Stream(zip, i);
@@ -80,24 +84,30 @@ TEST_F(ZipFormats, DataDescriptorEntriesUnpackAsUnzipDoes)
 
 TEST_F(ZipFormats, DescriptorOrDirectoryThatDisagreesWithTheDataFails)
 {
-    ASSERT_EQ(Shell("cd '" + dir_ + "' && python3 -c \"import sys, zipfile; z = zipfile.ZipFile(sys.stdout.buffer, 'w', "
+    ASSERT_EQ(Shell("cd '" + dir_ +
+                    "' && python3 -c \"import sys, zipfile; z = zipfile.ZipFile(sys.stdout.buffer, 'w', "
                     "zipfile.ZIP_DEFLATED); z.writestr('a.txt', 'alpha ' * 3000); z.writestr('b.txt', 'bee'); "
-                    "z.close()\" | cat > dd.zip"), 0);
+                    "z.close()\" | cat > dd.zip"),
+              0);
     const Bytes base = Read("dd.zip");
     const size_t central = Find(base, "a.txt", true);
     const uint32_t compressed = Get(base, central + 20, 4);
     const size_t descriptor = DataOf(base, 0) + compressed;
     ASSERT_EQ(Get(base, descriptor, 4), 0x08074b50u);
     const std::string damaged = "the data is damaged (its data descriptor does not match the archive's directory)";
-    struct Case { size_t at; uint32_t value; const char* expect; };
-    for (const Case& c : std::vector<Case>{
-             {descriptor + 4, Get(base, descriptor + 4, 4) ^ 1, damaged.c_str()},  // descriptor's CRC-32
-             {descriptor + 8, compressed + 1, damaged.c_str()},                    // its sizes
-             {descriptor + 12, 1, damaged.c_str()},
-             {central + 16, Get(base, central + 16, 4) ^ 1, damaged.c_str()},       // the directory's CRC-32
-             {central + 20, compressed - 1, damaged.c_str()},                       // its compressed size
-             {central + 20, compressed + 40, "ZIP format"},                          // data into the next entry
-             {central + 24, 17, damaged.c_str()}}) {
+    struct Case {
+        size_t at;
+        uint32_t value;
+        const char* expect;
+    };
+    for (const Case& c :
+         std::vector<Case>{{descriptor + 4, Get(base, descriptor + 4, 4) ^ 1, damaged.c_str()},  // descriptor's CRC-32
+                           {descriptor + 8, compressed + 1, damaged.c_str()},                    // its sizes
+                           {descriptor + 12, 1, damaged.c_str()},
+                           {central + 16, Get(base, central + 16, 4) ^ 1, damaged.c_str()},  // the directory's CRC-32
+                           {central + 20, compressed - 1, damaged.c_str()},                  // its compressed size
+                           {central + 20, compressed + 40, "ZIP format"},                    // data into the next entry
+                           {central + 24, 17, damaged.c_str()}}) {
         Bytes archive = base;
         Put(archive, c.at, 4, c.value);
         std::string error = "(opened)";
@@ -137,7 +147,8 @@ TEST_F(ZipFormats, Zip64ArchivesListAndUnpackWhole)
         ASSERT_EQ(zip.EntryCount, 4);
         EXPECT_EQ(zip.Entries[0].UncompressedSize, 400000u);  // from the Zip64 extra fields
         for (int i = 0; i < zip.EntryCount; ++i) {
-            const std::string name = std::string(reinterpret_cast<const char*>(zip.Entries[i].RawName), zip.Entries[i].Name.size());
+            const std::string name =
+                std::string(reinterpret_cast<const char*>(zip.Entries[i].RawName), zip.Entries[i].Name.size());
             const Streamed s = Stream(zip, i);
             EXPECT_TRUE(s.ok) << name << ": " << s.why;
             EXPECT_TRUE(s.content == Unzipped("fz.zip", name)) << name;
@@ -147,16 +158,25 @@ TEST_F(ZipFormats, Zip64ArchivesListAndUnpackWhole)
     const size_t central = Find(base, "big.txt", true);
     const size_t extra = central + 46 + 7;
     ASSERT_EQ(Get(base, extra, 2), 1u);
-    struct Case { size_t at; int width; uint32_t value; };
-    for (const Case& c : std::vector<Case>{
-             {locator + 8, 4, static_cast<uint32_t>(base.size())}, {locator + 12, 4, 1},  // Zip64 record offset
-             {locator + 16, 4, 2}, {record, 1, 'Q'},                                      // disks, signature
-             {record + 48, 4, static_cast<uint32_t>(base.size())}, {record + 52, 4, 1},    // directory offset
-             {record + 40, 4, Get(base, record + 40, 4) + 46},                             // directory size
-             {record + 32, 4, 5}, {record + 24, 4, 5}, {record + 36, 4, 1},                // entry counts
-             {Find(base, "") + 10, 2, 5},              // the end record's count disagrees
-             {extra, 2, 9},                             // Zip64 field missing where the header asks for it
-             {extra + 4, 4, 400001}}) {                 // the directory's size disagrees with the local one
+    struct Case {
+        size_t at;
+        int width;
+        uint32_t value;
+    };
+    for (const Case& c :
+         std::vector<Case>{{locator + 8, 4, static_cast<uint32_t>(base.size())},
+                           {locator + 12, 4, 1},  // Zip64 record offset
+                           {locator + 16, 4, 2},
+                           {record, 1, 'Q'},  // disks, signature
+                           {record + 48, 4, static_cast<uint32_t>(base.size())},
+                           {record + 52, 4, 1},                               // directory offset
+                           {record + 40, 4, Get(base, record + 40, 4) + 46},  // directory size
+                           {record + 32, 4, 5},
+                           {record + 24, 4, 5},
+                           {record + 36, 4, 1},          // entry counts
+                           {Find(base, "") + 10, 2, 5},  // the end record's count disagrees
+                           {extra, 2, 9},                // Zip64 field missing where the header asks for it
+                           {extra + 4, 4, 400001}}) {    // the directory's size disagrees with the local one
         Bytes archive = base;
         Put(archive, c.at, c.width, c.value);
         EXPECT_EQ(ErrorOf(archive), "ZIP format") << c.at << " := " << c.value;
@@ -246,11 +266,13 @@ TEST_F(ZipFormats, ExtractToStreamsInBoundedPiecesAndStopsEarly)
 
         int calls = 0;
         std::string why;
-        EXPECT_FALSE(zip.ExtractTo(0, [&](const char*, size_t) { return ++calls < 2; }, &why));
+        EXPECT_FALSE(zip.ExtractTo(
+            0, [&](const char*, size_t) { return ++calls < 2; }, &why));
         EXPECT_EQ(calls, 2);
         EXPECT_EQ(why, "cannot write");
         for (int bad : {-1, 1})
-            EXPECT_FALSE(zip.ExtractTo(bad, [](const char*, size_t) { return true; }, &why));
+            EXPECT_FALSE(zip.ExtractTo(
+                bad, [](const char*, size_t) { return true; }, &why));
     }
 
     // Data that inflates to far more than the directory declares: never more
@@ -264,7 +286,13 @@ TEST_F(ZipFormats, ExtractToStreamsInBoundedPiecesAndStopsEarly)
         TZipRead zip(archive.data(), archive.size());
         uint64_t handed = 0;
         std::string why;
-        EXPECT_FALSE(zip.ExtractTo(0, [&](const char*, size_t size) { handed += size; return true; }, &why));
+        EXPECT_FALSE(zip.ExtractTo(
+            0,
+            [&](const char*, size_t size) {
+                handed += size;
+                return true;
+            },
+            &why));
         EXPECT_EQ(why, "its size does not match the archive's directory");
         EXPECT_LE(handed, declared);
         messages_.clear();

@@ -32,7 +32,8 @@ TEST_F(ZipRead, StoredAndDeflatedEntriesRoundTrip)
         ASSERT_EQ(Get(archive, Find(archive, "sub/deep/data.bin") + 8, 2), level == "-0" ? 0u : 8u);
         TZipRead fromMemory(archive.data(), archive.size()), fromFile(Path("out.zip"));
         for (TZipRead* zip : {&fromMemory, &fromFile}) {
-            ASSERT_EQ(Names(*zip), (std::vector<std::string>{"plain.txt", "sub\\deep\\data.bin", "sub\\all.bin", "empty.txt"}));
+            ASSERT_EQ(Names(*zip),
+                      (std::vector<std::string>{"plain.txt", "sub\\deep\\data.bin", "sub\\all.bin", "empty.txt"}));
             EXPECT_EQ(std::string(reinterpret_cast<const char*>(zip->Entries[1].RawName), 17), "sub/deep/data.bin");
             EXPECT_EQ(zip->Entries[0].DosDateTime(), dosTime);
             EXPECT_EQ(zip->Extract(0), "hello card\n");
@@ -58,7 +59,7 @@ TEST_F(ZipRead, FindsTheArchiveBehindOtherDataAndItsEndBehindAComment)
     TZipRead zip(Path("prefixed.bin"), 20);
     ASSERT_EQ(zip.EntryCount, 1);
     EXPECT_EQ(zip.Extract(0), "alpha");
-    EXPECT_EQ(ErrorOf(Path("prefixed.bin"), 0, 0), "ZIP format");  // offsets counted from the stray one
+    EXPECT_EQ(ErrorOf(Path("prefixed.bin"), 0, 0), "ZIP format");                 // offsets counted from the stray one
     EXPECT_EQ(ErrorOf(Path("prefixed.bin"), 20, file.size() - 1), "ZIP format");  // end record cut off
     EXPECT_EQ(ErrorOf(Path("prefixed.bin"), 1001, 0), "No ZIP found");
 
@@ -101,7 +102,8 @@ TEST_F(ZipRead, EveryEntryListedButOnlyStoredAndDeflatedOnesExtract)
     EXPECT_EQ(zip.Extract(1), Words(5000));
     EXPECT_EQ(zip.Extract(2), "");
     EXPECT_EQ(zip.Extract(3), "dee");
-    EXPECT_EQ(messages_, (Messages{{"it is compressed with a method this program cannot unpack (bzip2)", "ML\\b.txt"}}));
+    EXPECT_EQ(messages_,
+              (Messages{{"it is compressed with a method this program cannot unpack (bzip2)", "ML\\b.txt"}}));
 }
 
 TEST_F(ZipRead, FailedChecksShowMessagesAndExtractEmpty)
@@ -113,15 +115,22 @@ TEST_F(ZipRead, FailedChecksShowMessagesAndExtractEmpty)
     const uint32_t size = Get(base, d + 22, 4);
     const std::pair<std::string, std::string> crc{"CRC", "dir\\deflated.txt"}, bufError{"-5", "ZipRead"};
     // A field of the deflated entry (both headers), or a byte of the data.
-    struct Case { size_t field; int width; uint32_t value; size_t dataAt; int index; Messages messages; };
-    for (const Case& c : std::vector<Case>{
-             {0, 0, 0, DataOf(base, d), 0, {{"-3", "ZipRead"}, crc}},  // invalid deflate block type
-             {14, 1, base[d + 14] ^ 1u, 0, 0, {crc}},
-             {22, 4, size + 1, 0, 0, {crc}},
-             {22, 4, size - 1, 0, 0, {bufError, crc}},
-             {22, 4, 0xF0000000, 0, 0, {crc}},  // never allocated in full: deflate cannot reach it
-             {18, 4, Get(base, d + 18, 4) - 1, 0, 0, {bufError, crc}},  // data cut short
-             {0, 0, 0, DataOf(base, s), 1, {{"CRC", "stored.txt"}}}}) {
+    struct Case {
+        size_t field;
+        int width;
+        uint32_t value;
+        size_t dataAt;
+        int index;
+        Messages messages;
+    };
+    for (const Case& c :
+         std::vector<Case>{{0, 0, 0, DataOf(base, d), 0, {{"-3", "ZipRead"}, crc}},  // invalid deflate block type
+                           {14, 1, base[d + 14] ^ 1u, 0, 0, {crc}},
+                           {22, 4, size + 1, 0, 0, {crc}},
+                           {22, 4, size - 1, 0, 0, {bufError, crc}},
+                           {22, 4, 0xF0000000, 0, 0, {crc}},  // never allocated in full: deflate cannot reach it
+                           {18, 4, Get(base, d + 18, 4) - 1, 0, 0, {bufError, crc}},  // data cut short
+                           {0, 0, 0, DataOf(base, s), 1, {{"CRC", "stored.txt"}}}}) {
         messages_.clear();
         Bytes archive = base;
         if (c.width)
@@ -144,25 +153,41 @@ TEST_F(ZipRead, OffsetsAndLengthsOutsideTheArchiveFail)
     const size_t end = Find(base, ""), a = Find(base, "a.txt"), b = Find(base, "b.txt"), cb = Find(base, "b.txt", true);
     const size_t ca = Find(base, "a.txt", true);  // the directory's start
     const uint32_t size = static_cast<uint32_t>(base.size()), toDirectory = static_cast<uint32_t>(ca - DataOf(base, b));
-    struct Case { size_t at; int width; uint32_t value; const char* expect; size_t alsoAt = 0; };
-    for (const Case& c : std::vector<Case>{
-             {end + 16, 4, size, "ZIP format"}, {end + 16, 4, 0xFFFFFFFF, "ZIP format"},  // directory offset
-             {end + 10, 2, 3, "ZIP format"}, {end + 10, 2, 0xFFFF, "ZIP format"},          // entry count
-             {end + 12, 4, Get(base, end + 12, 4) - 1, "ZIP format"},                      // directory size
-             {end + 12, 4, Get(base, end + 12, 4) + 1, "ZIP format"},
-             {end + 4, 2, 1, "ZIP format"}, {end + 8, 2, 1, "ZIP format"},                 // split archive
-             {cb, 4, 0x02014b51, "ZIP format"}, {cb + 28, 2, 0xFFFF, "ZIP format"},        // central header
-             {cb + 30, 2, 0xFFFF, "ZIP format"}, {cb + 32, 2, 0xFFFF, "ZIP format"},
-             {cb + 42, 4, size - 10, "ZIP format"}, {cb + 42, 4, 0xFFFFFFFF, "ZIP format"},  // local offset
-             {cb + 42, 4, static_cast<uint32_t>(a), "ZIP format"},  // two entries on the same bytes
-             {cb + 42, 4, 1, "ZIP format"}, {b, 1, 'Q', "ZIP format"},                  // no local header there
-             {b + 26, 2, 0xFFFF, "ZIP format"}, {b + 28, 2, 0xFFFF, "ZIP format"},      // local name, extra
-             {a + 18, 4, size, "ZIP format", ca + 20}, {a + 18, 4, 0xFFFFFFFF, "ZIP format", ca + 20},  // deflated data
-             {a + 18, 4, 3001, "ZIP format", ca + 20},                   // runs into the next entry
-             {b + 18, 4, toDirectory + 1, "ZIP format", cb + 20},       // stored data runs into the directory
-             {b + 18, 4, toDirectory, "(opened)", cb + 20},
-             {a + 18, 4, Get(base, a + 18, 4) - 1, "ZIP format"},        // the headers disagree
-             {b + 14, 1, 0x55, "ZIP format"}, {b + 22, 1, 9, "ZIP format"}}) {
+    struct Case {
+        size_t at;
+        int width;
+        uint32_t value;
+        const char* expect;
+        size_t alsoAt = 0;
+    };
+    for (const Case& c :
+         std::vector<Case>{{end + 16, 4, size, "ZIP format"},
+                           {end + 16, 4, 0xFFFFFFFF, "ZIP format"},  // directory offset
+                           {end + 10, 2, 3, "ZIP format"},
+                           {end + 10, 2, 0xFFFF, "ZIP format"},                      // entry count
+                           {end + 12, 4, Get(base, end + 12, 4) - 1, "ZIP format"},  // directory size
+                           {end + 12, 4, Get(base, end + 12, 4) + 1, "ZIP format"},
+                           {end + 4, 2, 1, "ZIP format"},
+                           {end + 8, 2, 1, "ZIP format"},  // split archive
+                           {cb, 4, 0x02014b51, "ZIP format"},
+                           {cb + 28, 2, 0xFFFF, "ZIP format"},  // central header
+                           {cb + 30, 2, 0xFFFF, "ZIP format"},
+                           {cb + 32, 2, 0xFFFF, "ZIP format"},
+                           {cb + 42, 4, size - 10, "ZIP format"},
+                           {cb + 42, 4, 0xFFFFFFFF, "ZIP format"},                // local offset
+                           {cb + 42, 4, static_cast<uint32_t>(a), "ZIP format"},  // two entries on the same bytes
+                           {cb + 42, 4, 1, "ZIP format"},
+                           {b, 1, 'Q', "ZIP format"},  // no local header there
+                           {b + 26, 2, 0xFFFF, "ZIP format"},
+                           {b + 28, 2, 0xFFFF, "ZIP format"},  // local name, extra
+                           {a + 18, 4, size, "ZIP format", ca + 20},
+                           {a + 18, 4, 0xFFFFFFFF, "ZIP format", ca + 20},       // deflated data
+                           {a + 18, 4, 3001, "ZIP format", ca + 20},             // runs into the next entry
+                           {b + 18, 4, toDirectory + 1, "ZIP format", cb + 20},  // stored data runs into the directory
+                           {b + 18, 4, toDirectory, "(opened)", cb + 20},
+                           {a + 18, 4, Get(base, a + 18, 4) - 1, "ZIP format"},  // the headers disagree
+                           {b + 14, 1, 0x55, "ZIP format"},
+                           {b + 22, 1, 9, "ZIP format"}}) {
         Bytes archive = base;
         Put(archive, c.at, c.width, c.value);
         if (c.alsoAt)
@@ -195,9 +220,13 @@ TEST_F(ZipRead, OpenFailures)
     Write("empty.zip", {});
     Write("text.zip", Bytes{'t', 'e', 'x', 't', '\n'});
     Write("noend.zip", Bytes{'P', 'K', 3, 4, 0, 0, 0, 0, 0, 0, 0});
-    for (const auto& [file, error] : std::vector<std::pair<std::string, std::string>>{
-             {Path("missing.zip"), "Missing File"}, {Path("empty.zip"), "Missing File"}, {dir_, "Missing File"},
-             {Path("text.zip"), "No ZIP found"}, {Path("endonly.zip"), "No ZIP found"}, {Path("noend.zip"), "ZIP format"}})
+    for (const auto& [file, error] :
+         std::vector<std::pair<std::string, std::string>>{{Path("missing.zip"), "Missing File"},
+                                                          {Path("empty.zip"), "Missing File"},
+                                                          {dir_, "Missing File"},
+                                                          {Path("text.zip"), "No ZIP found"},
+                                                          {Path("endonly.zip"), "No ZIP found"},
+                                                          {Path("noend.zip"), "ZIP format"}})
         EXPECT_EQ(ErrorOf(file, 0, 0), error) << file;
     Put(endOnly, 16, 4, 23);  // directory offset past the end, even with nothing to read there
     EXPECT_EQ(ErrorOf(endOnly), "ZIP format");

@@ -39,12 +39,15 @@ inline size_t Find(const Bytes& b, const std::string& name, bool central = false
     const size_t nameAt = name.empty() ? 22 : central ? 46 : 30, lengthAt = central ? 28 : 26;
     for (size_t i = 0; i + nameAt + name.size() <= b.size(); ++i)
         if (Get(b, i, 4) == sig && (name.empty() || (Get(b, i + lengthAt, 2) == name.size() &&
-                                                      !std::memcmp(&b[i + nameAt], name.data(), name.size()))))
+                                                     !std::memcmp(&b[i + nameAt], name.data(), name.size()))))
             return i;
     ADD_FAILURE() << "no header " << name;
     return 0;
 }
-inline size_t DataOf(const Bytes& b, size_t local) { return local + 30 + Get(b, local + 26, 2) + Get(b, local + 28, 2); }
+inline size_t DataOf(const Bytes& b, size_t local)
+{
+    return local + 30 + Get(b, local + 26, 2) + Get(b, local + 28, 2);
+}
 
 inline std::string Words(size_t size)  // compresses, but not to nothing
 {
@@ -57,8 +60,7 @@ inline std::string Words(size_t size)  // compresses, but not to nothing
 
 // What opening gives: "(opened)" or the error. Memory archives are exact-size
 // copies, so the sanitizer sees any read past their end.
-template <class... Args>
-std::string ErrorOf(const Args&... args)
+template <class... Args> std::string ErrorOf(const Args&... args)
 {
     try {
         TZipRead zip(args...);
@@ -67,7 +69,10 @@ std::string ErrorOf(const Args&... args)
     }
     return "(opened)";
 }
-inline std::string ErrorOf(const Bytes& b) { return ErrorOf(b.data(), b.size()); }
+inline std::string ErrorOf(const Bytes& b)
+{
+    return ErrorOf(b.data(), b.size());
+}
 
 class ZipTest : public ::testing::Test {
 protected:
@@ -76,7 +81,8 @@ protected:
         char tmpl[] = "/tmp/zip_tests.XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
-        SetZipNotifier([this](const std::string& text, const std::string& caption) { messages_.emplace_back(text, caption); });
+        SetZipNotifier(
+            [this](const std::string& text, const std::string& caption) { messages_.emplace_back(text, caption); });
     }
     void TearDown() override
     {
@@ -99,7 +105,8 @@ protected:
     }
     void Write(const std::string& name, const Bytes& b)
     {
-        std::ofstream(Path(name), std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<long>(b.size()));
+        std::ofstream(Path(name), std::ios::binary)
+            .write(reinterpret_cast<const char*>(b.data()), static_cast<long>(b.size()));
     }
     static std::vector<std::string> Names(const TZipRead& zip)
     {
@@ -147,11 +154,14 @@ struct Streamed {
 inline Streamed Stream(TZipRead& zip, int index)
 {
     Streamed s;
-    s.ok = zip.ExtractTo(index, [&s](const char* data, size_t size) {
-        s.pieces.push_back(size);
-        s.content.append(data, size);
-        return true;
-    }, &s.why);
+    s.ok = zip.ExtractTo(
+        index,
+        [&s](const char* data, size_t size) {
+            s.pieces.push_back(size);
+            s.content.append(data, size);
+            return true;
+        },
+        &s.why);
     return s;
 }
 

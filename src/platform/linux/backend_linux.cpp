@@ -21,30 +21,37 @@ public:
     std::vector<Volume> ListVolumes() override { return inner_->ListVolumes(); }
     bool FindVolume(const std::string& name, Volume* out) override { return inner_->FindVolume(name, out); }
     AccessResult ReadSectors(const std::string& name, uint64_t first, uint32_t count, void* buffer,
-                             size_t bufferSize) override {
+                             size_t bufferSize) override
+    {
         return Advise(name, inner_->ReadSectors(name, first, count, buffer, bufferSize));
     }
     AccessResult WriteSectors(const std::string& name, uint64_t first, uint32_t count, const void* buffer,
-                              size_t bufferSize) override {
+                              size_t bufferSize) override
+    {
         return Advise(name, inner_->WriteSectors(name, first, count, buffer, bufferSize));
     }
     AccessResult ReadSectorsUncached(const std::string& name, uint64_t first, uint32_t count, void* buffer,
-                                     size_t bufferSize) override {
+                                     size_t bufferSize) override
+    {
         return Advise(name, inner_->ReadSectorsUncached(name, first, count, buffer, bufferSize));
     }
     AccessResult CheckWritable(const std::string& name) override { return Advise(name, inner_->CheckWritable(name)); }
-    AccessResult Mount(const std::string& name, std::string* mountPoint) override {
+    AccessResult Mount(const std::string& name, std::string* mountPoint) override
+    {
         return inner_->Mount(name, mountPoint);
     }
     AccessResult Unmount(const std::string& name) override { return inner_->Unmount(name); }
     int Format(const std::string& name, const std::string& fsName, const std::string& label,
-               std::string* errorText) override {
+               std::string* errorText) override
+    {
         return inner_->Format(name, fsName, label, errorText);
     }
 
 private:
-    static AccessResult Advise(const std::string& name, AccessResult r) {
-        if (r.error != AccessError::Refused) return r;
+    static AccessResult Advise(const std::string& name, AccessResult r)
+    {
+        if (r.error != AccessError::Refused)
+            return r;
         r.why = "You are not allowed to open " + name + ": you have no rights on /dev/" + name +
                 ". Install udisks2 to reach cards as a desktop user, or ask an administrator to add you to the "
                 "disk group.";
@@ -53,11 +60,15 @@ private:
     std::unique_ptr<CardAccess> inner_;
 };
 
-std::unique_ptr<CardAccess> MakeDirect() { return std::make_unique<DirectWithAdvice>(MakeDirectAccess()); }
+std::unique_ptr<CardAccess> MakeDirect()
+{
+    return std::make_unique<DirectWithAdvice>(MakeDirectAccess());
+}
 
 }  // namespace
 
-bool ParseBackendChoice(const std::string& text, BackendChoice* out) {
+bool ParseBackendChoice(const std::string& text, BackendChoice* out)
+{
     BackendChoice choice;
     if (strcasecmp(text.c_str(), "auto") == 0)
         choice = BackendChoice::Auto;
@@ -67,11 +78,13 @@ bool ParseBackendChoice(const std::string& text, BackendChoice* out) {
         choice = BackendChoice::Udisks;
     else
         return false;
-    if (out) *out = choice;
+    if (out)
+        *out = choice;
     return true;
 }
 
-std::unique_ptr<CardAccess> MakeAccess(BackendChoice choice, std::string* why) {
+std::unique_ptr<CardAccess> MakeAccess(BackendChoice choice, std::string* why)
+{
     std::string note;
     if (choice == BackendChoice::Auto) {
         // FLINTOR_BACKEND gives the default when no choice was made.
@@ -81,20 +94,24 @@ std::unique_ptr<CardAccess> MakeAccess(BackendChoice choice, std::string* why) {
     }
     switch (choice) {
     case BackendChoice::Direct:
-        if (why) *why = "direct device access" + note;
+        if (why)
+            *why = "direct device access" + note;
         return MakeDirect();
     case BackendChoice::Udisks:
-        if (why) *why = "udisks2" + note;
+        if (why)
+            *why = "udisks2" + note;
         return MakeUdisksAccess();
     case BackendChoice::Auto:
         break;
     }
     std::string reason;
     if (UdisksServiceAvailable(&reason)) {
-        if (why) *why = "udisks2, since " + reason + note;
+        if (why)
+            *why = "udisks2, since " + reason + note;
         return MakeUdisksAccess();
     }
-    if (why) *why = "direct device access, since " + reason + note;
+    if (why)
+        *why = "direct device access, since " + reason + note;
     return MakeDirect();
 }
 

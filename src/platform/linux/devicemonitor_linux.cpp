@@ -13,21 +13,28 @@ namespace platform {
 
 DeviceMonitor::DeviceMonitor(QObject* parent) : QObject(parent) {}
 
-DeviceMonitor::~DeviceMonitor() {
+DeviceMonitor::~DeviceMonitor()
+{
     delete notifier_;
     notifier_ = nullptr;
-    if (monitor_) udev_monitor_unref(monitor_);
-    if (udev_) udev_unref(udev_);
+    if (monitor_)
+        udev_monitor_unref(monitor_);
+    if (udev_)
+        udev_unref(udev_);
 }
 
-bool DeviceMonitor::start() {
-    if (monitor_) return true;
+bool DeviceMonitor::start()
+{
+    if (monitor_)
+        return true;
     udev_ = udev_new();
-    if (!udev_) return false;
+    if (!udev_)
+        return false;
     monitor_ = udev_monitor_new_from_netlink(udev_, "kernel");
     if (!monitor_ || udev_monitor_filter_add_match_subsystem_devtype(monitor_, "block", nullptr) < 0 ||
         udev_monitor_enable_receiving(monitor_) < 0) {
-        if (monitor_) udev_monitor_unref(monitor_);
+        if (monitor_)
+            udev_monitor_unref(monitor_);
         monitor_ = nullptr;
         udev_unref(udev_);
         udev_ = nullptr;
@@ -39,7 +46,8 @@ bool DeviceMonitor::start() {
     return true;
 }
 
-void DeviceMonitor::readEvents() {
+void DeviceMonitor::readEvents()
+{
     // The socket is non-blocking: take everything that is queued.
     while (udev_device* dev = udev_monitor_receive_device(monitor_)) {
         const char* action = udev_device_get_action(dev);
@@ -47,7 +55,8 @@ void DeviceMonitor::readEvents() {
         const QString a = QString::fromUtf8(action ? action : "");
         const QString n = QString::fromUtf8(name ? name : "");
         udev_device_unref(dev);
-        if (!n.isEmpty()) emit deviceEvent(a, n);
+        if (!n.isEmpty())
+            emit deviceEvent(a, n);
     }
 }
 

@@ -18,8 +18,8 @@
 
 #include "platform/images.h"
 #include "platform/linux/fileio_linux.h"
-#include "platform/udisks.h"
 #include "platform/partitions.h"
+#include "platform/udisks.h"
 #include "platform/volumes.h"
 
 namespace platform {
@@ -125,9 +125,9 @@ AccessResult OpenImage(const Image& image, int mode, int* fdOut, Opened* opened)
     const int fd = ::open(image.given.path.c_str(), mode | O_CLOEXEC);
     if (fd < 0) {
         if ((errno == EACCES || errno == EROFS) && (mode & O_ACCMODE) != O_RDONLY)
-            return AccessResult::Fail(AccessError::ReadOnly,
-                                      image.given.path + " is read-only: it cannot be written (" +
-                                          std::strerror(errno) + ")");
+            return AccessResult::Fail(AccessError::ReadOnly, image.given.path +
+                                                                 " is read-only: it cannot be written (" +
+                                                                 std::strerror(errno) + ")");
         return FromErrno(errno, "Cannot open " + image.given.path);
     }
     Fd guard(fd);
@@ -319,8 +319,7 @@ private:
 
     // The user's own loop devices are cards of udisks2 only while loop
     // devices are listed.
-    template <typename F>
-    auto WithLoops(F f)
+    template <typename F> auto WithLoops(F f)
     {
         const bool before = IncludeLoop();
         SetIncludeLoop(true);

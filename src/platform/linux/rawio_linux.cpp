@@ -33,53 +33,65 @@ using linux_detail::Fd;
 
 // Opens the vetted device and works out the byte range of the transfer.
 AccessResult OpenForTransfer(const std::string& name, uint64_t first, uint32_t count, size_t bufferSize, int mode,
-                             int* fdOut, off_t* offset, size_t* length) {
+                             int* fdOut, off_t* offset, size_t* length)
+{
     Volume v;
     dev_t dev = 0;
-    if (count == 0) return AccessResult::Fail(AccessError::Io, "Nothing to transfer");
+    if (count == 0)
+        return AccessResult::Fail(AccessError::Io, "Nothing to transfer");
     if (!linux_detail::FindVolumeWithDev(name, &v, &dev))
         return AccessResult::Fail(AccessError::NotFound, name + " is not a removable card any more");
     const int fd = ::open(v.device.c_str(), mode | O_CLOEXEC);
-    if (fd < 0) return DeviceErrno(errno, "Cannot open " + v.device);
+    if (fd < 0)
+        return DeviceErrno(errno, "Cannot open " + v.device);
     Fd guard(fd);
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != dev)
         return AccessResult::Fail(AccessError::NotFound, v.device + " is no longer the card that was listed");
     const AccessResult range = linux_detail::SectorRange(fd, first, count, bufferSize, v.device, offset, length);
-    if (!range.ok()) return range;
+    if (!range.ok())
+        return range;
     *fdOut = guard.Release();
     return AccessResult::Ok();
 }
 
 AccessResult DirectRead(const std::string& name, uint64_t first, uint32_t count, void* buffer, size_t bufferSize,
-                        bool uncached) {
-    if (buffer == nullptr) return AccessResult::Fail(AccessError::Io, "No buffer");
+                        bool uncached)
+{
+    if (buffer == nullptr)
+        return AccessResult::Fail(AccessError::Io, "No buffer");
     off_t offset = 0;
     size_t length = 0;
     int raw = -1;
-    AccessResult r = OpenForTransfer(name, first, count, bufferSize, O_RDONLY | (uncached ? O_DIRECT : 0), &raw,
-                                     &offset, &length);
-    if (!r.ok()) return r;
+    AccessResult r =
+        OpenForTransfer(name, first, count, bufferSize, O_RDONLY | (uncached ? O_DIRECT : 0), &raw, &offset, &length);
+    if (!r.ok())
+        return r;
     Fd fd(raw);
     const std::string device = "/dev/" + name;
-    if (!uncached) return linux_detail::ReadWhole(fd.get(), buffer, length, offset, device);
+    if (!uncached)
+        return linux_detail::ReadWhole(fd.get(), buffer, length, offset, device);
     // O_DIRECT wants an aligned buffer; 4096 covers every logical sector size.
     void* aligned = nullptr;
-    if (posix_memalign(&aligned, 4096, length) != 0) return AccessResult::Fail(AccessError::Io, "Out of memory");
+    if (posix_memalign(&aligned, 4096, length) != 0)
+        return AccessResult::Fail(AccessError::Io, "Out of memory");
     std::unique_ptr<void, decltype(&std::free)> keep(aligned, &std::free);
     r = linux_detail::ReadWhole(fd.get(), aligned, length, offset, device);
-    if (r.ok()) std::memcpy(buffer, aligned, length);
+    if (r.ok())
+        std::memcpy(buffer, aligned, length);
     return r;
 }
 
-AccessResult DirectWrite(const std::string& name, uint64_t first, uint32_t count, const void* buffer,
-                         size_t bufferSize) {
-    if (buffer == nullptr) return AccessResult::Fail(AccessError::Io, "No buffer");
+AccessResult DirectWrite(const std::string& name, uint64_t first, uint32_t count, const void* buffer, size_t bufferSize)
+{
+    if (buffer == nullptr)
+        return AccessResult::Fail(AccessError::Io, "No buffer");
     off_t offset = 0;
     size_t length = 0;
     int raw = -1;
     AccessResult r = OpenForTransfer(name, first, count, bufferSize, O_WRONLY, &raw, &offset, &length);
-    if (!r.ok()) return r;
+    if (!r.ok())
+        return r;
     Fd fd(raw);
     const std::string device = "/dev/" + name;
     return linux_detail::WriteWholeAndClose(fd, buffer, length, offset, device);
@@ -91,84 +103,107 @@ public:
     std::vector<Volume> ListVolumes() override { return ListRemovableVolumes(); }
     bool FindVolume(const std::string& name, Volume* out) override { return platform::FindVolume(name, out); }
     AccessResult ReadSectors(const std::string& name, uint64_t first, uint32_t count, void* buffer,
-                             size_t bufferSize) override {
+                             size_t bufferSize) override
+    {
         return DirectRead(name, first, count, buffer, bufferSize, false);
     }
     AccessResult WriteSectors(const std::string& name, uint64_t first, uint32_t count, const void* buffer,
-                              size_t bufferSize) override {
+                              size_t bufferSize) override
+    {
         return DirectWrite(name, first, count, buffer, bufferSize);
     }
     AccessResult ReadSectorsUncached(const std::string& name, uint64_t first, uint32_t count, void* buffer,
-                                     size_t bufferSize) override {
+                                     size_t bufferSize) override
+    {
         return DirectRead(name, first, count, buffer, bufferSize, true);
     }
-    AccessResult CheckWritable(const std::string& name) override {
+    AccessResult CheckWritable(const std::string& name) override
+    {
         Volume v;
         if (!platform::FindVolume(name, &v))
             return AccessResult::Fail(AccessError::NotFound, name + " is not a removable card any more");
-        if (v.readOnly) return AccessResult::Fail(AccessError::ReadOnly, v.device + " is write-protected");
+        if (v.readOnly)
+            return AccessResult::Fail(AccessError::ReadOnly, v.device + " is write-protected");
         off_t offset = 0;
         size_t length = 0;
         int raw = -1;
         AccessResult r = OpenForTransfer(name, 0, 1, 1u << 16, O_WRONLY, &raw, &offset, &length);
-        if (r.ok()) ::close(raw);
+        if (r.ok())
+            ::close(raw);
         return r;
     }
-    AccessResult Mount(const std::string& name, std::string* mountPoint) override {
+    AccessResult Mount(const std::string& name, std::string* mountPoint) override
+    {
         Volume v;
         if (!platform::FindVolume(name, &v))
             return AccessResult::Fail(AccessError::NotFound, name + " is not a removable card any more");
         if (v.mountPoint.empty())
             return AccessResult::Fail(AccessError::Unsupported,
                                       v.device + " is not mounted; mount it (or use udisks2) and try again");
-        if (mountPoint) *mountPoint = v.mountPoint;
+        if (mountPoint)
+            *mountPoint = v.mountPoint;
         return AccessResult::Ok();
     }
-    AccessResult Unmount(const std::string& name) override {
+    AccessResult Unmount(const std::string& name) override
+    {
         Volume v;
         dev_t dev = 0;
         if (!linux_detail::FindVolumeWithDev(name, &v, &dev))
             return AccessResult::Fail(AccessError::NotFound, name + " is not a removable card any more");
         std::string why;
-        if (!linux_detail::UnmountDevice(dev, &why)) return AccessResult::Fail(AccessError::Io, why);
+        if (!linux_detail::UnmountDevice(dev, &why))
+            return AccessResult::Fail(AccessError::Io, why);
         return AccessResult::Ok();
     }
     int Format(const std::string& name, const std::string& fsName, const std::string& label,
-               std::string* errorText) override {
+               std::string* errorText) override
+    {
         return FormatVolume(name, fsName, label, errorText);
     }
 };
 
 }  // namespace
 
-bool ReadSectors(const std::string& name, uint64_t first, uint32_t count, void* buffer, size_t bufferSize) {
+bool ReadSectors(const std::string& name, uint64_t first, uint32_t count, void* buffer, size_t bufferSize)
+{
     return DirectRead(name, first, count, buffer, bufferSize, false).ok();
 }
 
-bool WriteSectors(const std::string& name, uint64_t first, uint32_t count, const void* buffer, size_t bufferSize) {
+bool WriteSectors(const std::string& name, uint64_t first, uint32_t count, const void* buffer, size_t bufferSize)
+{
     return DirectWrite(name, first, count, buffer, bufferSize).ok();
 }
 
-std::unique_ptr<CardAccess> MakeDirectAccess() { return std::make_unique<DirectAccess>(); }
+std::unique_ptr<CardAccess> MakeDirectAccess()
+{
+    return std::make_unique<DirectAccess>();
+}
 
-bool SyncFileSystem(const std::string& path, std::string* why) {
+bool SyncFileSystem(const std::string& path, std::string* why)
+{
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0 || ::syncfs(fd) != 0) {
-        if (why) *why = "Cannot flush the card's files (" + path + "): " + std::strerror(errno);
-        if (fd >= 0) ::close(fd);
+        if (why)
+            *why = "Cannot flush the card's files (" + path + "): " + std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
         return false;
     }
     ::close(fd);
     return true;
 }
 
-bool FileSystemSpace(const std::string& path, uint64_t* freeBytes, uint64_t* blockSize) {
+bool FileSystemSpace(const std::string& path, uint64_t* freeBytes, uint64_t* blockSize)
+{
     struct statvfs st {};
     // A driver that reports no size at all (fusefat on FAT32) tells nothing
     // about the free space either.
-    if (::statvfs(path.c_str(), &st) != 0 || st.f_blocks == 0) return false;
-    if (freeBytes) *freeBytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
-    if (blockSize) *blockSize = st.f_frsize ? st.f_frsize : st.f_bsize;
+    if (::statvfs(path.c_str(), &st) != 0 || st.f_blocks == 0)
+        return false;
+    if (freeBytes)
+        *freeBytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+    if (blockSize)
+        *blockSize = st.f_frsize ? st.f_frsize : st.f_bsize;
     return true;
 }
 

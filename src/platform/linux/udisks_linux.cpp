@@ -9,8 +9,8 @@
 // descriptor udisks2 hands over is checked to be the very block device that
 // was listed before a byte is read or written.
 
-#include "platform/linux/fileio_linux.h"
 #include "platform/linux/udisks_linux.h"
+#include "platform/linux/fileio_linux.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -50,14 +50,16 @@ const QString kLoop = QStringLiteral("org.freedesktop.UDisks2.Loop");
 const QString kPartitionTable = QStringLiteral("org.freedesktop.UDisks2.PartitionTable");
 
 // A byte string property ("ay"): udisks2 ends it with a NUL.
-std::string BytesText(const QByteArray& bytes) {
+std::string BytesText(const QByteArray& bytes)
+{
     std::string text(bytes.constData(), static_cast<size_t>(bytes.size()));
-    while (!text.empty() && text.back() == '\0') text.pop_back();
+    while (!text.empty() && text.back() == '\0')
+        text.pop_back();
     return text;
 }
 
-template <typename T>
-T Unmarshal(const QVariant& value) {
+template <typename T> T Unmarshal(const QVariant& value)
+{
     if (value.metaType() == QMetaType::fromType<QDBusArgument>()) {
         T out{};
         value.value<QDBusArgument>() >> out;
@@ -66,15 +68,20 @@ T Unmarshal(const QVariant& value) {
     return value.value<T>();
 }
 
-std::string Text(const QVariantMap& props, const char* key) { return props.value(key).toString().toStdString(); }
+std::string Text(const QVariantMap& props, const char* key)
+{
+    return props.value(key).toString().toStdString();
+}
 
 }  // namespace
 
-std::vector<BlockObject> ParseManagedObjects(const ObjectMap& objects) {
+std::vector<BlockObject> ParseManagedObjects(const ObjectMap& objects)
+{
     std::vector<BlockObject> blocks;
     for (auto it = objects.constBegin(); it != objects.constEnd(); ++it) {
         const InterfaceMap& ifaces = it.value();
-        if (!ifaces.contains(kBlock)) continue;
+        if (!ifaces.contains(kBlock))
+            continue;
         const QVariantMap& b = ifaces[kBlock];
         BlockObject o;
         o.objectPath = it.key().path().toStdString();
@@ -92,9 +99,11 @@ std::vector<BlockObject> ParseManagedObjects(const ObjectMap& objects) {
         o.hintIgnore = b.value("HintIgnore").toBool();
         o.readOnly = b.value("ReadOnly").toBool();
         o.isLoop = ifaces.contains(kLoop);
-        if (o.isLoop) o.loopSetupByUid = ifaces[kLoop].value("SetupByUID").toUInt();
+        if (o.isLoop)
+            o.loopSetupByUid = ifaces[kLoop].value("SetupByUID").toUInt();
         if (ifaces.contains(kPartitionTable))
-            o.holdsPartitions = !Unmarshal<QList<QDBusObjectPath>>(ifaces[kPartitionTable].value("Partitions")).isEmpty();
+            o.holdsPartitions =
+                !Unmarshal<QList<QDBusObjectPath>>(ifaces[kPartitionTable].value("Partitions")).isEmpty();
         if (ifaces.contains(kFilesystem)) {
             o.hasFilesystem = true;
             for (const QByteArray& mp : Unmarshal<QByteArrayList>(ifaces[kFilesystem].value("MountPoints")))
@@ -114,30 +123,41 @@ std::vector<BlockObject> ParseManagedObjects(const ObjectMap& objects) {
 }
 
 bool IsListable(const BlockObject& block, bool includeLoop, const std::string& disk,
-                const std::set<std::string>& neverListed, uint32_t uid) {
-    if (block.hintIgnore) return false;
-    if (block.hintSystem && !(block.isLoop && block.loopSetupByUid == uid)) return false;
-    if (!linux_detail::IsPlainKernelName(block.name) || block.device != "/dev/" + block.name) return false;
-    if (block.holdsPartitions) return false;  // its partitions are the cards
-    if (disk.empty() || neverListed.count(disk) || neverListed.count(block.name)) return false;
-    if (linux_detail::IsStackDevice(block.name)) return false;
-    if (block.isLoop || disk.rfind("loop", 0) == 0) return includeLoop;
-    if (!block.hasDrive) return false;  // nothing physical behind it
-    if (disk.rfind("sr", 0) == 0) return false;  // optical drives
+                const std::set<std::string>& neverListed, uint32_t uid)
+{
+    if (block.hintIgnore)
+        return false;
+    if (block.hintSystem && !(block.isLoop && block.loopSetupByUid == uid))
+        return false;
+    if (!linux_detail::IsPlainKernelName(block.name) || block.device != "/dev/" + block.name)
+        return false;
+    if (block.holdsPartitions)
+        return false;  // its partitions are the cards
+    if (disk.empty() || neverListed.count(disk) || neverListed.count(block.name))
+        return false;
+    if (linux_detail::IsStackDevice(block.name))
+        return false;
+    if (block.isLoop || disk.rfind("loop", 0) == 0)
+        return includeLoop;
+    if (!block.hasDrive)
+        return false;  // nothing physical behind it
+    if (disk.rfind("sr", 0) == 0)
+        return false;  // optical drives
     return block.driveRemovable || block.connectionBus == "usb" || block.connectionBus == "sdio";
 }
 
 AccessResult FromDBusError(const std::string& errorName, const std::string& message, const std::string& card,
-                           const std::string& doing) {
+                           const std::string& doing)
+{
     const std::string prefix = "org.freedesktop.UDisks2.Error.";
     if (errorName == prefix + "NotAuthorizedDismissed" || errorName == prefix + "Cancelled")
-        return AccessResult::Fail(AccessError::Refused,
-                                  "The password dialog was closed, so " + card + " was not " +
-                                      (doing == "open" ? "opened" : doing == "format" ? "formatted"
-                                                                   : doing == "mount" ? "mounted"
-                                                                   : doing == "attach" ? "attached"
-                                                                                      : "unmounted") +
-                                      ".");
+        return AccessResult::Fail(AccessError::Refused, "The password dialog was closed, so " + card + " was not " +
+                                                            (doing == "open"     ? "opened"
+                                                             : doing == "format" ? "formatted"
+                                                             : doing == "mount"  ? "mounted"
+                                                             : doing == "attach" ? "attached"
+                                                                                 : "unmounted") +
+                                                            ".");
     if (errorName.rfind(prefix + "NotAuthorized", 0) == 0 || errorName == "org.freedesktop.DBus.Error.AccessDenied")
         return AccessResult::Fail(AccessError::Refused,
                                   "You are not allowed to " + doing + " " + card +
@@ -152,7 +172,8 @@ AccessResult FromDBusError(const std::string& errorName, const std::string& mess
         (errorName == "org.freedesktop.DBus.Error.UnknownMethod" && message.find("doesn't exist") != std::string::npos))
         return AccessResult::Fail(AccessError::NotFound, card + " is not a removable card any more");
     std::string text = "Cannot " + doing + " " + card;
-    if (!message.empty()) text += ": " + message;
+    if (!message.empty())
+        text += ": " + message;
     return AccessResult::Fail(AccessError::Io, text);
 }
 
@@ -170,9 +191,13 @@ constexpr int kAuthTimeoutMs = 5 * 60 * 1000;
 // mkfs on a large card takes a while, on top of a password dialog.
 constexpr int kFormatTimeoutMs = 15 * 60 * 1000;
 
-std::string NotFoundText(const std::string& name) { return name + " is not a removable card any more"; }
+std::string NotFoundText(const std::string& name)
+{
+    return name + " is not a removable card any more";
+}
 
-std::string DevKey(uint64_t dev) {
+std::string DevKey(uint64_t dev)
+{
     return std::to_string(major(static_cast<dev_t>(dev))) + ":" + std::to_string(minor(static_cast<dev_t>(dev)));
 }
 
@@ -184,7 +209,8 @@ struct CallResult {
 };
 
 CallResult Call(const QString& path, const QString& iface, const QString& method, const QList<QVariant>& args,
-                int timeoutMs) {
+                int timeoutMs)
+{
     QDBusMessage msg = QDBusMessage::createMethodCall(kService, path, iface, method);
     msg.setArguments(args);
     // Allows polkit to show its dialog instead of refusing outright.
@@ -197,7 +223,8 @@ CallResult Call(const QString& path, const QString& iface, const QString& method
     } else {
         r.errorName = reply.errorName().toStdString();
         r.errorMessage = reply.errorMessage().toStdString();
-        if (r.errorName.empty()) r.errorName = "org.freedesktop.DBus.Error.Failed";
+        if (r.errorName.empty())
+            r.errorName = "org.freedesktop.DBus.Error.Failed";
     }
     return r;
 }
@@ -208,19 +235,23 @@ struct Card {
     Volume volume;
 };
 
-bool FetchBlocks(std::vector<BlockObject>* blocks) {
-    const CallResult r = Call("/org/freedesktop/UDisks2", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects",
-                              {}, kQuickTimeoutMs);
-    if (!r.ok || r.arguments.isEmpty()) return false;
+bool FetchBlocks(std::vector<BlockObject>* blocks)
+{
+    const CallResult r = Call("/org/freedesktop/UDisks2", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", {},
+                              kQuickTimeoutMs);
+    if (!r.ok || r.arguments.isEmpty())
+        return false;
     udisks_detail::ObjectMap objects;
     const QVariant& v = r.arguments.front();
-    if (v.metaType() != QMetaType::fromType<QDBusArgument>()) return false;
+    if (v.metaType() != QMetaType::fromType<QDBusArgument>())
+        return false;
     v.value<QDBusArgument>() >> objects;
     *blocks = udisks_detail::ParseManagedObjects(objects);
     return true;
 }
 
-Volume ToVolume(const BlockObject& b, const std::vector<linux_detail::MountEntry>& mounts) {
+Volume ToVolume(const BlockObject& b, const std::vector<linux_detail::MountEntry>& mounts)
+{
     Volume v;
     v.name = b.name;
     v.device = b.device;
@@ -229,22 +260,27 @@ Volume ToVolume(const BlockObject& b, const std::vector<linux_detail::MountEntry
     v.sizeBytes = b.sizeBytes;
     v.sectorSize = linux_detail::LogicalSectorSize(b.name);
     const auto own = linux_detail::MountsOfDevice(mounts, static_cast<dev_t>(b.deviceNumber));
-    if (!b.mountPoints.empty()) v.mountPoint = b.mountPoints.front();
+    if (!b.mountPoints.empty())
+        v.mountPoint = b.mountPoints.front();
     // udisks2 knows no mount point of a file system in user space that has no
     // device number; the mount table names the device as its source.
-    if (v.mountPoint.empty() && !own.empty()) v.mountPoint = own.front().mountPoint;
+    if (v.mountPoint.empty() && !own.empty())
+        v.mountPoint = own.front().mountPoint;
     for (const auto& m : own) {
-        if (m.mountPoint == v.mountPoint) v.userSpaceMount = m.fsType == "fuseblk" || m.fsType.rfind("fuse", 0) == 0;
+        if (m.mountPoint == v.mountPoint)
+            v.userSpaceMount = m.fsType == "fuseblk" || m.fsType.rfind("fuse", 0) == 0;
     }
     v.readOnly = b.readOnly || linux_detail::SysfsReadOnly(b.name);
     v.identity = DevKey(b.deviceNumber) + ":" + std::to_string(b.sizeBytes) + ":" + b.idUuid;
     return v;
 }
 
-std::vector<Card> ListCards() {
+std::vector<Card> ListCards()
+{
     std::vector<Card> cards;
     std::vector<BlockObject> blocks;
-    if (!FetchBlocks(&blocks)) return cards;
+    if (!FetchBlocks(&blocks))
+        return cards;
     const auto never = linux_detail::NeverListedDisks();
     const auto mounts = linux_detail::ReadMountInfo();
     const bool loops = IncludeLoop();
@@ -253,7 +289,8 @@ std::vector<Card> ListCards() {
     // owner of its loop device.
     std::map<std::string, uint32_t> loopOwners;
     for (const auto& b : blocks)
-        if (b.isLoop) loopOwners[b.name] = b.loopSetupByUid;
+        if (b.isLoop)
+            loopOwners[b.name] = b.loopSetupByUid;
     for (auto& b : blocks) {
         const std::string disk = linux_detail::DiskOfBlock(b.name);
         if (!b.isLoop && b.hintSystem && disk != b.name && loopOwners.count(disk)) {
@@ -262,7 +299,8 @@ std::vector<Card> ListCards() {
         }
     }
     for (auto& b : blocks) {
-        if (!udisks_detail::IsListable(b, loops, linux_detail::DiskOfBlock(b.name), never, uid)) continue;
+        if (!udisks_detail::IsListable(b, loops, linux_detail::DiskOfBlock(b.name), never, uid))
+            continue;
         // The node must be the device udisks2 describes.
         struct stat st {};
         if (stat(b.device.c_str(), &st) != 0 || !S_ISBLK(st.st_mode) ||
@@ -270,7 +308,8 @@ std::vector<Card> ListCards() {
             continue;
         Card c;
         c.volume = ToVolume(b, mounts);
-        if (c.volume.sectorSize == 0) continue;
+        if (c.volume.sectorSize == 0)
+            continue;
         c.block = std::move(b);
         cards.push_back(std::move(c));
     }
@@ -282,17 +321,22 @@ std::vector<Card> ListCards() {
         while (i < x.size() && j < y.size()) {
             if (std::isdigit(static_cast<unsigned char>(x[i])) && std::isdigit(static_cast<unsigned char>(y[j]))) {
                 size_t i2 = i, j2 = j;
-                while (i2 < x.size() && std::isdigit(static_cast<unsigned char>(x[i2]))) ++i2;
-                while (j2 < y.size() && std::isdigit(static_cast<unsigned char>(y[j2]))) ++j2;
+                while (i2 < x.size() && std::isdigit(static_cast<unsigned char>(x[i2])))
+                    ++i2;
+                while (j2 < y.size() && std::isdigit(static_cast<unsigned char>(y[j2])))
+                    ++j2;
                 std::string nx = x.substr(i, i2 - i), ny = y.substr(j, j2 - j);
                 nx.erase(0, std::min(nx.find_first_not_of('0'), nx.size()));
                 ny.erase(0, std::min(ny.find_first_not_of('0'), ny.size()));
-                if (nx.size() != ny.size()) return nx.size() < ny.size();
-                if (nx != ny) return nx < ny;
+                if (nx.size() != ny.size())
+                    return nx.size() < ny.size();
+                if (nx != ny)
+                    return nx < ny;
                 i = i2;
                 j = j2;
             } else {
-                if (x[i] != y[j]) return x[i] < y[j];
+                if (x[i] != y[j])
+                    return x[i] < y[j];
                 ++i;
                 ++j;
             }
@@ -302,8 +346,10 @@ std::vector<Card> ListCards() {
     return cards;
 }
 
-bool FindCard(const std::string& name, Card* out) {
-    if (!linux_detail::IsPlainKernelName(name)) return false;
+bool FindCard(const std::string& name, Card* out)
+{
+    if (!linux_detail::IsPlainKernelName(name))
+        return false;
     for (auto& c : ListCards()) {
         if (c.volume.name == name) {
             *out = std::move(c);
@@ -315,22 +361,29 @@ bool FindCard(const std::string& name, Card* out) {
 
 using linux_detail::Fd;
 
-AccessResult FromErrno(int error, const std::string& what) { return linux_detail::DeviceErrno(error, what); }
+AccessResult FromErrno(int error, const std::string& what)
+{
+    return linux_detail::DeviceErrno(error, what);
+}
 
 // Asks udisks2 for a descriptor of the card and checks it is the listed device.
 // flags: extra open(2) flags (O_DIRECT), or 0.
-AccessResult OpenCard(const Card& card, bool write, int flags, Fd* fd) {
+AccessResult OpenCard(const Card& card, bool write, int flags, Fd* fd)
+{
     QVariantMap options;
-    if (flags != 0) options.insert("flags", flags);
+    if (flags != 0)
+        options.insert("flags", flags);
     const CallResult r = Call(QString::fromStdString(card.block.objectPath), "org.freedesktop.UDisks2.Block",
                               "OpenDevice", {QString(write ? "rw" : "r"), options}, kAuthTimeoutMs);
-    if (!r.ok) return udisks_detail::FromDBusError(r.errorName, r.errorMessage, card.volume.name, "open");
+    if (!r.ok)
+        return udisks_detail::FromDBusError(r.errorName, r.errorMessage, card.volume.name, "open");
     if (r.arguments.isEmpty() || r.arguments.front().metaType() != QMetaType::fromType<QDBusUnixFileDescriptor>())
         return AccessResult::Fail(AccessError::Io, "udisks2 gave no descriptor for " + card.volume.name);
     const auto handle = r.arguments.front().value<QDBusUnixFileDescriptor>();
     // The handle closes its descriptor when it goes; keep a copy of our own.
     const int own = handle.isValid() ? ::fcntl(handle.fileDescriptor(), F_DUPFD_CLOEXEC, 0) : -1;
-    if (own < 0) return AccessResult::Fail(AccessError::Io, "udisks2 gave no descriptor for " + card.volume.name);
+    if (own < 0)
+        return AccessResult::Fail(AccessError::Io, "udisks2 gave no descriptor for " + card.volume.name);
     fd->reset(own);
     struct stat st {};
     if (fstat(own, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != static_cast<dev_t>(card.block.deviceNumber))
@@ -340,11 +393,13 @@ AccessResult OpenCard(const Card& card, bool write, int flags, Fd* fd) {
 
 // Byte range of a transfer; checks the buffer and 64-bit overflow.
 AccessResult Range(int fd, const Card& card, uint64_t first, uint32_t count, size_t bufferSize, off_t* offset,
-                   size_t* length) {
+                   size_t* length)
+{
     return linux_detail::SectorRange(fd, first, count, bufferSize, card.volume.device, offset, length);
 }
 
-AccessResult PreadAll(int fd, void* buffer, size_t length, off_t offset, const std::string& device) {
+AccessResult PreadAll(int fd, void* buffer, size_t length, off_t offset, const std::string& device)
+{
     return linux_detail::ReadWhole(fd, buffer, length, offset, device);
 }
 
@@ -352,52 +407,67 @@ class UdisksAccess : public CardAccess {
 public:
     std::string BackendName() const override { return "udisks2"; }
 
-    std::vector<Volume> ListVolumes() override {
+    std::vector<Volume> ListVolumes() override
+    {
         std::vector<Volume> result;
         try {
-            for (auto& c : ListCards()) result.push_back(std::move(c.volume));
+            for (auto& c : ListCards())
+                result.push_back(std::move(c.volume));
         } catch (...) {
             result.clear();
         }
         return result;
     }
 
-    bool FindVolume(const std::string& name, Volume* out) override {
+    bool FindVolume(const std::string& name, Volume* out) override
+    {
         Card c;
-        if (!FindCard(name, &c)) return false;
-        if (out) *out = std::move(c.volume);
+        if (!FindCard(name, &c))
+            return false;
+        if (out)
+            *out = std::move(c.volume);
         return true;
     }
 
     AccessResult ReadSectors(const std::string& name, uint64_t first, uint32_t count, void* buffer,
-                             size_t bufferSize) override {
-        if (buffer == nullptr) return AccessResult::Fail(AccessError::Io, "No buffer");
+                             size_t bufferSize) override
+    {
+        if (buffer == nullptr)
+            return AccessResult::Fail(AccessError::Io, "No buffer");
         Card card;
-        if (!FindCard(name, &card)) return AccessResult::Fail(AccessError::NotFound, NotFoundText(name));
+        if (!FindCard(name, &card))
+            return AccessResult::Fail(AccessError::NotFound, NotFoundText(name));
         Fd fd;
         AccessResult r = OpenCard(card, false, 0, &fd);
-        if (!r.ok()) return r;
+        if (!r.ok())
+            return r;
         off_t offset = 0;
         size_t length = 0;
         r = Range(fd.get(), card, first, count, bufferSize, &offset, &length);
-        if (!r.ok()) return r;
+        if (!r.ok())
+            return r;
         return PreadAll(fd.get(), buffer, length, offset, card.volume.device);
     }
 
     AccessResult WriteSectors(const std::string& name, uint64_t first, uint32_t count, const void* buffer,
-                              size_t bufferSize) override {
-        if (buffer == nullptr) return AccessResult::Fail(AccessError::Io, "No buffer");
+                              size_t bufferSize) override
+    {
+        if (buffer == nullptr)
+            return AccessResult::Fail(AccessError::Io, "No buffer");
         Card card;
-        if (!FindCard(name, &card)) return AccessResult::Fail(AccessError::NotFound, NotFoundText(name));
+        if (!FindCard(name, &card))
+            return AccessResult::Fail(AccessError::NotFound, NotFoundText(name));
         if (card.volume.readOnly)
             return AccessResult::Fail(AccessError::ReadOnly, card.volume.device + " is write-protected");
         Fd fd;
         AccessResult r = OpenCard(card, true, 0, &fd);
-        if (!r.ok()) return r;
+        if (!r.ok())
+            return r;
         off_t offset = 0;
         size_t length = 0;
         r = Range(fd.get(), card, first, count, bufferSize, &offset, &length);
-        if (!r.ok()) return r;
+        if (!r.ok())
+            return r;
         return linux_detail::WriteWholeAndClose(fd, buffer, length, offset, card.volume.device);
     }
 
@@ -411,22 +481,28 @@ public:
     // range is read through the plain descriptor, which then comes from the
     // medium.
     AccessResult ReadSectorsUncached(const std::string& name, uint64_t first, uint32_t count, void* buffer,
-                                     size_t bufferSize) override {
-        if (buffer == nullptr) return AccessResult::Fail(AccessError::Io, "No buffer");
+                                     size_t bufferSize) override
+    {
+        if (buffer == nullptr)
+            return AccessResult::Fail(AccessError::Io, "No buffer");
         Card card;
-        if (!FindCard(name, &card)) return AccessResult::Fail(AccessError::NotFound, NotFoundText(name));
+        if (!FindCard(name, &card))
+            return AccessResult::Fail(AccessError::NotFound, NotFoundText(name));
         Fd fd;
         AccessResult r = OpenCard(card, false, O_DIRECT, &fd);
         bool direct = r.ok();
         if (!r.ok()) {
-            if (r.error == AccessError::Refused || r.error == AccessError::NotFound) return r;
+            if (r.error == AccessError::Refused || r.error == AccessError::NotFound)
+                return r;
             r = OpenCard(card, false, 0, &fd);
-            if (!r.ok()) return r;
+            if (!r.ok())
+                return r;
         }
         off_t offset = 0;
         size_t length = 0;
         r = Range(fd.get(), card, first, count, bufferSize, &offset, &length);
-        if (!r.ok()) return r;
+        if (!r.ok())
+            return r;
         if (!direct) {
             ::fsync(fd.get());
             ::posix_fadvise(fd.get(), offset, static_cast<off_t>(length), POSIX_FADV_DONTNEED);
@@ -434,27 +510,34 @@ public:
         }
         // O_DIRECT wants an aligned buffer; 4096 covers every logical sector size.
         void* aligned = nullptr;
-        if (posix_memalign(&aligned, 4096, length) != 0) return AccessResult::Fail(AccessError::Io, "Out of memory");
+        if (posix_memalign(&aligned, 4096, length) != 0)
+            return AccessResult::Fail(AccessError::Io, "Out of memory");
         std::unique_ptr<void, decltype(&std::free)> keep(aligned, &std::free);
         r = PreadAll(fd.get(), aligned, length, offset, card.volume.device);
-        if (r.ok()) std::memcpy(buffer, aligned, length);
+        if (r.ok())
+            std::memcpy(buffer, aligned, length);
         return r;
     }
 
-    AccessResult CheckWritable(const std::string& name) override {
+    AccessResult CheckWritable(const std::string& name) override
+    {
         Card card;
-        if (!FindCard(name, &card)) return AccessResult::Fail(AccessError::NotFound, NotFoundText(name));
+        if (!FindCard(name, &card))
+            return AccessResult::Fail(AccessError::NotFound, NotFoundText(name));
         if (card.volume.readOnly)
             return AccessResult::Fail(AccessError::ReadOnly, card.volume.device + " is write-protected");
         Fd fd;
         return OpenCard(card, true, 0, &fd);
     }
 
-    AccessResult Mount(const std::string& name, std::string* mountPoint) override {
+    AccessResult Mount(const std::string& name, std::string* mountPoint) override
+    {
         Card card;
-        if (!FindCard(name, &card)) return AccessResult::Fail(AccessError::NotFound, NotFoundText(name));
+        if (!FindCard(name, &card))
+            return AccessResult::Fail(AccessError::NotFound, NotFoundText(name));
         if (!card.volume.mountPoint.empty()) {
-            if (mountPoint) *mountPoint = card.volume.mountPoint;
+            if (mountPoint)
+                *mountPoint = card.volume.mountPoint;
             return AccessResult::Ok();
         }
         if (!card.block.hasFilesystem)
@@ -462,21 +545,27 @@ public:
                                       "Cannot mount " + name + ": udisks2 finds no file system on it");
         const CallResult r = Call(QString::fromStdString(card.block.objectPath), "org.freedesktop.UDisks2.Filesystem",
                                   "Mount", {QVariantMap()}, kAuthTimeoutMs);
-        if (!r.ok) return udisks_detail::FromDBusError(r.errorName, r.errorMessage, name, "mount");
+        if (!r.ok)
+            return udisks_detail::FromDBusError(r.errorName, r.errorMessage, name, "mount");
         const std::string where = r.arguments.isEmpty() ? std::string() : r.arguments.front().toString().toStdString();
-        if (where.empty()) return AccessResult::Fail(AccessError::Io, "udisks2 mounted " + name + " but said not where");
-        if (mountPoint) *mountPoint = where;
+        if (where.empty())
+            return AccessResult::Fail(AccessError::Io, "udisks2 mounted " + name + " but said not where");
+        if (mountPoint)
+            *mountPoint = where;
         return AccessResult::Ok();
     }
 
-    AccessResult Unmount(const std::string& name) override {
+    AccessResult Unmount(const std::string& name) override
+    {
         Card card;
-        if (!FindCard(name, &card)) return AccessResult::Fail(AccessError::NotFound, NotFoundText(name));
+        if (!FindCard(name, &card))
+            return AccessResult::Fail(AccessError::NotFound, NotFoundText(name));
         return UnmountCard(card);
     }
 
     int Format(const std::string& name, const std::string& fsName, const std::string& label,
-               std::string* errorText) override {
+               std::string* errorText) override
+    {
         std::string dummy;
         std::string& err = errorText ? *errorText : dummy;
         err.clear();
@@ -505,16 +594,18 @@ public:
                 return FormatError;
             }
             QVariantMap options;
-            if (!label.empty()) options.insert("label", QString::fromStdString(label));
+            if (!label.empty())
+                options.insert("label", QString::fromStdString(label));
             // The card keeps its partition table and partition type as they are.
             options.insert("tear-down", false);
             options.insert("update-partition-type", false);
             // udisks2 from 2.10 on passes these to mkfs; older ones choose the
             // FAT size by the volume size, which the check below catches.
-            if (fsName == "FAT32") options.insert("mkfs-args", QStringList{"-F", "32"});
-            const CallResult f = Call(QString::fromStdString(card.block.objectPath), "org.freedesktop.UDisks2.Block",
-                                      "Format", {fsName == "FAT32" ? QString("vfat") : QString("exfat"), options},
-                                      kFormatTimeoutMs);
+            if (fsName == "FAT32")
+                options.insert("mkfs-args", QStringList{"-F", "32"});
+            const CallResult f =
+                Call(QString::fromStdString(card.block.objectPath), "org.freedesktop.UDisks2.Block", "Format",
+                     {fsName == "FAT32" ? QString("vfat") : QString("exfat"), options}, kFormatTimeoutMs);
             if (!f.ok) {
                 r = udisks_detail::FromDBusError(f.errorName, f.errorMessage, name, "format");
                 err = r.why;
@@ -530,8 +621,9 @@ public:
                 return FormatError;
             }
             if (after.volume.fsName != fsName) {
-                err = name + " was formatted with " + (after.volume.fsName.empty() ? "no file system" : after.volume.fsName) +
-                      " instead of " + fsName + ": this udisks2 lets mkfs choose the FAT size by the card's size.";
+                err = name + " was formatted with " +
+                      (after.volume.fsName.empty() ? "no file system" : after.volume.fsName) + " instead of " + fsName +
+                      ": this udisks2 lets mkfs choose the FAT size by the card's size.";
                 return FormatError;
             }
             return FormatDone;
@@ -544,29 +636,33 @@ public:
 private:
     // Unmounts through udisks2 what it knows, then whatever the mount table
     // still shows for the device (a mount udisks2 did not make).
-    static AccessResult UnmountCard(const Card& card) {
+    static AccessResult UnmountCard(const Card& card)
+    {
         if (card.block.hasFilesystem && !card.block.mountPoints.empty()) {
             const CallResult r = Call(QString::fromStdString(card.block.objectPath),
                                       "org.freedesktop.UDisks2.Filesystem", "Unmount", {QVariantMap()}, kAuthTimeoutMs);
             if (!r.ok && r.errorName != "org.freedesktop.UDisks2.Error.NotMounted")
                 return udisks_detail::FromDBusError(r.errorName, r.errorMessage, card.volume.name, "unmount");
         }
-        const auto left = linux_detail::MountsOfDevice(linux_detail::ReadMountInfo(),
-                                                       static_cast<dev_t>(card.block.deviceNumber));
-        if (left.empty()) return AccessResult::Ok();
+        const auto left =
+            linux_detail::MountsOfDevice(linux_detail::ReadMountInfo(), static_cast<dev_t>(card.block.deviceNumber));
+        if (left.empty())
+            return AccessResult::Ok();
         std::string why;
         if (!linux_detail::UnmountDevice(static_cast<dev_t>(card.block.deviceNumber), &why))
             return AccessResult::Fail(AccessError::Io, "Cannot unmount " + card.volume.name + " from " +
-                                                            left.front().mountPoint + ": " + why);
+                                                           left.front().mountPoint + ": " + why);
         return AccessResult::Ok();
     }
 };
 
 }  // namespace
 
-bool UdisksServiceAvailable(std::string* why) {
+bool UdisksServiceAvailable(std::string* why)
+{
     auto say = [&](const std::string& text) {
-        if (why) *why = text;
+        if (why)
+            *why = text;
     };
     // Without a system bus the connection fails at once (no socket).
     QDBusConnection bus = QDBusConnection::systemBus();
@@ -579,7 +675,8 @@ bool UdisksServiceAvailable(std::string* why) {
                                                           "org.freedesktop.DBus", method);
         msg.setArguments(args);
         const QDBusMessage reply = bus.call(msg, QDBus::Block, 3000);
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return false;
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+            return false;
         *answer = reply.arguments().front();
         return true;
     };
@@ -596,12 +693,18 @@ bool UdisksServiceAvailable(std::string* why) {
     return false;
 }
 
-std::unique_ptr<CardAccess> MakeUdisksAccess() { return std::make_unique<UdisksAccess>(); }
+std::unique_ptr<CardAccess> MakeUdisksAccess()
+{
+    return std::make_unique<UdisksAccess>();
+}
 
-AccessResult UdisksLoopSetup(const std::string& imagePath, bool readOnly, std::string* loopName) {
-    const std::string shown = imagePath.substr(imagePath.rfind('/') == std::string::npos ? 0 : imagePath.rfind('/') + 1);
+AccessResult UdisksLoopSetup(const std::string& imagePath, bool readOnly, std::string* loopName)
+{
+    const std::string shown =
+        imagePath.substr(imagePath.rfind('/') == std::string::npos ? 0 : imagePath.rfind('/') + 1);
     const int raw = ::open(imagePath.c_str(), (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
-    if (raw < 0) return FromErrno(errno, "Cannot open " + imagePath);
+    if (raw < 0)
+        return FromErrno(errno, "Cannot open " + imagePath);
     Fd file(raw);
     struct stat st {};
     if (fstat(raw, &st) != 0 || !S_ISREG(st.st_mode))
@@ -611,28 +714,36 @@ AccessResult UdisksLoopSetup(const std::string& imagePath, bool readOnly, std::s
     // QDBusUnixFileDescriptor keeps a copy of its own; ours closes with `file`.
     const CallResult r = Call("/org/freedesktop/UDisks2/Manager", "org.freedesktop.UDisks2.Manager", "LoopSetup",
                               {QVariant::fromValue(QDBusUnixFileDescriptor(raw)), options}, kAuthTimeoutMs);
-    if (!r.ok) return udisks_detail::FromDBusError(r.errorName, r.errorMessage, shown, "attach");
-    if (r.arguments.isEmpty()) return AccessResult::Fail(AccessError::Io, "udisks2 attached " + shown + " but said not where");
+    if (!r.ok)
+        return udisks_detail::FromDBusError(r.errorName, r.errorMessage, shown, "attach");
+    if (r.arguments.isEmpty())
+        return AccessResult::Fail(AccessError::Io, "udisks2 attached " + shown + " but said not where");
     const QString path = r.arguments.front().value<QDBusObjectPath>().path();
     std::vector<BlockObject> blocks;
     if (FetchBlocks(&blocks)) {
         for (const auto& b : blocks) {
-            if (QString::fromStdString(b.objectPath) != path) continue;
-            if (loopName) *loopName = b.name;
+            if (QString::fromStdString(b.objectPath) != path)
+                continue;
+            if (loopName)
+                *loopName = b.name;
             return AccessResult::Ok();
         }
     }
     return AccessResult::Fail(AccessError::Io, "udisks2 attached " + shown + " but its device is not listed");
 }
 
-AccessResult UdisksLoopDelete(const std::string& loopName) {
+AccessResult UdisksLoopDelete(const std::string& loopName)
+{
     std::vector<BlockObject> blocks;
-    if (!FetchBlocks(&blocks)) return AccessResult::Fail(AccessError::Io, "udisks2 does not answer");
+    if (!FetchBlocks(&blocks))
+        return AccessResult::Fail(AccessError::Io, "udisks2 does not answer");
     for (const auto& b : blocks) {
-        if (b.name != loopName) continue;
+        if (b.name != loopName)
+            continue;
         const CallResult r = Call(QString::fromStdString(b.objectPath), "org.freedesktop.UDisks2.Loop", "Delete",
                                   {QVariantMap()}, kAuthTimeoutMs);
-        if (!r.ok) return udisks_detail::FromDBusError(r.errorName, r.errorMessage, loopName, "detach");
+        if (!r.ok)
+            return udisks_detail::FromDBusError(r.errorName, r.errorMessage, loopName, "detach");
         return AccessResult::Ok();
     }
     return AccessResult::Fail(AccessError::NotFound, loopName + " is not attached");

@@ -26,22 +26,22 @@ using ObjectMap = QMap<QDBusObjectPath, InterfaceMap>;
 // What the listing takes from one udisks2 block object and its drive.
 struct BlockObject {
     std::string objectPath;
-    std::string device;       // "/dev/sdb1"
-    std::string name;         // kernel name, "sdb1"
+    std::string device;  // "/dev/sdb1"
+    std::string name;    // kernel name, "sdb1"
     uint64_t deviceNumber = 0;
     uint64_t sizeBytes = 0;
     std::string idUsage, idType, idVersion, idLabel, idUuid;
     bool hintSystem = false;
     bool hintIgnore = false;
     bool readOnly = false;
-    bool isLoop = false;            // has the Loop interface
-    uint32_t loopSetupByUid = 0;    // Loop.SetupByUID: who attached it (0: root or not through udisks2)
-    bool holdsPartitions = false;   // a partition table with partitions: only its partitions are cards
-    bool hasFilesystem = false;     // has the Filesystem interface (mountable)
+    bool isLoop = false;           // has the Loop interface
+    uint32_t loopSetupByUid = 0;   // Loop.SetupByUID: who attached it (0: root or not through udisks2)
+    bool holdsPartitions = false;  // a partition table with partitions: only its partitions are cards
+    bool hasFilesystem = false;    // has the Filesystem interface (mountable)
     std::vector<std::string> mountPoints;
-    bool hasDrive = false;          // Drive names an object that was found
-    bool driveRemovable = false;    // Removable or MediaRemovable
-    std::string connectionBus;      // "usb", "sdio", ...
+    bool hasDrive = false;        // Drive names an object that was found
+    bool driveRemovable = false;  // Removable or MediaRemovable
+    std::string connectionBus;    // "usb", "sdio", ...
 };
 
 // Block objects of a GetManagedObjects answer, in no particular order.

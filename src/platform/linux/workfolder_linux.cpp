@@ -15,7 +15,8 @@
 
 namespace platform {
 
-std::string UserCacheFolder() {
+std::string UserCacheFolder()
+{
     std::string base;
     const char* xdg = std::getenv("XDG_CACHE_HOME");
     if (xdg && xdg[0] == '/') {
@@ -31,24 +32,29 @@ std::string UserCacheFolder() {
                 result->pw_dir[0] == '/')
                 h = result->pw_dir;
         }
-        if (h.empty()) return {};
-        while (h.size() > 1 && h.back() == '/') h.pop_back();
+        if (h.empty())
+            return {};
+        while (h.size() > 1 && h.back() == '/')
+            h.pop_back();
         base = (h == "/" ? std::string() : h) + "/.cache";
     }
-    if (base.empty() || base.back() != '/') base += '/';
+    if (base.empty() || base.back() != '/')
+        base += '/';
     return base;
 }
 
 namespace {
 
-std::string ModeText(mode_t mode) {
+std::string ModeText(mode_t mode)
+{
     char buf[8];
     std::snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode & 07777));
     return buf;
 }
 
 // Checks an existing entry with lstat; creates it (mode 0700) when missing.
-bool EnsureOwnFolder(const std::string& path, std::string* why) {
+bool EnsureOwnFolder(const std::string& path, std::string* why)
+{
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
         if (errno != ENOENT) {
@@ -81,7 +87,8 @@ bool EnsureOwnFolder(const std::string& path, std::string* why) {
 
 }  // namespace
 
-bool PreparePrivateFolder(const std::string& path, std::string* why) {
+bool PreparePrivateFolder(const std::string& path, std::string* why)
+{
     std::string dummy;
     std::string& reason = why ? *why : dummy;
     reason.clear();
@@ -90,7 +97,8 @@ bool PreparePrivateFolder(const std::string& path, std::string* why) {
         return false;
     }
     std::string target = path;
-    while (target.size() > 1 && target.back() == '/') target.pop_back();
+    while (target.size() > 1 && target.back() == '/')
+        target.pop_back();
 
     // Create missing parents, private as well. Existing parents are left as
     // they are (they may be /home or the like).
@@ -109,7 +117,8 @@ bool PreparePrivateFolder(const std::string& path, std::string* why) {
             return false;
         }
     }
-    if (!EnsureOwnFolder(target, &reason)) return false;
+    if (!EnsureOwnFolder(target, &reason))
+        return false;
     struct stat st {};
     if (::lstat(target.c_str(), &st) != 0) {
         reason = target + ": " + std::strerror(errno);

@@ -390,7 +390,8 @@ class FatCardWindow : public CardWindow, public ::testing::WithParamInterface<co
 TEST_P(FatCardWindow, ChdkPresetSavedLoadsBackAsTheChdkCard)
 {
     const std::string fsType = GetParam();
-    NEW_CARD(card, {.fsType = fsType, .label = "EOS_DIGITAL", .sizeBytes = fsType == "FAT12" ? (4ull << 20) : (64ull << 20)});
+    NEW_CARD(card,
+             {.fsType = fsType, .label = "EOS_DIGITAL", .sizeBytes = fsType == "FAT12" ? (4ull << 20) : (64ull << 20)});
     window_ = StartWindow();
     TfMain& w = *window_;
     ASSERT_TRUE(ChooseCard(w, *card));
@@ -532,8 +533,7 @@ TEST_F(CardWindow, ArrivingCardIsListedByItselfUnlessMarkersChanged)
     TfMain& w = *window_;
     ASSERT_TRUE(ChooseCard(w, *first));
     NEW_CARD(second, {.fsType = "exFAT", .label = "SECOND"});
-    EXPECT_TRUE(QTest::qWaitFor([&] { return EntryIndex(w, *second) >= 0; }, 5000))
-        << "the new card was not listed";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return EntryIndex(w, *second) >= 0; }, 5000)) << "the new card was not listed";
 
     Click(w.sbCHDK);  // a change of the loaded card's markers
     ASSERT_TRUE(w.markersChanged);

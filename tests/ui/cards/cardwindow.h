@@ -5,8 +5,8 @@
 
 #include "support/loopcard.h"
 #include "ui/buttonart.h"
-#include "ui/statusbar.h"
 #include "ui/formatdialog.h"
+#include "ui/statusbar.h"
 #include "ui/tfmain.h"
 
 #include <gtest/gtest.h>
@@ -16,8 +16,8 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
-#include <QImage>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -42,7 +42,6 @@ using testsupport::LoopCardOptions;
 using Bytes = std::vector<uint8_t>;
 
 namespace cardwindow {
-
 
 constexpr size_t kRegion = 24 * 512;
 
@@ -264,8 +263,8 @@ protected:
     std::vector<std::unique_ptr<LoopCard>> cards_;
 };
 
-#define NEW_CARD(var, ...)                      \
-    LoopCard* var = NewCard(__VA_ARGS__);       \
+#define NEW_CARD(var, ...)                                                                                             \
+    LoopCard* var = NewCard(__VA_ARGS__);                                                                              \
     ASSERT_NE(var, nullptr);
 
 }  // namespace cardwindow

@@ -7,11 +7,11 @@
 
 #include <QMenu>
 #include <QMimeData>
-#include <QUrl>
+#include <QProcess>
 #include <QProgressBar>
 #include <QRadioButton>
-#include <QProcess>
 #include <QShortcut>
+#include <QUrl>
 #include <chrono>
 #include <csignal>
 #include <thread>
@@ -82,7 +82,7 @@ TEST_F(SaveSafety, CardsArrivingAndLeavingKeepTheLoadedCardSelected)
     window_ = StartWindow();
     TfMain& w = *window_;
     ASSERT_TRUE(ChooseCard(w, *mine));
-    Click(w.sbCHDK);  // the user's choice, not yet saved
+    Click(w.sbCHDK);           // the user's choice, not yet saved
     w.markersChanged = false;  // even a refresh that may reload must keep the card
 
     // A camera card arrives in a second reader: it is listed, but the card
@@ -118,8 +118,10 @@ TEST_F(SaveSafety, SaveWaitsForTheWholeDownloadAndIgnoresAltFMeanwhile)
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(portFile); }, 10000)) << "the server did not start";
     std::string port;
     std::ifstream(portFile) >> port;
-    WriteFile(www + "/ML/develop.inf", "Slow build;http://127.0.0.1:" + port + "/ML/builds/slow.zip;2020.01.01 10:00:00\r\n");
-    WriteFile(www + "/ML/legacy.inf", "Slow build;http://127.0.0.1:" + port + "/ML/builds/slow.zip;2020.01.01 10:00:00\r\n");
+    WriteFile(www + "/ML/develop.inf",
+              "Slow build;http://127.0.0.1:" + port + "/ML/builds/slow.zip;2020.01.01 10:00:00\r\n");
+    WriteFile(www + "/ML/legacy.inf",
+              "Slow build;http://127.0.0.1:" + port + "/ML/builds/slow.zip;2020.01.01 10:00:00\r\n");
 
     appconfig::Options options;
     options.includeLoop = true;
@@ -228,7 +230,7 @@ TEST_F(SaveSafety, CardThatDropsWritesIsReportedAsFailed)
     fs::create_directories(mnt);
     QProcess fuse;
     fuse.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(FLINTOR_CARD_TESTS_DIR "/dropwrites_fs.py"),
-                                                   QString::fromStdString(image), QString::fromStdString(mnt)});
+                                                    QString::fromStdString(image), QString::fromStdString(mnt)});
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(mnt + "/card.img"); }, 10000))
         << fuse.readAllStandardError().toStdString();
     std::string loop;
@@ -315,7 +317,8 @@ class BackupRestore : public SaveSafety, public ::testing::WithParamInterface<co
 TEST_P(BackupRestore, RestoreFromTheSaveMenuBringsTheRegionBackByteForByte)
 {
     const std::string fsType = GetParam();
-    NEW_CARD(card, {.fsType = fsType, .label = "EOS_DIGITAL", .sizeBytes = fsType == "FAT12" ? (4ull << 20) : (64ull << 20)});
+    NEW_CARD(card,
+             {.fsType = fsType, .label = "EOS_DIGITAL", .sizeBytes = fsType == "FAT12" ? (4ull << 20) : (64ull << 20)});
     const Bytes original = card->ReadDevice(0, kRegion);
     window_ = StartWindow();
     TfMain& w = *window_;
