@@ -580,7 +580,7 @@ cardops::SaveRequest RequestFor(const std::string& name, const Card& card, const
     request.identity = card.volume.identity;
     request.layoutIndex = card.state.layoutIndex;
     request.loaded = card.region;
-    request.edited = core::ForSave(card.state).VBR;
+    request.edited = core::RegionToWrite(card.state).VBR;
     request.workFolder = workFolder;
     return request;
 }

@@ -97,9 +97,15 @@ void BootRecord::ApplyPlacePair(int layoutIndex)
 {
     const std::string blank(kBootWidth, ' ');
     if (layoutIndex == LayoutExFat) {
+        // 0x5C..0x63 are file-system fields on exFAT and are never touched.
+        // With the boot place at 0x1E0 the layout's place 0x7A is cleared, so
+        // that a string left there cannot start the card once 0x1E0 is
+        // cleared. With the boot place at 0x7A, 0x1E0 is boot code: it is
+        // cleared only when it carries the boot string (left from a load that
+        // found it there), never otherwise.
         if (BootPos == kAltBootPos)
             SetVBRString(blank, kExFatBootPos, kBootWidth);
-        else if (BootPos == kExFatBootPos)
+        else if (BootPos == kExFatBootPos && GetVBRString(kAltBootPos, kBootWidth) == "BOOTDISK")
             SetVBRString(blank, kAltBootPos, kBootWidth);
         return;
     }

@@ -67,8 +67,9 @@ public:
     // Before a write: on FAT and FAT32 at most one of 0x5C and 0x1E0 keeps a
     // boot string (the one BootPos names); on FAT a boot string at 0x1E0 also
     // clears the layout's place 0x40. On exFAT 0x5C..0x63 hold file-system
-    // fields and are never touched; there the pair is the layout's place 0x7A
-    // and 0x1E0.
+    // fields and are never touched; there a boot string at 0x1E0 clears the
+    // layout's place 0x7A, and one at 0x7A clears 0x1E0 only when 0x1E0
+    // carries "BOOTDISK" (otherwise it is boot code and stays).
     void ApplyPlacePair(int layoutIndex);
 
     // Number of sectors a save writes for a layout: 24 on exFAT, else 1.

@@ -8,98 +8,132 @@ const char* const kLabel = "EOS_DEVELOP";
 const char* const kBoot = "BOOTDISK";
 const char* const kScript = "SCRIPT";
 
-// The handlers of the window's marker controls on a MarkerState.
-class Controls {
-public:
-    explicit Controls(MarkerState* s) : s_(*s) {}
+}  // namespace
 
-    bool Loaded() const { return s_.layoutIndex != LayoutNone; }
-
-    void SetLabelText(const std::string& text)
-    {
-        if (s_.labelText == text)
-            return;
-        s_.labelText = text;
-        if (s_.boot.LabelPos != 0)
-            s_.boot.SetVBRString(text, s_.boot.LabelPos, kLabelWidth);
-        SetLabelChecked(text == kLabel);
-    }
-    void SetBootText(const std::string& text)
-    {
-        if (s_.bootText == text)
-            return;
-        s_.bootText = text;
-        if (s_.boot.BootPos != 0)
-            s_.boot.SetVBRString(text, s_.boot.BootPos, kBootWidth);
-        SetBootChecked(text == kBoot);
-    }
-    void SetScriptText(const std::string& text)
-    {
-        if (s_.scriptText == text)
-            return;
-        s_.scriptText = text;
-        if (s_.boot.ScriptPos != 0)
-            s_.boot.SetVBRString(text, s_.boot.ScriptPos, kScriptWidth);
-        SetScriptChecked(text == kScript);
-    }
-
-    void SetLabelChecked(bool on)
-    {
-        if (s_.labelChecked == on)
-            return;
-        s_.labelChecked = on;
-        SetLabelText(on ? kLabel : "");
-        s_.mlDown = s_.bootChecked && s_.labelChecked;
-    }
-    void SetBootChecked(bool on)
-    {
-        if (s_.bootChecked == on)
-            return;
-        s_.bootChecked = on;
-        SetBootText(on ? kBoot : "");
-        s_.chdkDown = s_.bootChecked && s_.boot.BootPos == kAltBootPos;
-        s_.mlDown = s_.bootChecked && s_.labelChecked;
-    }
-    void SetScriptChecked(bool on)
-    {
-        if (s_.scriptChecked == on)
-            return;
-        s_.scriptChecked = on;
-        SetScriptText(on ? kScript : "");
-    }
-
-    // Moves the boot string's place; the edit's text goes there at once.
-    void MoveBootPlace(uint32_t place)
-    {
-        s_.boot.BootPos = place;
-        s_.boot.SetVBRString(s_.bootText, place, kBootWidth);
-    }
-
-    // A click on the CHDK button: the button flips, then its handler runs.
-    void ClickChdk()
-    {
-        s_.chdkDown = !s_.chdkDown;
-        if (s_.layoutIndex == LayoutExFat || !Loaded()) {
-            s_.chdkDown = false;
-            return;
+void MarkerControls::Load(const std::array<uint8_t, kVbrSize>& region, int layoutIndex)
+{
+    // The controls start empty for every card: what a card's buffer holds
+    // after its load never depends on the card shown before it.
+    s_ = MarkerState{};
+    s_.boot.VBR = region;
+    const char* names[] = {"FAT", "FAT32", "exFAT"};
+    const Layout layout =
+        layoutIndex >= LayoutFat && layoutIndex <= LayoutExFat ? SelectLayout(names[layoutIndex]) : Layout{};
+    s_.layoutIndex = layout.index;
+    s_.boot.LabelPos = layout.labelPos;
+    s_.boot.BootPos = layout.bootPos;
+    s_.boot.ScriptPos = layout.scriptPos;
+    SetLabelText(s_.boot.LabelPos != 0 ? s_.boot.GetVBRString(s_.boot.LabelPos, kLabelWidth) : "");
+    if (s_.boot.BootPos != 0) {
+        SetBootText(s_.boot.GetVBRString(s_.boot.BootPos, kBootWidth));
+        if (s_.boot.GetVBRString(kAltBootPos, kBootWidth) == kBoot) {
+            s_.boot.BootPos = kAltBootPos;
+            SetBootText(kBoot);
         }
-        MoveBootPlace(kAltBootPos);  // FAT and FAT32 take CHDK's boot string at 0x1E0
-        SetBootChecked(!s_.bootChecked);
-        SetLabelChecked(false);
-        SetScriptChecked(false);
+    } else {
+        SetBootText("");
     }
+    SetScriptText(s_.boot.ScriptPos != 0 ? s_.boot.GetVBRString(s_.boot.ScriptPos, kScriptWidth) : "");
+    SetBootChecked(s_.bootText == kBoot);
+    SetLabelChecked(s_.labelText == kLabel);
+    SetScriptChecked(s_.scriptText == kScript);
+}
 
-    // A click on the Magic Lantern button.
-    void ClickMl()
-    {
-        s_.mlDown = !s_.mlDown;
-        if (!Loaded())
-            return;
+void MarkerControls::Unload()
+{
+    s_.layoutIndex = LayoutNone;
+    s_.boot.LabelPos = s_.boot.BootPos = s_.boot.ScriptPos = 0;
+}
+
+void MarkerControls::SetLabelText(const std::string& text)
+{
+    if (s_.labelText == text)
+        return;
+    s_.labelText = text;
+    if (s_.boot.LabelPos != 0)
+        s_.boot.SetVBRString(text, s_.boot.LabelPos, kLabelWidth);
+    SetLabelChecked(text == kLabel);
+}
+
+void MarkerControls::SetBootText(const std::string& text)
+{
+    if (s_.bootText == text)
+        return;
+    s_.bootText = text;
+    if (s_.boot.BootPos != 0)
+        s_.boot.SetVBRString(text, s_.boot.BootPos, kBootWidth);
+    SetBootChecked(text == kBoot);
+}
+
+void MarkerControls::SetScriptText(const std::string& text)
+{
+    if (s_.scriptText == text)
+        return;
+    s_.scriptText = text;
+    if (s_.boot.ScriptPos != 0)
+        s_.boot.SetVBRString(text, s_.boot.ScriptPos, kScriptWidth);
+    SetScriptChecked(text == kScript);
+}
+
+void MarkerControls::SetLabelChecked(bool on)
+{
+    if (s_.labelChecked == on)
+        return;
+    s_.labelChecked = on;
+    SetLabelText(on ? kLabel : "");
+    s_.mlDown = s_.bootChecked && s_.labelChecked;
+    s_.showMlGroup = s_.mlDown;
+}
+
+void MarkerControls::SetBootChecked(bool on)
+{
+    if (s_.bootChecked == on)
+        return;
+    s_.bootChecked = on;
+    SetBootText(on ? kBoot : "");
+    s_.chdkDown = s_.bootChecked && s_.boot.BootPos == kAltBootPos;
+    s_.mlDown = s_.bootChecked && s_.labelChecked;
+    s_.showMlGroup = s_.mlDown;
+}
+
+void MarkerControls::SetScriptChecked(bool on)
+{
+    if (s_.scriptChecked == on)
+        return;
+    s_.scriptChecked = on;
+    SetScriptText(on ? kScript : "");
+}
+
+void MarkerControls::MoveBootPlace(uint32_t place)
+{
+    s_.boot.BootPos = place;
+    s_.boot.SetVBRString(s_.bootText, place, kBootWidth);
+}
+
+void MarkerControls::ClickChdk()
+{
+    s_.chdkDown = !s_.chdkDown;
+    if (s_.layoutIndex != LayoutFat && s_.layoutIndex != LayoutFat32) {
+        s_.chdkDown = false;
+        return;
+    }
+    // FAT and FAT32 cards both take CHDK's boot string at 0x1E0, so that a
+    // save followed by a load shows the card as the button left it.
+    MoveBootPlace(kAltBootPos);
+    SetBootChecked(!s_.bootChecked);
+    SetLabelChecked(false);
+    SetScriptChecked(false);
+}
+
+void MarkerControls::ClickMl()
+{
+    s_.mlDown = !s_.mlDown;
+    if (s_.layoutIndex != LayoutNone) {
         uint32_t place = 0;
         if (s_.layoutIndex == LayoutFat32)
             place = kFat32BootPos;
         else if (s_.layoutIndex == LayoutExFat)
-            place = SelectLayout("exFAT").bootPos;
+            place = SelectLayout("exFAT").bootPos;  // back to the layout's own place
         if (place != 0) {
             MoveBootPlace(place);
             s_.chdkDown = false;
@@ -108,69 +142,13 @@ public:
         SetBootChecked(s_.labelChecked);
         SetScriptChecked(s_.labelChecked);
     }
-
-private:
-    MarkerState& s_;
-};
-
-}  // namespace
+    s_.showMlGroup = s_.mlDown;
+}
 
 MarkerState LoadMarkers(const std::array<uint8_t, kVbrSize>& region, int layoutIndex)
 {
-    return LoadMarkers(region, layoutIndex, MarkerState{});
-}
-
-MarkerState LoadMarkers(const std::array<uint8_t, kVbrSize>& region, int layoutIndex, const MarkerState& shown)
-{
     MarkerState s;
-    s.labelText = shown.labelText;
-    s.bootText = shown.bootText;
-    s.scriptText = shown.scriptText;
-    s.labelChecked = shown.labelChecked;
-    s.bootChecked = shown.bootChecked;
-    s.scriptChecked = shown.scriptChecked;
-    s.chdkDown = shown.chdkDown;
-    s.mlDown = shown.mlDown;
-    s.boot.VBR = region;
-    const char* names[] = {"FAT", "FAT32", "exFAT"};
-    const Layout layout =
-        layoutIndex >= LayoutFat && layoutIndex <= LayoutExFat ? SelectLayout(names[layoutIndex]) : Layout{};
-    s.layoutIndex = layout.index;
-    s.boot.LabelPos = layout.labelPos;
-    s.boot.BootPos = layout.bootPos;
-    s.boot.ScriptPos = layout.scriptPos;
-    Controls c(&s);
-    c.SetLabelText(s.boot.LabelPos != 0 ? s.boot.GetVBRString(s.boot.LabelPos, kLabelWidth) : "");
-    if (s.boot.BootPos != 0) {
-        c.SetBootText(s.boot.GetVBRString(s.boot.BootPos, kBootWidth));
-        if (s.boot.GetVBRString(kAltBootPos, kBootWidth) == kBoot) {
-            s.boot.BootPos = kAltBootPos;
-            c.SetBootText(kBoot);
-        }
-    } else {
-        c.SetBootText("");
-    }
-    c.SetScriptText(s.boot.ScriptPos != 0 ? s.boot.GetVBRString(s.boot.ScriptPos, kScriptWidth) : "");
-    c.SetBootChecked(s.bootText == kBoot);
-    c.SetLabelChecked(s.labelText == kLabel);
-    c.SetScriptChecked(s.scriptText == kScript);
-    return s;
-}
-
-MarkerState StateOf(const BootRecord& loaded, int layoutIndex)
-{
-    MarkerState s;
-    s.boot = loaded;
-    s.layoutIndex = layoutIndex >= LayoutFat && layoutIndex <= LayoutExFat ? layoutIndex : LayoutNone;
-    const BootRecord& b = s.boot;
-    s.labelText = b.LabelPos != 0 ? b.GetVBRString(b.LabelPos, kLabelWidth) : "";
-    s.bootText = b.BootPos != 0 ? b.GetVBRString(b.BootPos, kBootWidth) : "";
-    s.scriptText = b.ScriptPos != 0 ? b.GetVBRString(b.ScriptPos, kScriptWidth) : "";
-    s.labelChecked = s.labelText == kLabel;
-    s.bootChecked = s.bootText == kBoot;
-    s.scriptChecked = s.scriptText == kScript;
-    s.chdkDown = s.bootChecked && b.BootPos == kAltBootPos;
-    s.mlDown = s.bootChecked && s.labelChecked;
+    MarkerControls(s).Load(region, layoutIndex);
     return s;
 }
 
@@ -200,7 +178,7 @@ bool ApplyMarkers(MarkerState* state, const MarkerRequest& request, std::string*
                                             : "The boot string's place is 0x5C or 0x1E0");
     }
 
-    Controls c(state);
+    MarkerControls c(*state);
     switch (request.preset) {
     case Preset::MagicLantern:
         // One press sets the three markers; a second is needed when the
@@ -235,7 +213,7 @@ bool ApplyMarkers(MarkerState* state, const MarkerRequest& request, std::string*
     return true;
 }
 
-BootRecord ForSave(const MarkerState& state)
+BootRecord RegionToWrite(const MarkerState& state)
 {
     BootRecord out = state.boot;
     out.ApplyPlacePair(state.layoutIndex);

@@ -247,10 +247,13 @@ void TImageButton::paintEvent(QPaintEvent*)
 
 void TImageButton::mouseDoubleClickEvent(QMouseEvent* event)
 {
-    // The second press of a double click has been delivered as a press
-    // already; a left double click opens the project's page.
+    // The second press of a double click arrives here instead of as a press.
+    // A left double click opens the project's page; every right press counts
+    // on its own, however quickly it follows the one before.
     if (event->button() == Qt::LeftButton)
         emit doubleClicked();
+    else if (event->button() == Qt::RightButton)
+        emit rightPressed();
 }
 
 void TImageButton::mousePressEvent(QMouseEvent* event)

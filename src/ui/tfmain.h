@@ -15,6 +15,7 @@
 #include "core/bootrecord.h"
 #include "core/catalogue.h"
 #include "core/fetchqueue.h"
+#include "core/markerpresets.h"
 #include "ui/appconfig.h"
 
 #include <QWidget>
@@ -54,7 +55,7 @@ public:
     QPushButton* bRefresh = nullptr;
     QPushButton* bSave = nullptr;
     QGroupBox* rgFileSystem = nullptr;
-    QRadioButton* rgItems[3] = {nullptr, nullptr, nullptr};
+    QRadioButton* rgFileSystemItems[3] = {nullptr, nullptr, nullptr};  // "FAT", "FAT32", "exFAT"
     QGroupBox* gbStrings = nullptr;
     QCheckBox* cbCardLabel = nullptr;
     QCheckBox* cbBootLabel = nullptr;
@@ -156,8 +157,9 @@ public:
     void RestoreLatestBackup();
 
     // --- state ---
-    core::BootRecord boot;      // VBR and the three places
-    int fileSystemIndex = -1;   // rgFileSystem's item, -1 for none
+    // The marker controls' state: the buffer VBR, its three places, the
+    // layout (rgFileSystem's item, LayoutNone for none), the edits and boxes.
+    core::MarkerState markers;
     std::string DriveName;      // kernel name of the loaded card
     std::string DriveIdentity;  // identity of the medium the buffer was read from
     std::string CardRoot;       // mount point of the card, empty when not mounted
@@ -186,8 +188,9 @@ private:
     void ConnectHandlers();
     void FormCreate();
     void FormClose();
-    void SetFileSystemIndex(int index);
-    void SetEditText(QLineEdit* edit, const QString& text);
+    void ShowFileSystem(int index);
+    // Shows the marker state in the controls without running their handlers.
+    void ShowMarkers();
     void EnableMarkerControls(bool enable);
     void LockForSave(bool locked);
     void OnDeviceEvent(const QString& action, const QString& name);

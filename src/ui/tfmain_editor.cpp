@@ -8,6 +8,7 @@
 #include "ui/tfmain.h"
 #include "ui/urllink.h"
 
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -16,6 +17,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QShortcut>
+#include <QSignalBlocker>
 
 namespace {
 std::string Bytes(const QString& text)
@@ -25,21 +27,13 @@ std::string Bytes(const QString& text)
 }
 }  // namespace
 
-void TfMain::SetFileSystemIndex(int index)
+void TfMain::ShowFileSystem(int index)
 {
-    fileSystemIndex = index;
     for (int i = 0; i < 3; ++i) {
-        rgItems[i]->setAutoExclusive(false);
-        rgItems[i]->setChecked(i == index);
-        rgItems[i]->setAutoExclusive(true);
+        rgFileSystemItems[i]->setAutoExclusive(false);
+        rgFileSystemItems[i]->setChecked(i == index);
+        rgFileSystemItems[i]->setAutoExclusive(true);
     }
-}
-
-void TfMain::SetEditText(QLineEdit* edit, const QString& text)
-{
-    // Setting a control to the value it already has runs nothing.
-    if (edit->text() != text)
-        edit->setText(text);
 }
 
 void TfMain::EnableMarkerControls(bool enable)
@@ -55,6 +49,42 @@ void TfMain::MarkUserChange()
         markersChanged = true;
 }
 
+void TfMain::ShowMarkers()
+{
+    // The controls show the state the marker rules left; showing it runs no
+    // handler (the rules have run the whole chain already).
+    const auto showText = [](QLineEdit* edit, const std::string& text) {
+        const QString shown = QString::fromLatin1(text.data(), static_cast<int>(text.size()));
+        if (edit->text() != shown) {
+            const QSignalBlocker quiet(edit);
+            edit->setText(shown);
+        }
+    };
+    const auto showChecked = [](QAbstractButton* button, bool on) {
+        if (button->isChecked() != on) {
+            const QSignalBlocker quiet(button);
+            button->setChecked(on);
+        }
+    };
+    showText(eCardLabel, markers.labelText);
+    showText(eBootLabel, markers.bootText);
+    showText(eScript, markers.scriptText);
+    showChecked(cbCardLabel, markers.labelChecked);
+    showChecked(cbBootLabel, markers.bootChecked);
+    showChecked(cbScript, markers.scriptChecked);
+    showChecked(sbCHDK, markers.chdkDown);
+    showChecked(sbML, markers.mlDown);
+    const core::BootRecord& b = markers.boot;
+    lVol->setText(QString::fromStdString(core::OffsetCaption(b.LabelPos)));
+    lBoot->setText(QString::fromStdString(core::OffsetCaption(b.BootPos)));
+    lScript->setText(QString::fromStdString(core::OffsetCaption(b.ScriptPos)));
+    if (markers.showMlGroup) {
+        const bool show = *markers.showMlGroup;
+        markers.showMlGroup.reset();
+        ShowHideML(show);
+    }
+}
+
 void TfMain::cbDrivesChange()
 {
     loading_ = true;
@@ -65,7 +95,7 @@ void TfMain::cbDrivesChange()
     // Nothing read before this load may be written, not even when the list
     // turns out empty.
     DriveIdentity.clear();
-    boot.LabelPos = boot.BootPos = boot.ScriptPos = 0;
+    core::MarkerControls(markers).Unload();
     lVol->clear();
     lBoot->clear();
     lScript->clear();
@@ -76,13 +106,14 @@ void TfMain::cbDrivesChange()
 
     const std::string entry = cbDrives->currentText().toStdString();
     DriveName = core::EntryVolumeName(entry);
-    SetFileSystemIndex(-1);
+    ShowFileSystem(core::LayoutNone);
     platform::Volume volume;
     platform::CardAccess& cards = platform::Cards();
     const bool found = !DriveName.empty() && cards.FindVolume(DriveName, &volume);
     const std::string fsName = found ? volume.fsName : std::string();
     const QString n = QString::fromStdString(fsName);
 
+    cardops::Region region{};
     bool loaded = false;
     if (fsName == "?") {
         // Listed, but its device cannot be opened: say why and what to do.
@@ -98,22 +129,23 @@ void TfMain::cbDrivesChange()
                    .arg(QString::fromStdString(DriveName))
                    .arg(volume.sectorSize));
     } else if (const platform::AccessResult read =
-                   cards.ReadSectors(DriveName, 0, core::kLoadSectors, boot.VBR.data(), boot.VBR.size());
+                   cards.ReadSectors(DriveName, 0, core::kLoadSectors, region.data(), region.size());
                !read.ok()) {
         erslog(n + QStringLiteral(" VBR load failed. ") + QString::fromStdString(read.why));
         if (read.why.size() > 40)
             StatusBar->setToolTip(n + QStringLiteral(" VBR load failed. ") + QString::fromStdString(read.why));
     } else {
         loaded = true;
-        std::copy(boot.VBR.begin(), boot.VBR.end(), loadedRegion_.begin());
+        loadedRegion_ = region;
     }
 
     if (loaded) {
         slogR();
         log(n + QStringLiteral(" VBR loaded"));
         const core::Layout layout = core::SelectLayout(fsName);
-        if (layout.index >= 0) {
-            SetFileSystemIndex(layout.index);
+        core::MarkerControls(markers).Load(region, layout.index);
+        if (layout.index != core::LayoutNone) {
+            ShowFileSystem(layout.index);
             bSave->setEnabled(true);
             DriveIdentity = volume.identity;
             eCardLabel->setEnabled(true);
@@ -127,40 +159,8 @@ void TfMain::cbDrivesChange()
             if (layout.index == core::LayoutFat32)
                 eScript->setEnabled(true);
         }
-        boot.LabelPos = layout.labelPos;
-        boot.BootPos = layout.bootPos;
-        boot.ScriptPos = layout.scriptPos;
-
-        if (boot.LabelPos != 0) {
-            SetEditText(eCardLabel, QString::fromStdString(boot.GetVBRString(boot.LabelPos, core::kLabelWidth)));
-            lVol->setText(QString::fromStdString(core::OffsetCaption(boot.LabelPos)));
-        } else {
-            SetEditText(eCardLabel, QString());
-            lVol->clear();
-        }
-        if (boot.BootPos != 0) {
-            SetEditText(eBootLabel, QString::fromStdString(boot.GetVBRString(boot.BootPos, core::kBootWidth)));
-            if (boot.GetVBRString(core::kAltBootPos, core::kBootWidth) == "BOOTDISK") {
-                boot.BootPos = core::kAltBootPos;
-                SetEditText(eBootLabel, QStringLiteral("BOOTDISK"));
-            }
-            lBoot->setText(QString::fromStdString(core::OffsetCaption(boot.BootPos)));
-        } else {
-            SetEditText(eBootLabel, QString());
-            lBoot->clear();
-        }
-        if (boot.ScriptPos != 0) {
-            SetEditText(eScript, QString::fromStdString(boot.GetVBRString(boot.ScriptPos, core::kScriptWidth)));
-            lScript->setText(QString::fromStdString(core::OffsetCaption(boot.ScriptPos)));
-        } else {
-            SetEditText(eScript, QString());
-            lScript->clear();
-        }
     }
-
-    cbBootLabel->setChecked(eBootLabel->text() == QLatin1String("BOOTDISK"));
-    cbCardLabel->setChecked(eCardLabel->text() == QLatin1String("EOS_DEVELOP"));
-    cbScript->setChecked(eScript->text() == QLatin1String("SCRIPT"));
+    ShowMarkers();
 
     CardRoot = found ? volume.mountPoint : std::string();
     RefreshContentLabels();
@@ -168,92 +168,58 @@ void TfMain::cbDrivesChange()
     markersChanged = false;
 }
 
-// ------------------------------------------------------------ check boxes
+// ------------------------------------------------- check boxes and edits
+// Each handler runs the marker rule for its control, then shows the state.
 
 void TfMain::cbCardLabelClick()
 {
-    SetEditText(eCardLabel, cbCardLabel->isChecked() ? QStringLiteral("EOS_DEVELOP") : QString());
-    sbML->setChecked(cbBootLabel->isChecked() && cbCardLabel->isChecked());
-    ShowHideML(sbML->isChecked());
+    core::MarkerControls(markers).SetLabelChecked(cbCardLabel->isChecked());
+    ShowMarkers();
 }
 
 void TfMain::cbBootLabelClick()
 {
-    SetEditText(eBootLabel, cbBootLabel->isChecked() ? QStringLiteral("BOOTDISK") : QString());
-    sbCHDK->setChecked(cbBootLabel->isChecked() && boot.BootPos == core::kAltBootPos);
-    sbML->setChecked(cbBootLabel->isChecked() && cbCardLabel->isChecked());
-    ShowHideML(sbML->isChecked());
+    core::MarkerControls(markers).SetBootChecked(cbBootLabel->isChecked());
+    ShowMarkers();
 }
 
 void TfMain::cbScriptClick()
 {
-    SetEditText(eScript, cbScript->isChecked() ? QStringLiteral("SCRIPT") : QString());
+    core::MarkerControls(markers).SetScriptChecked(cbScript->isChecked());
+    ShowMarkers();
 }
-
-// ------------------------------------------------------------------ edits
 
 void TfMain::eCardLabelChange()
 {
-    if (boot.LabelPos != 0)
-        boot.SetVBRString(Bytes(eCardLabel->text()), boot.LabelPos, core::kLabelWidth);
-    cbCardLabel->setChecked(eCardLabel->text() == QLatin1String("EOS_DEVELOP"));
+    core::MarkerControls(markers).SetLabelText(Bytes(eCardLabel->text()));
+    ShowMarkers();
 }
 
 void TfMain::eBootLabelChange()
 {
-    if (boot.BootPos != 0)
-        boot.SetVBRString(Bytes(eBootLabel->text()), boot.BootPos, core::kBootWidth);
-    cbBootLabel->setChecked(eBootLabel->text() == QLatin1String("BOOTDISK"));
+    core::MarkerControls(markers).SetBootText(Bytes(eBootLabel->text()));
+    ShowMarkers();
 }
 
 void TfMain::eScriptChange()
 {
-    if (boot.ScriptPos != 0)
-        boot.SetVBRString(Bytes(eScript->text()), boot.ScriptPos, core::kScriptWidth);
-    cbScript->setChecked(eScript->text() == QLatin1String("SCRIPT"));
+    core::MarkerControls(markers).SetScriptText(Bytes(eScript->text()));
+    ShowMarkers();
 }
 
 // ---------------------------------------------------------------- presets
 
 void TfMain::sbCHDKClick()
 {
-    const QString entry = cbDrives->currentText();
-    if (entry.contains(QLatin1String("[exFAT]")) || !cbCardLabel->isEnabled()) {
-        sbCHDK->setChecked(false);
-        return;
-    }
-    // FAT32 and FAT cards both take the CHDK boot string at 0x1E0, so that a
-    // save followed by a load shows the card as the preset left it.
-    if (entry.contains(QLatin1String("[FAT32]")) || entry.contains(QLatin1String("[FAT]"))) {
-        boot.BootPos = core::kAltBootPos;
-        boot.SetVBRString(Bytes(eBootLabel->text()), boot.BootPos, core::kBootWidth);
-        lBoot->setText(QString::fromStdString(core::OffsetCaption(boot.BootPos)));
-    }
-    cbBootLabel->setChecked(!cbBootLabel->isChecked());
-    cbCardLabel->setChecked(false);
-    cbScript->setChecked(false);
+    // The click has flipped the button already; the rule flips its own copy.
+    core::MarkerControls(markers).ClickChdk();
+    ShowMarkers();
 }
 
 void TfMain::sbMLClick()
 {
-    if (cbCardLabel->isEnabled() && cbBootLabel->isEnabled()) {
-        const QString entry = cbDrives->currentText();
-        uint32_t place = 0;
-        if (entry.contains(QLatin1String("[FAT32]")))
-            place = core::kFat32BootPos;
-        else if (entry.contains(QLatin1String("[exFAT]")) && fileSystemIndex == core::LayoutExFat)
-            place = core::SelectLayout("exFAT").bootPos;  // back to the layout's own place
-        if (place != 0) {
-            boot.BootPos = place;
-            boot.SetVBRString(Bytes(eBootLabel->text()), boot.BootPos, core::kBootWidth);
-            sbCHDK->setChecked(false);
-        }
-        lBoot->setText(QString::fromStdString(core::OffsetCaption(boot.BootPos)));
-        cbCardLabel->setChecked(!cbCardLabel->isChecked());
-        cbBootLabel->setChecked(cbCardLabel->isChecked());
-        cbScript->setChecked(cbCardLabel->isChecked());
-    }
-    ShowHideML(sbML->isChecked());
+    core::MarkerControls(markers).ClickMl();
+    ShowMarkers();
 }
 
 void TfMain::sbMLMouseDown()
@@ -313,13 +279,11 @@ void TfMain::bSaveClick()
     cardops::SaveRequest request;
     request.name = DriveName;
     request.identity = DriveIdentity;
-    request.layoutIndex = fileSystemIndex;
+    request.layoutIndex = markers.layoutIndex;
     request.loaded = loadedRegion_;
-    core::BootRecord edited = boot;
     // The place pair is applied to what is written, not to the buffer the
     // controls show.
-    edited.ApplyPlacePair(fileSystemIndex);
-    request.edited = edited.VBR;
+    request.edited = core::RegionToWrite(markers).VBR;
     request.workFolder = WorkFolder;
     if (PrepareFileWork(&request))
         RunSave(request, false);

@@ -155,7 +155,7 @@ bool TfMain::RunSave(const cardops::SaveRequest& request, bool restore)
     RefreshContentLabels();
     // The buffer holds what was written (place pair applied, sealed), and it
     // is the base of the next Save.
-    boot.VBR = result.written;
+    markers.boot.VBR = result.written;
     loadedRegion_ = result.written;
     markersChanged = false;
     log(QStringLiteral("Write succesful"));
@@ -265,8 +265,8 @@ void TfMain::RestoreLatestBackup()
     LockForSave(true);
     cardops::SaveRequest request;
     bool restored = false;
-    if (!cardops::MakeRestoreRequest(platform::Cards(), DriveName, DriveIdentity, fileSystemIndex, region, WorkFolder,
-                                     &request, &why))
+    if (!cardops::MakeRestoreRequest(platform::Cards(), DriveName, DriveIdentity, markers.layoutIndex, region,
+                                     WorkFolder, &request, &why))
         ShowSaveError(QStringLiteral("Write failed. ") + QString::fromStdString(why));
     else
         restored = RunSave(request, true);

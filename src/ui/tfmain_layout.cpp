@@ -78,7 +78,8 @@ void TfMain::BuildLayout()
     // Mnemonics: none may take F, Alt+F formats the card.
     const char* items[3] = {"F&AT", "FAT&32", "e&xFAT"};
     for (int i = 0; i < 3; ++i)
-        rgItems[i] = Place(new QRadioButton(QString::fromLatin1(items[i]), rgFileSystem), 8, 18 + i * 24, 62, 20);
+        rgFileSystemItems[i] =
+            Place(new QRadioButton(QString::fromLatin1(items[i]), rgFileSystem), 8, 18 + i * 24, 62, 20);
     rgFileSystem->setEnabled(false);
 
     gbStrings = Place(new QGroupBox(QStringLiteral("Strings"), this), 84, 33, 242, 96);
@@ -213,9 +214,26 @@ void TfMain::BuildLayout()
 
     // Tab follows the reading order: the card, Refresh, each marker with its
     // edit, the two presets, the about links, the build choice, Save last.
-    QWidget* const order[] = {cbDrives,    bRefresh,   rgItems[0], rgItems[1], rgItems[2], cbCardLabel, eCardLabel,
-                              cbBootLabel, eBootLabel, cbScript,   eScript,    sbCHDK,     sbML,        ulAuthor,
-                              ulWebsite,   rbDevelop,  cbDevelop,  rbNightly,  cbNightly,  bSave};
+    QWidget* const order[] = {cbDrives,
+                              bRefresh,
+                              rgFileSystemItems[0],
+                              rgFileSystemItems[1],
+                              rgFileSystemItems[2],
+                              cbCardLabel,
+                              eCardLabel,
+                              cbBootLabel,
+                              eBootLabel,
+                              cbScript,
+                              eScript,
+                              sbCHDK,
+                              sbML,
+                              ulAuthor,
+                              ulWebsite,
+                              rbDevelop,
+                              cbDevelop,
+                              rbNightly,
+                              cbNightly,
+                              bSave};
     for (size_t i = 1; i < std::size(order); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 }

@@ -29,7 +29,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s\n", why.c_str());
         return 1;
     }
-    core::BootRecord out = core::ForSave(state);
+    core::BootRecord out = core::RegionToWrite(state);
     if (layout == core::LayoutExFat)
         out.SealExFatBootRegion();
     std::ofstream(argv[2], std::ios::binary)

@@ -113,8 +113,15 @@ TEST(BootRecord, PlacePairNeverTouchesExFatFieldsAt5C)
     EXPECT_EQ(Bytes(r, 0x7A, 8), "        ");
     EXPECT_EQ(Bytes(r, 0x1E0, 8), "BOOTDISK");
 
+    // With the layout's own place, a boot string left at 0x1E0 goes, while
+    // boot code there stays.
     r.SetVBRString("BOOTDISK", 0x7A, 8);
+    for (int i = 0; i < 8; ++i)
+        r.VBR[0x1E0 + i] = 0xCD;
     r.BootPos = 0x7A;
+    r.ApplyPlacePair(core::LayoutExFat);
+    EXPECT_EQ(Bytes(r, 0x1E0, 8), std::string(8, '\xCD'));
+    r.SetVBRString("BOOTDISK", 0x1E0, 8);
     r.ApplyPlacePair(core::LayoutExFat);
     EXPECT_EQ(Bytes(r, 0x1E0, 8), "        ");
     EXPECT_EQ(r.VBR[0x5C], 0x10);

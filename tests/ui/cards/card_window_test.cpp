@@ -39,7 +39,7 @@ TEST_F(CardWindow, TwoFat32CardsListedEosSelectedAndMagicLanternSaveTouchesOnlyI
         EXPECT_EQ(w.DriveName, eos->name());
     }
     ASSERT_TRUE(ChooseCard(w, *eos));
-    EXPECT_TRUE(w.rgItems[1]->isChecked());
+    EXPECT_TRUE(w.rgFileSystemItems[1]->isChecked());
     EXPECT_TRUE(w.bSave->isEnabled());
     EXPECT_EQ(w.CardRoot, eos->mountPoint());
     EXPECT_FALSE(w.sbML->isChecked());
@@ -218,8 +218,8 @@ TEST_F(CardWindow, Fat32MagicLanternCardLoadsAsSuchAndOneBoxSaveNeitherInstallsN
     ASSERT_TRUE(ChooseCard(w, *plain));
     EXPECT_FALSE(w.sbML->isChecked());
     ASSERT_TRUE(ChooseCard(w, *card));
-    EXPECT_TRUE(w.rgItems[1]->isChecked());
-    EXPECT_FALSE(w.rgItems[0]->isChecked() || w.rgItems[2]->isChecked());
+    EXPECT_TRUE(w.rgFileSystemItems[1]->isChecked());
+    EXPECT_FALSE(w.rgFileSystemItems[0]->isChecked() || w.rgFileSystemItems[2]->isChecked());
     EXPECT_EQ(w.lBoot->text(), QStringLiteral("0x05C"));
     EXPECT_EQ(w.lVol->text(), QStringLiteral("0x047"));
     EXPECT_TRUE(w.cbBootLabel->isChecked());
@@ -286,7 +286,7 @@ TEST_F(CardWindow, ExFatMagicLanternWritesASealedRegionThatFsckAccepts)
     window_ = StartWindow();
     TfMain& w = *window_;
     ASSERT_TRUE(ChooseCard(w, *card));
-    EXPECT_TRUE(w.rgItems[2]->isChecked());
+    EXPECT_TRUE(w.rgFileSystemItems[2]->isChecked());
     EXPECT_FALSE(w.cbScript->isEnabled());
     EXPECT_FALSE(w.eScript->isEnabled());
     EXPECT_EQ(w.lBoot->text(), QStringLiteral("0x07A"));
@@ -294,12 +294,12 @@ TEST_F(CardWindow, ExFatMagicLanternWritesASealedRegionThatFsckAccepts)
 
     // The FAT32 card in the list keeps CHDK enabled; on exFAT it does nothing.
     ASSERT_TRUE(w.sbCHDK->isEnabled());
-    const auto loaded = w.boot.VBR;
+    const auto loaded = w.markers.boot.VBR;
     Click(w.sbCHDK);
     EXPECT_FALSE(w.sbCHDK->isChecked());
     EXPECT_FALSE(w.cbBootLabel->isChecked());
     EXPECT_EQ(w.lBoot->text(), QStringLiteral("0x07A"));
-    EXPECT_TRUE(w.boot.VBR == loaded) << "CHDK changed the buffer";
+    EXPECT_TRUE(w.markers.boot.VBR == loaded) << "CHDK changed the buffer";
 
     Click(w.sbML);
     EXPECT_TRUE(w.sbML->isChecked());
@@ -315,7 +315,7 @@ TEST_F(CardWindow, ExFatMagicLanternWritesASealedRegionThatFsckAccepts)
     EXPECT_EQ(Panel(w, 3), QStringLiteral(" Write succesful "));
     const Bytes after = card->ReadDevice(0, kRegion);  // Save unmounted exfat-fuse first
     ASSERT_EQ(after.size(), kRegion);
-    EXPECT_TRUE(std::equal(after.begin(), after.end(), w.boot.VBR.begin())) << "all 24 sectors are the buffer";
+    EXPECT_TRUE(std::equal(after.begin(), after.end(), w.markers.boot.VBR.begin())) << "all 24 sectors are the buffer";
     EXPECT_EQ(At(after, 0x82, 11), "EOS_DEVELOP");
     EXPECT_EQ(At(after, 0x7A, 8), "BOOTDISK");
     EXPECT_EQ(At(after, 0x5C, 8), At(before, 0x5C, 8)) << "exFAT fields at 0x5C";
@@ -395,7 +395,7 @@ TEST_P(FatCardWindow, ChdkPresetSavedLoadsBackAsTheChdkCard)
     window_ = StartWindow();
     TfMain& w = *window_;
     ASSERT_TRUE(ChooseCard(w, *card));
-    EXPECT_TRUE(w.rgItems[0]->isChecked());
+    EXPECT_TRUE(w.rgFileSystemItems[0]->isChecked());
     EXPECT_TRUE(w.cbScript->isEnabled());
     EXPECT_FALSE(w.eScript->isEnabled());
     EXPECT_TRUE(w.eBootLabel->isEnabled());
@@ -518,7 +518,7 @@ TEST_F(CardWindow, AltFFormatsTheChosenCardAfterTheDialog)
     EXPECT_EQ(w.cbDrives->currentIndex(), index);  // the same place in the list
     EXPECT_EQ(w.cbDrives->currentText(),
               QString::fromStdString(card->name()) + QStringLiteral(": NEWCARD [exFAT] 67 MB"));
-    EXPECT_TRUE(w.rgItems[2]->isChecked());
+    EXPECT_TRUE(w.rgFileSystemItems[2]->isChecked());
     EXPECT_TRUE(w.bSave->isEnabled());
     std::string output;
     EXPECT_EQ(testsupport::RunCommand({"fsck.exfat", "-n", card->device()}, &output), 0) << output;

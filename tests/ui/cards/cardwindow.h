@@ -59,8 +59,8 @@ inline std::string At(const Bytes& bytes, size_t offset, size_t count)
 
 inline std::string VbrAt(const TfMain& w, size_t offset, size_t count)
 {
-    return std::string(w.boot.VBR.begin() + static_cast<long>(offset),
-                       w.boot.VBR.begin() + static_cast<long>(offset + count));
+    return std::string(w.markers.boot.VBR.begin() + static_cast<long>(offset),
+                       w.markers.boot.VBR.begin() + static_cast<long>(offset + count));
 }
 
 const std::string kSpaces8(8, ' ');

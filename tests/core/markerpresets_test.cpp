@@ -1,6 +1,5 @@
-// The marker controls' rules as the command line applies them, on buffers
-// built by hand: the cases where the web of handlers does something a
-// straight reading of the buttons would not.
+// The marker controls' rules on buffers built by hand: the cases where the
+// web of handlers does something a straight reading of the buttons would not.
 #include <gtest/gtest.h>
 
 #include "core/markerpresets.h"
@@ -41,9 +40,10 @@ TEST(MarkerPresets, ExFatMagicLanternTicksTheScriptBoxButWritesNoScript)
     std::string why;
     ASSERT_TRUE(core::ApplyMarkers(&s, PresetOf(Preset::MagicLantern), &why)) << why;
     EXPECT_TRUE(s.scriptChecked);
-    const core::BootRecord saved = core::ForSave(s);
+    const core::BootRecord saved = core::RegionToWrite(s);
     EXPECT_EQ(At(saved, 0x82, 11), "EOS_DEVELOP");
     EXPECT_EQ(At(saved, 0x7A, 8), "BOOTDISK");
+    // The boot string moved back to the layout's place; none is left at 0x1E0.
     EXPECT_EQ(At(saved, 0x1E0, 8), std::string(8, ' '));
     // exFAT's file-system fields at 0x5C and the 0x1F0 area stay as they were.
     EXPECT_EQ(At(saved, 0x5C, 8), std::string(8, '\0'));
@@ -57,20 +57,19 @@ TEST(MarkerPresets, ExFatMagicLanternTicksTheScriptBoxButWritesNoScript)
     EXPECT_EQ(s.boot.VBR, before.boot.VBR);
 }
 
-TEST(MarkerPresets, TheLoadWritesWhatTheEditsShowAndCarriesOverFromThePreviousCard)
+TEST(MarkerPresets, TheLoadWritesWhatTheEditsShowAndNothingOfThePreviousCard)
 {
     // A label with lower case and a 9 reads filtered, and the edit writes the
     // filtered text back.
     core::MarkerState s = core::LoadMarkers(Region({{0x2B, "No Name 9  "}}), core::LayoutFat);
     EXPECT_EQ(s.labelText, "NN");
     EXPECT_EQ(At(s.boot, 0x2B, 11), "NN         ");
-    // A card loaded after one that showed "SCRIPT": its empty script place
-    // becomes six spaces, as the window's edit changes from "SCRIPT" to "".
-    core::MarkerState previous = core::LoadMarkers(Region({{0x1F0, "SCRIPT"}}), core::LayoutFat32);
-    ASSERT_TRUE(previous.scriptChecked);
-    core::MarkerState next = core::LoadMarkers(Region({}), core::LayoutFat32, previous);
-    EXPECT_EQ(At(next.boot, 0x1F0, 6), std::string(6, ' '));
-    EXPECT_FALSE(next.scriptChecked);
-    // Fresh controls leave the same bytes alone.
-    EXPECT_EQ(At(core::LoadMarkers(Region({}), core::LayoutFat32).boot, 0x1F0, 6), std::string(6, '\0'));
+    // Controls that showed "SCRIPT" for the previous card: the next card's
+    // empty script place keeps its bytes.
+    core::MarkerState shown = core::LoadMarkers(Region({{0x1F0, "SCRIPT"}}), core::LayoutFat32);
+    ASSERT_TRUE(shown.scriptChecked);
+    core::MarkerControls(shown).Load(Region({}), core::LayoutFat32);
+    EXPECT_EQ(At(shown.boot, 0x1F0, 6), std::string(6, '\0'));
+    EXPECT_FALSE(shown.scriptChecked);
+    EXPECT_EQ(shown.boot.VBR, core::LoadMarkers(Region({}), core::LayoutFat32).boot.VBR);
 }
