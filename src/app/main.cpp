@@ -1,7 +1,7 @@
 // Flintor: prepares a camera's memory card for add-on firmware.
+#include "config/appconfig.h"
 #include "platform/cardaccess.h"
 #include "platform/images.h"
-#include "ui/appconfig.h"
 #include "ui/tfmain.h"
 
 #include <QApplication>

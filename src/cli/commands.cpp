@@ -14,6 +14,7 @@
 #include <set>
 
 #include "cardops/savesequence.h"
+#include "config/appconfig.h"
 #include "core/bootrecord.h"
 #include "core/catalogue.h"
 #include "core/driveentry.h"
@@ -25,7 +26,6 @@
 #include "platform/cardaccess.h"
 #include "platform/images.h"
 #include "platform/volumes.h"
-#include "ui/appconfig.h"
 
 namespace fs = std::filesystem;
 
@@ -648,12 +648,17 @@ int Set(const Args& args)
 
 // ------------------------------------------------------------ catalogues
 
-std::string CatalogueHost(const Args& args)
+// The catalogue server: --catalogue-host, FLINTOR_CATALOGUE_HOST, or the
+// built-in one; false (with why) for a value that is no host or base address.
+bool CatalogueHost(const Args& args, QString* host, std::string* why)
 {
-    if (args.Has("--catalogue-host"))
-        return args.Value("--catalogue-host");
-    const char* env = std::getenv("FLINTOR_CATALOGUE_HOST");
-    return env && *env ? env : appconfig::kCatalogueHost;
+    QString error;
+    *host = args.Has("--catalogue-host") ? QString::fromStdString(args.Value("--catalogue-host"))
+                                         : appconfig::CatalogueHostFromEnvironment(&error);
+    if (error.isEmpty() && !appconfig::ValidCatalogueHost(*host))
+        error = QStringLiteral("--catalogue-host needs HOST[:PORT] or a base address http(s)://HOST[:PORT][/PATH]");
+    *why = error.toStdString();
+    return error.isEmpty();
 }
 
 // Fetches a catalogue; the copy in the work folder stands in when the server
@@ -662,7 +667,10 @@ bool FetchCatalogue(const Args& args, bool develop, const std::string& workFolde
                     std::string* why)
 {
     const char* file = develop ? "develop.inf" : "legacy.inf";
-    const std::string url = "http://" + CatalogueHost(args) + "/ML/" + file;
+    QString host;
+    if (!CatalogueHost(args, &host, why))
+        return false;
+    const std::string url = appconfig::CatalogueUrl(host, QString::fromLatin1(file)).toStdString();
     THttpsClient client;
     if (client.HTTPMethod("GET", url)) {
         *builds = core::ParseCatalogue(client.Document);
@@ -975,9 +983,10 @@ int Run(const std::vector<std::string>& arguments)
         platform::SetCards(platform::MakeAccess(gBackend, &why));
     }
 
-    const char* envLoop = std::getenv("FLINTOR_INCLUDE_LOOP");
-    const std::string loop = envLoop ? envLoop : "";
-    platform::SetIncludeLoop(args.flags.count("--include-loop") || loop == "1" || loop == "true" || loop == "yes");
+    if (args.Has("--catalogue-host") &&
+        !appconfig::ValidCatalogueHost(QString::fromStdString(args.Value("--catalogue-host"))))
+        return Usage("--catalogue-host needs HOST[:PORT] or a base address http(s)://HOST[:PORT][/PATH]");
+    platform::SetIncludeLoop(args.flags.count("--include-loop") || appconfig::IncludeLoopFromEnvironment());
 
     const std::string& c = args.command;
     if (c == "list")

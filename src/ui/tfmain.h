@@ -12,11 +12,11 @@
 #pragma once
 
 #include "cardops/savesequence.h"
+#include "config/appconfig.h"
 #include "core/bootrecord.h"
 #include "core/catalogue.h"
 #include "core/fetchqueue.h"
 #include "core/markerpresets.h"
-#include "ui/appconfig.h"
 
 #include <QWidget>
 #include <functional>

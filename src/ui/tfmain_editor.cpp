@@ -1,8 +1,8 @@
 // Loading a card's boot region, the marker controls, the presets and Save.
+#include "config/appconfig.h"
 #include "core/driveentry.h"
 #include "core/fileutil.h"
 #include "platform/cardaccess.h"
-#include "ui/appconfig.h"
 #include "ui/buttonart.h"
 #include "ui/statusbar.h"
 #include "ui/tfmain.h"

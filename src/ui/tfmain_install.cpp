@@ -2,9 +2,9 @@
 // the build, showing progress and outcome, and restoring a backup. The rules
 // themselves live in cardops.
 #include "cardops/buildfiles.h"
+#include "config/appconfig.h"
 #include "core/fileutil.h"
 #include "platform/cardaccess.h"
-#include "ui/appconfig.h"
 #include "ui/statusbar.h"
 #include "ui/tfmain.h"
 #include "zip/zipread.h"

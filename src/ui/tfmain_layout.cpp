@@ -1,6 +1,6 @@
 // The controls of the main window, at their fixed places.
+#include "config/appconfig.h"
 #include "net/httpget.h"
-#include "ui/appconfig.h"
 #include "ui/buttonart.h"
 #include "ui/statusbar.h"
 #include "ui/tfmain.h"

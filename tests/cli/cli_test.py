@@ -307,6 +307,7 @@ class Images(unittest.TestCase):
             (["set", mbr, "--preset", "ml", "--shiny"], 2, "Unknown option: --shiny"),
             (["show", mbr, "--yes"], 2, "does not apply"),
             (["show", self.path("nothere.img")], 1, "nothere.img"),
+            (["--catalogue-host", "ftp://mirror.example", "builds"], 2, "--catalogue-host needs"),
         ]
         if user_prefix() or os.geteuid() != 0:
             cases.append((["set", ro, "--preset", "ml"], 1, "write-protected"))

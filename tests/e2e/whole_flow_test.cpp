@@ -2,10 +2,10 @@
 // fill from a local catalogue server, a development build is downloaded, the
 // Magic Lantern button and Save make the card bootable and unpack the build;
 // the button again, Save and Yes take it all off again.
+#include "config/appconfig.h"
 #include "core/fileutil.h"
 #include "loopcard.h"
 #include "testservers.h"
-#include "ui/appconfig.h"
 #include "ui/buttonart.h"
 #include "ui/statusbar.h"
 #include "ui/tfmain.h"

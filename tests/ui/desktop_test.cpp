@@ -1,7 +1,7 @@
 // Flintor as a desktop program: the command line without a display, keyboard
 // use of the window, colours on a dark theme, whole status texts and the
 // format dialog's proposal.
-#include "ui/appconfig.h"
+#include "config/appconfig.h"
 #include "ui/buttonart.h"
 #include "ui/formatdialog.h"
 #include "ui/statusbar.h"

@@ -1,6 +1,6 @@
 // Unpacking a build onto a card's folder and taking it off again.
+#include "config/appconfig.h"
 #include "core/fileutil.h"
-#include "ui/appconfig.h"
 #include "ui/tfmain.h"
 
 #include <QAbstractButton>

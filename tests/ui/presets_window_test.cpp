@@ -1,9 +1,9 @@
 // The window's marker controls on card images (no root needed): each handler
 // runs the marker rule and the controls show its outcome; a card's buffer does
 // not depend on the card shown before it; Save writes an image in place.
+#include "config/appconfig.h"
 #include "core/markerpresets.h"
 #include "platform/images.h"
-#include "ui/appconfig.h"
 #include "ui/buttonart.h"
 #include "ui/statusbar.h"
 #include "ui/tfmain.h"

@@ -1,8 +1,8 @@
 // The fetch queue and the build lists against a real local web server.
+#include "config/appconfig.h"
 #include "core/digest.h"
 #include "net/httpget.h"
 #include "testservers.h"
-#include "ui/appconfig.h"
 #include "ui/statusbar.h"
 #include "ui/tfmain.h"
 
@@ -246,42 +246,6 @@ private slots:
         QVERIFY(!window.HTTP->Busy());
         QVERIFY(WaitFor([&] { return window.queue.Empty(); }, 10000));
         QCOMPARE(done, QStringList{"other.zip"});
-    }
-
-    void optionsTakeABaseAddressAndALocalBuild()
-    {
-        using appconfig::CatalogueUrl;
-        using appconfig::ParseOptions;
-        appconfig::Options o = ParseOptions({"--catalogue-host", "https://mirror.example/path"});
-        QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
-        QCOMPARE(CatalogueUrl(o.catalogueHost, "develop.inf"),
-                 QStringLiteral("https://mirror.example/path/ML/develop.inf"));
-        o = ParseOptions({"--catalogue-host=HTTP://127.0.0.1:8080/"});
-        QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
-        QCOMPARE(CatalogueUrl(o.catalogueHost, "legacy.inf"), QStringLiteral("HTTP://127.0.0.1:8080/ML/legacy.inf"));
-        o = ParseOptions({"--catalogue-host", "127.0.0.1:8080"});
-        QCOMPARE(CatalogueUrl(o.catalogueHost, "legacy.inf"), QStringLiteral("http://127.0.0.1:8080/ML/legacy.inf"));
-        QCOMPARE(CatalogueUrl(ParseOptions({}).catalogueHost, "develop.inf"),
-                 QStringLiteral("http://") + appconfig::kCatalogueHost + "/ML/develop.inf");
-        {
-            ScopedEnv env("FLINTOR_CATALOGUE_HOST", "https://env.example:8443/m");
-            QCOMPARE(CatalogueUrl(ParseOptions({}).catalogueHost, "develop.inf"),
-                     QStringLiteral("https://env.example:8443/m/ML/develop.inf"));
-        }
-        for (const char* bad : {"ftp://mirror.example/path", "https://user:pw@mirror.example/",
-                                "https://mirror.example/?q=1", "https://mirror.example/#x", "https://", "https:///path",
-                                "mirror.example/path", "host:port", "https://mirror.example:80:80/"}) {
-            o = ParseOptions({"--catalogue-host", bad});
-            QVERIFY2(!o.error.isEmpty(), bad);
-            QCOMPARE(o.catalogueHost, QString::fromLatin1(appconfig::kCatalogueHost));
-        }
-        o = ParseOptions({"--build", "/tmp/my build.zip"});
-        QVERIFY(o.error.isEmpty());
-        QCOMPARE(o.localBuild, QStringLiteral("/tmp/my build.zip"));
-        QCOMPARE(ParseOptions({"--build=/tmp/b.zip"}).localBuild, QStringLiteral("/tmp/b.zip"));
-        QCOMPARE(ParseOptions({"--catalogue-host=https://m.example/a=b"}).catalogueHost,
-                 QStringLiteral("https://m.example/a=b"));
-        QVERIFY(!ParseOptions({"--build"}).error.isEmpty());
     }
 
     void htmlPageIsNoCatalogueAndTheCacheStays()

@@ -1,6 +1,6 @@
 // The main window on its real widgets: start-up, expand and collapse, the
 // status bar, settings, Alt+F without a card and the link labels.
-#include "ui/appconfig.h"
+#include "config/appconfig.h"
 #include "ui/buttonart.h"
 #include "ui/statusbar.h"
 #include "ui/tfmain.h"

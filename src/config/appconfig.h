@@ -1,4 +1,5 @@
-// Start-up options and the program's fixed addresses.
+// Start-up options, the environment both programs read, and the program's
+// fixed addresses.
 #pragma once
 
 #include <QString>
@@ -41,6 +42,14 @@ struct Options {
 Options ParseOptions(const QStringList& arguments);
 
 QString UsageText();
+
+// FLINTOR_INCLUDE_LOOP: "1", "true" or "yes" (any letter case) lists loop
+// devices too.
+bool IncludeLoopFromEnvironment();
+// FLINTOR_CATALOGUE_HOST, or the built-in server when it is unset or empty.
+// A value that is no valid host or base address is refused: the built-in
+// server is returned and *error says why.
+QString CatalogueHostFromEnvironment(QString* error);
 
 // True for HOST[:PORT] (letters, digits, dots, hyphens) and for a base
 // address http://HOST[:PORT][/PATH] or https://... (scheme in any letter

@@ -1,4 +1,4 @@
-#include "ui/appconfig.h"
+#include "config/appconfig.h"
 
 #include "platform/cardaccess.h"
 
@@ -79,15 +79,8 @@ void AddImage(const QString& path, Options* options)
 Options ParseOptions(const QStringList& arguments)
 {
     Options options;
-    const QByteArray envLoop = qgetenv("FLINTOR_INCLUDE_LOOP");
-    options.includeLoop = envLoop == "1" || envLoop.toLower() == "true" || envLoop.toLower() == "yes";
-    const QString envHost = QString::fromLocal8Bit(qgetenv("FLINTOR_CATALOGUE_HOST"));
-    if (!envHost.isEmpty()) {
-        if (ValidCatalogueHost(envHost))
-            options.catalogueHost = envHost;
-        else
-            options.error = QStringLiteral("FLINTOR_CATALOGUE_HOST is not a host name: %1").arg(envHost);
-    }
+    options.includeLoop = IncludeLoopFromEnvironment();
+    options.catalogueHost = CatalogueHostFromEnvironment(&options.error);
     for (int i = 0; i < arguments.size(); ++i) {
         const QString& arg = arguments[i];
         QString value;
@@ -127,6 +120,24 @@ Options ParseOptions(const QStringList& arguments)
         }
     }
     return options;
+}
+
+bool IncludeLoopFromEnvironment()
+{
+    const QByteArray value = qgetenv("FLINTOR_INCLUDE_LOOP").toLower();
+    return value == "1" || value == "true" || value == "yes";
+}
+
+QString CatalogueHostFromEnvironment(QString* error)
+{
+    const QString value = QString::fromLocal8Bit(qgetenv("FLINTOR_CATALOGUE_HOST"));
+    if (value.isEmpty())
+        return QString::fromLatin1(kCatalogueHost);
+    if (ValidCatalogueHost(value))
+        return value;
+    if (error)
+        *error = QStringLiteral("FLINTOR_CATALOGUE_HOST is not a host name: %1").arg(value);
+    return QString::fromLatin1(kCatalogueHost);
 }
 
 QString UsageText()
