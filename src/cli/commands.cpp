@@ -431,24 +431,6 @@ Content ReadContent(const std::string& root)
     return c;
 }
 
-uint32_t Word(const cardops::Region& r, size_t at)
-{
-    return static_cast<uint32_t>(r[at]) | (static_cast<uint32_t>(r[at + 1]) << 8) |
-           (static_cast<uint32_t>(r[at + 2]) << 16) | (static_cast<uint32_t>(r[at + 3]) << 24);
-}
-
-// Every word of the checksum sector that follows the region holds its sum.
-bool ChecksumMatches(const cardops::Region& region, uint32_t firstByte)
-{
-    core::BootRecord b;
-    b.VBR = region;
-    const uint32_t sum = b.ExFatChecksum(firstByte);
-    for (uint32_t k = 0; k < 128; ++k)
-        if (Word(region, firstByte + 11 * core::kSectorSize + 4 * k) != sum)
-            return false;
-    return true;
-}
-
 int Show(const Args& args)
 {
     Card card;
@@ -466,8 +448,8 @@ int Show(const Args& args)
                     raw.GetVBRString(layout.labelPos, core::kLabelWidth) == "EOS_DEVELOP" &&
                     raw.GetVBRString(layout.bootPos, core::kBootWidth) == "BOOTDISK";
     const bool exfat = layout.index == core::LayoutExFat;
-    const bool mainOk = exfat && ChecksumMatches(card.region, 0);
-    const bool backupOk = exfat && ChecksumMatches(card.region, 12 * core::kSectorSize);
+    const bool mainOk = exfat && raw.ExFatChecksumMatches(0);
+    const bool backupOk = exfat && raw.ExFatChecksumMatches(12 * core::kSectorSize);
     const std::string root = !v.mountPoint.empty() && fs::is_directory(v.mountPoint) ? v.mountPoint : std::string();
     const Content content = root.empty() ? Content{} : ReadContent(root);
 

@@ -80,6 +80,20 @@ uint32_t BootRecord::ExFatChecksum(uint32_t firstByte) const
     return sum;
 }
 
+bool BootRecord::ExFatChecksumMatches(uint32_t firstByte) const
+{
+    const uint32_t sum = ExFatChecksum(firstByte);
+    const uint32_t at = firstByte + 11 * kSectorSize;
+    for (uint32_t k = 0; k < kSectorSize / 4; ++k) {
+        const uint8_t* w = VBR.data() + at + 4 * k;
+        const uint32_t word = static_cast<uint32_t>(w[0]) | static_cast<uint32_t>(w[1]) << 8 |
+                              static_cast<uint32_t>(w[2]) << 16 | static_cast<uint32_t>(w[3]) << 24;
+        if (word != sum)
+            return false;
+    }
+    return true;
+}
+
 void BootRecord::SealExFatBootRegion()
 {
     const uint32_t mainSum = ExFatChecksum(0);

@@ -59,6 +59,10 @@ public:
 
     // The exFAT boot checksum of sectors 0 to 10 (bytes 106, 107, 112 left out).
     uint32_t ExFatChecksum(uint32_t firstByte = 0) const;
+    // True when every word of the checksum sector that follows the boot
+    // region at firstByte (0 for the main region, 12 * 512 for the backup)
+    // holds that region's checksum.
+    bool ExFatChecksumMatches(uint32_t firstByte = 0) const;
     // Fills the checksum sector 11 and copies sectors 0 and 11 to 12 and 23.
     // The backup checksum sector carries the checksum of the backup region's
     // own sectors 12 to 22 (the same value when both regions agree).

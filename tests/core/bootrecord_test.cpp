@@ -180,6 +180,13 @@ TEST(BootRecord, ExFatSealChecksumAndBackup)
         same.VBR[i] = same.VBR[i + 6144] = static_cast<uint8_t>(i * 31);
     same.SealExFatBootRegion();
     EXPECT_TRUE(std::equal(same.VBR.begin() + 5632, same.VBR.begin() + 6144, same.VBR.begin() + 11776));
+    // A sealed region's sums match; one changed byte or checksum word breaks each on its own.
+    EXPECT_TRUE(same.ExFatChecksumMatches(0) && same.ExFatChecksumMatches(12 * 512));
+    same.VBR[0x82] ^= 1;
+    EXPECT_FALSE(same.ExFatChecksumMatches(0));
+    EXPECT_TRUE(same.ExFatChecksumMatches(12 * 512));
+    same.VBR[11776 + 4 * 127] ^= 1;
+    EXPECT_FALSE(same.ExFatChecksumMatches(12 * 512));
     EXPECT_EQ(BootRecord::SaveSectorCount(core::LayoutExFat), 24);
     EXPECT_EQ(BootRecord::SaveSectorCount(core::LayoutFat32), 1);
     EXPECT_EQ(BootRecord::SaveSectorCount(core::LayoutNone), 1);
