@@ -25,6 +25,7 @@
 #include "platform/cardaccess.h"
 #include "platform/images.h"
 #include "platform/volumes.h"
+#include "platform/workfolder.h"
 #include "ui/appconfig.h"
 
 namespace fs = std::filesystem;
@@ -159,7 +160,7 @@ std::string WorkFolder()
 {
     std::string note;
     // The window's own folder: catalogues, archives and backups are shared.
-    const std::string folder = core::MakeWorkFolder(1, "flintor", &note);
+    const std::string folder = platform::MakeWorkFolder(1, "flintor", &note);
     if (!note.empty())
         Note(note);
     return folder;

@@ -300,7 +300,11 @@ TEST_F(ImageFiles, MbrPartitionNumbersAndTheirErrors)
     const platform::AccessResult noRoot = first->Mount("card.img", &root);
     EXPECT_EQ(noRoot.error, AccessError::Unsupported);
     EXPECT_NE(noRoot.why.find("--root DIR"), std::string::npos) << noRoot.why;
-    EXPECT_EQ(first->Format("card.img", "FAT32", "X", &why), platform::FormatNotFormatable);
+    platform::Volume named;
+    ASSERT_TRUE(first->FindVolume("card.img", &named));
+    const platform::FormatOutcome image = first->Format("card.img", named.identity, "FAT32", "X");
+    EXPECT_EQ(image.code, platform::FormatNotFormatable);
+    EXPECT_EQ(image.access.error, AccessError::Unsupported);
 
     EXPECT_FALSE(Images({{card, 3, ""}}, &why));
     EXPECT_NE(why.find("no partition 3"), std::string::npos) << why;
@@ -313,6 +317,24 @@ TEST_F(ImageFiles, MbrPartitionNumbersAndTheirErrors)
     const platform::AccessResult past = first->WriteSectors("card.img", p1Sectors - 1, 2, two.data(), two.size());
     EXPECT_FALSE(past.ok());
     EXPECT_TRUE(ReadAll(card) == before);
+}
+
+// The image file behind the name was replaced since the dialog named it.
+TEST_F(ImageFiles, FormatRefusesAReplacedImageFile)
+{
+    const std::string path = Volume("FAT32", 40, "CHOSEN");
+    std::string why;
+    auto cards = Images({{path, 0, ""}}, &why);
+    ASSERT_TRUE(cards) << why;
+    const std::string name = fs::path(path).filename().string();
+    platform::Volume chosen;
+    ASSERT_TRUE(cards->FindVolume(name, &chosen));
+    fs::copy_file(path, path + ".new");
+    fs::rename(path + ".new", path);
+    const platform::FormatOutcome outcome = cards->Format(name, chosen.identity, "FAT32", "X");
+    EXPECT_EQ(outcome.code, platform::FormatError);
+    EXPECT_EQ(outcome.access.error, AccessError::NotFound);
+    EXPECT_NE(outcome.access.why.find("no longer the card"), std::string::npos) << outcome.access.why;
 }
 
 TEST_F(ImageFiles, AnImageCutShortAfterListingIsNotWrittenPastItsEnd)

@@ -177,7 +177,7 @@ TEST_F(UserCards, ListsTheCardAsTheDirectBackendDoesAndNoSystemLoop)
     // The same fields root's direct backend gives for the card.
     platform::SetIncludeLoop(true);
     platform::Volume direct;
-    ASSERT_TRUE(platform::FindVolume(card.name(), &direct));
+    ASSERT_TRUE(platform::MakeDirectAccess()->FindVolume(card.name(), &direct));
     platform::SetIncludeLoop(false);
     EXPECT_EQ(f[1], card.device());
     EXPECT_EQ(f[2], "EOS_DIGITAL");
