@@ -1,6 +1,8 @@
 // Flintor as a desktop program: the command line without a display, keyboard
 // use of the window, colours on a dark theme, whole status texts and the
-// format dialog's proposal.
+// format dialog's proposal and its card.
+#include "platform/cardaccess.h"
+#include "support/fakecards.h"
 #include "ui/appconfig.h"
 #include "ui/buttonart.h"
 #include "ui/formatdialog.h"
@@ -15,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMap>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
@@ -304,6 +307,51 @@ private slots:
             TFormatDialog dialog(QStringLiteral("sdb1: EOS_DIGITAL"), current);
             QCOMPARE(dialog.fileSystem->currentText(), proposed);
         }
+    }
+
+    // The dialog names a card when it opens; only that medium is formatted,
+    // even when another card is put in the same reader before Format.
+    void formatDialogFormatsOnlyTheCardItNamed()
+    {
+        auto owned = std::make_unique<testsupport::FakeCards>();
+        testsupport::FakeCards& cards = *owned;
+        platform::SetCards(std::move(owned));
+        cards.volume.name = "sdz1";
+        cards.volume.fsName = "FAT32";
+        struct Round {
+            const char* what;
+            std::string identityMeanwhile;
+            int code;
+            bool formatted;
+        };
+        const QList<Round> rounds = {{"the same card", "8:1:A", platform::FormatDone, true},
+                                     {"another card in the reader", "8:1:B", platform::FormatError, false}};
+        for (const Round& round : rounds) {
+            cards.volume.identity = "8:1:A";
+            cards.calls.clear();
+            QString warning;
+            QTimer answer;
+            answer.setInterval(20);
+            connect(&answer, &QTimer::timeout, [&] {
+                QWidget* modal = QApplication::activeModalWidget();
+                if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                    warning = box->text();
+                    box->accept();
+                } else if (auto* dialog = qobject_cast<TFormatDialog*>(modal)) {
+                    cards.volume.identity = round.identityMeanwhile;
+                    dialog->fileSystem->setCurrentText(QStringLiteral("exFAT"));
+                    dialog->label->setText(QStringLiteral("NEWCARD"));
+                    dialog->findChild<QPushButton*>(QStringLiteral("formatButton"))->click();
+                }
+            });
+            answer.start();
+            const int code = RunFormatDialog(nullptr, "sdz1");
+            answer.stop();
+            QVERIFY2(code == round.code, round.what);
+            QVERIFY2((cards.CallIndex("format exFAT NEWCARD") >= 0) == round.formatted, round.what);
+            QVERIFY2(warning.isEmpty() == round.formatted, qPrintable(warning));
+        }
+        platform::SetCards(nullptr);
     }
 };
 
