@@ -20,7 +20,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/volumes.h"
+#include "platform/cardaccess.h"
 #include "support/desktopservices.h"
 #include "support/loopcard.h"
 
@@ -290,8 +290,17 @@ TEST_F(UserCards, MountsUnmountsAndFormats)
     EXPECT_EQ(Listed("udisks2", card.name()).at(6), "");
     EXPECT_FALSE(fs::exists(where + "/."));
 
-    // Format: mounted first, so the unmount is part of it.
-    ASSERT_EQ(RunAsUser({"udisks2", "mount", card.name()}).rc, 0);
+    // Format: mounted first, so the unmount is part of it. A medium other
+    // than the one named is refused and left as it is, still mounted.
+    p = RunAsUser({"udisks2", "mount", card.name()});
+    ASSERT_EQ(p.rc, 0) << p.output;
+    const std::string mounted = p.Get("mount");
+    const std::string identity = Listed("udisks2", card.name()).at(7);
+    p = RunAsUser({"udisks2", "format", card.name(), "exFAT", "NEWCARD", identity + "-another"});
+    EXPECT_EQ(p.Get("format"), std::to_string(platform::FormatError)) << p.output;
+    EXPECT_NE(p.Get("why").find("no longer the card"), std::string::npos) << p.output;
+    EXPECT_EQ(Listed("udisks2", card.name()).at(2), "OLDNAME");
+    EXPECT_EQ(Listed("udisks2", card.name()).at(6), mounted);
     p = RunAsUser({"udisks2", "format", card.name(), "exFAT", "NEWCARD"});
     ASSERT_EQ(p.rc, 0) << p.output;
     EXPECT_EQ(p.Get("format"), "0");
@@ -512,6 +521,11 @@ TEST(UserImages, AttachedThroughUdisksAreCards)
         ASSERT_EQ(p.rc, 0) << p.output;
         AttachedLoop loop{p.Get("loop")};
         ASSERT_EQ(loop.name.rfind("loop", 0), 0u) << p.output;
+        // Attached once only: a second loop device would mount it twice.
+        const Probe again = RunAsUser({"udisks2", "loopsetup", image});
+        EXPECT_EQ(again.Get("error"), "Unsupported") << again.output;
+        EXPECT_NE(again.Get("why").find("/dev/" + loop.name), std::string::npos) << again.output;
+        AttachedLoop extra{again.Get("loop")};
 
         std::vector<std::string> f;
         ASSERT_TRUE(WaitFor([&] { return (f = Listed("udisks2", loop.name)).size() == 10; }));
