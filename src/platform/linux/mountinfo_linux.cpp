@@ -92,16 +92,17 @@ std::vector<MountEntry> MountsOfDevice(const std::vector<MountEntry>& mounts, de
     return own;
 }
 
-const MountEntry* CardRootMount(const std::vector<MountEntry>& deviceMounts, const std::vector<std::string>& preferred)
+std::optional<MountEntry> CardRootMount(const std::vector<MountEntry>& deviceMounts,
+                                        const std::vector<std::string>& preferred)
 {
-    const MountEntry* first = nullptr;
+    std::optional<MountEntry> first;
     for (const auto& m : deviceMounts) {
         if (m.root != "/")
             continue;
         if (std::find(preferred.begin(), preferred.end(), m.mountPoint) != preferred.end())
-            return &m;
+            return m;
         if (!first)
-            first = &m;
+            first = m;
     }
     return first;
 }

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,10 +40,10 @@ std::vector<MountEntry> MountsOfDevice(const std::vector<MountEntry>& mounts, de
 // Where a card's files are: among the mounts of its device, the first that
 // shows the file system from its own root (root field "/"), one of
 // `preferred` (mount points a service reports) first. A bind mount of a
-// folder on the card is never the card's root. nullptr when there is none:
-// the card then counts as not mounted.
-const MountEntry* CardRootMount(const std::vector<MountEntry>& deviceMounts,
-                                const std::vector<std::string>& preferred = {});
+// folder on the card is never the card's root. None when there is none: the
+// card then counts as not mounted.
+std::optional<MountEntry> CardRootMount(const std::vector<MountEntry>& deviceMounts,
+                                        const std::vector<std::string>& preferred = {});
 
 // Whether a mount's driver runs in user space (FUSE), which keeps its own
 // copy of the boot sector.

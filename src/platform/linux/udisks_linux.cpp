@@ -66,7 +66,7 @@ Volume ToVolume(const BlockObject& b, const std::vector<linux_detail::MountEntry
     // root; udisks2 lists bind mounts too, and none of a file system in user
     // space that has no device number (its source names the device).
     const auto own = linux_detail::MountsOfDevice(mounts, static_cast<dev_t>(b.deviceNumber));
-    if (const linux_detail::MountEntry* root = linux_detail::CardRootMount(own, b.mountPoints)) {
+    if (const auto root = linux_detail::CardRootMount(own, b.mountPoints)) {
         v.mountPoint = root->mountPoint;
         v.userSpaceMount = linux_detail::IsUserSpaceMount(*root);
     }

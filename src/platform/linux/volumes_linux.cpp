@@ -231,7 +231,7 @@ bool FillVolume(const Candidate& c, const std::vector<MountEntry>& mounts, Volum
         FillFromUdev(c.dev, &v.label, &v.fsName, &uuid);
     }
     const auto own = MountsOfDevice(mounts, c.dev);
-    if (const MountEntry* root = CardRootMount(own)) {
+    if (const auto root = CardRootMount(own)) {
         v.mountPoint = root->mountPoint;
         v.userSpaceMount = IsUserSpaceMount(*root);
     }
