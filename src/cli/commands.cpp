@@ -1,8 +1,5 @@
 #include "cli/commands.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -25,7 +22,9 @@
 #include "net/httpsclient.h"
 #include "platform/cardaccess.h"
 #include "platform/images.h"
+#include "platform/terminal.h"
 #include "platform/volumes.h"
+#include "platform/workfolder.h"
 
 namespace fs = std::filesystem;
 
@@ -159,7 +158,7 @@ std::string WorkFolder()
 {
     std::string note;
     // The window's own folder: catalogues, archives and backups are shared.
-    const std::string folder = core::MakeWorkFolder(1, "flintor", &note);
+    const std::string folder = platform::MakeWorkFolder(1, "flintor", &note);
     if (!note.empty())
         Note(note);
     return folder;
@@ -193,9 +192,11 @@ bool ResolveTarget(const Args& args, const std::string& target, std::string* nam
         }
         partition = static_cast<int>(n);
     }
-    struct stat st {};
-    const bool isFile = target.find('/') != std::string::npos || ::stat(target.c_str(), &st) == 0;
-    if (isFile && ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    std::error_code statError;
+    const fs::file_status st = fs::status(target, statError);
+    const bool exists = fs::exists(st);
+    const bool isFile = target.find('/') != std::string::npos || exists;
+    if (isFile && fs::is_regular_file(st)) {
         platform::ImageSpec wanted;
         wanted.path = fs::absolute(target).lexically_normal().string();
         wanted.partition = partition;
@@ -225,7 +226,7 @@ bool ResolveTarget(const Args& args, const std::string& target, std::string* nam
         *usage = true;
         return false;
     }
-    if (isFile && ::stat(target.c_str(), &st) != 0) {
+    if (isFile && !exists) {
         *error = "No such card or image: " + target;
         return false;
     }
@@ -235,7 +236,7 @@ bool ResolveTarget(const Args& args, const std::string& target, std::string* nam
             return true;
         }
     }
-    if (isFile && S_ISBLK(st.st_mode)) {
+    if (isFile && fs::is_block_file(st)) {
         std::error_code ec;
         const fs::path real = fs::canonical(target, ec);
         for (const platform::Volume& v : platform::Cards().ListVolumes())
@@ -306,7 +307,7 @@ std::string FilesRoot(const std::string& name, const platform::Volume& volume, s
 cardops::SaveHooks Hooks()
 {
     cardops::SaveHooks hooks;
-    if (::isatty(STDERR_FILENO)) {
+    if (platform::StandardErrorIsTerminal()) {
         hooks.progress = [](int percent, const std::string& entry) {
             std::fprintf(stderr, "\r%3d%% %-60.60s", percent, entry.c_str());
             if (percent >= 100)
@@ -732,7 +733,7 @@ bool BuildArchive(const Args& args, bool develop, const std::string& buildName, 
     *archive = workFolder + file;
     if (core::ArchiveIsCurrent(core::FileDateText(*archive), build->stamp))
         return true;
-    if (::isatty(STDERR_FILENO))
+    if (platform::StandardErrorIsTerminal())
         std::fprintf(stderr, "Downloading %s...\n", file.c_str());
     THttpsClient client;
     if (!client.HTTPMethod("GET", build->url)) {
@@ -808,7 +809,7 @@ int Remove(const Args& args)
         return ExitOk;
     }
     if (!args.Has("--yes")) {
-        if (!::isatty(STDIN_FILENO))
+        if (!platform::StandardInputIsTerminal())
             return Fail("Removing the build's files needs --yes when no one can be asked. Nothing was written.");
         std::cerr << "Do you want to remove ML files from the card? [y/N] ";
         std::string answer;

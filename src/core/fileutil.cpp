@@ -1,8 +1,6 @@
 #include "core/fileutil.h"
 
 #include "core/textutil.h"
-#include "platform/volumes.h"
-#include "platform/workfolder.h"
 
 #include <chrono>
 #include <cstdio>
@@ -213,47 +211,6 @@ std::string FileDateText(const std::string& path)
     auto sys = std::chrono::file_clock::to_sys(when);
     auto seconds = std::chrono::floor<std::chrono::seconds>(sys).time_since_epoch().count();
     return DateTimeText(static_cast<int64_t>(seconds));
-}
-
-std::string VolumeLabel(const std::string& volumeName)
-{
-    platform::Volume volume;
-    return platform::FindVolume(volumeName, &volume) ? volume.label : std::string();
-}
-
-std::string FileSystemName(const std::string& volumeName)
-{
-    platform::Volume volume;
-    return platform::FindVolume(volumeName, &volume) ? volume.fsName : std::string();
-}
-
-std::string MakeWorkFolder(int number, const std::string& programPath, std::string* note)
-{
-    std::string name = NameBeforeDot(programPath);
-    if (name.empty()) {
-        // A program name without a dot is used whole, so the folder never
-        // becomes just the number inside the shared cache folder.
-        size_t cut = programPath.find_last_of("/\\:");
-        name = cut == std::string::npos ? programPath : programPath.substr(cut + 1);
-    }
-    if (name.empty())
-        name = "flintor";
-    const std::string base = platform::UserCacheFolder() + name + PadNumber(number, 3, '0');
-    std::string why;
-    if (platform::PreparePrivateFolder(base, &why))
-        return base + "/";
-    std::string firstWhy = why;
-    for (int k = 2; k <= 9; ++k) {
-        std::string candidate = base + "-" + std::to_string(k);
-        if (platform::PreparePrivateFolder(candidate, &why)) {
-            if (note)
-                *note = firstWhy + "; using " + candidate + "/ instead";
-            return candidate + "/";
-        }
-    }
-    if (note)
-        *note = firstWhy + "; no private work folder could be made";
-    return std::string();
 }
 
 }  // namespace core

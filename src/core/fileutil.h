@@ -1,4 +1,4 @@
-// File, folder and volume helpers. Names on a card are matched without regard
+// File and folder helpers. Names on a card are matched without regard
 // to letter case, as FAT and exFAT do, whatever the file system driver does.
 #pragma once
 
@@ -44,16 +44,5 @@ bool FolderExistsNoCase(const std::string& root, const std::string& relative);
 std::string FileDateText(const std::string& path);
 // The same text for a time given in seconds since 1970 (local time).
 std::string DateTimeText(int64_t secondsSinceEpoch);
-
-// Label and file-system name ("FAT", "FAT32", "exFAT") of a card volume given
-// by its kernel name; empty when the volume cannot be read.
-std::string VolumeLabel(const std::string& volumeName);
-std::string FileSystemName(const std::string& volumeName);
-
-// The user's private work folder: the cache folder, the program's name before
-// its first dot (the whole name when it has none), Number as three digits and
-// "/". A folder that is not private to the user is not used: *note explains
-// and a private variant is chosen instead; empty when none can be made.
-std::string MakeWorkFolder(int number, const std::string& programPath, std::string* note);
 
 }  // namespace core

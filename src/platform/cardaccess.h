@@ -39,6 +39,28 @@ struct AccessResult {
     static AccessResult Fail(AccessError e, std::string text) { return {e, std::move(text)}; }
 };
 
+// Result codes of a format, as the window acts on them.
+enum FormatCode : int {
+    FormatNotFormatable = -3,  // not a card that can be formatted (gone, an image, no such file system)
+    FormatCancelled = -2,      // the user said no (a password dialog was closed)
+    FormatError = -1,          // it was tried and failed, or the card changed
+    FormatDone = 0,
+};
+
+// What a format came to: the code the window acts on, and what went wrong in
+// the words and kinds of every other card operation.
+struct FormatOutcome {
+    FormatCode code = FormatError;
+    AccessResult access;
+    bool ok() const { return code == FormatDone; }
+    static FormatOutcome Done() { return {FormatDone, AccessResult::Ok()}; }
+    static FormatOutcome Fail(FormatCode code, AccessError error, std::string why)
+    {
+        return {code, AccessResult::Fail(error, std::move(why))};
+    }
+    static FormatOutcome Fail(FormatCode code, AccessResult why) { return {code, std::move(why)}; }
+};
+
 class CardAccess {
 public:
     virtual ~CardAccess() = default;
@@ -76,10 +98,13 @@ public:
     // Unmounts every mount of the card's file system (nothing to do when none).
     virtual AccessResult Unmount(const std::string& name) = 0;
 
-    // Writes a new file system ("FAT32" or "exFAT") with the label. Returns the
-    // FormatResult codes of volumes.h; *errorText gets the reason of a failure.
-    virtual int Format(const std::string& name, const std::string& fsName, const std::string& label,
-                       std::string* errorText) = 0;
+    // Writes a new file system ("FAT32" or "exFAT") with the label, after
+    // unmounting it, and only while the card under that name is still the
+    // medium `identity` names (Volume::identity, taken when the user chose
+    // it): a card swapped in behind the name is refused, as is an empty
+    // identity.
+    virtual FormatOutcome Format(const std::string& name, const std::string& identity, const std::string& fsName,
+                                 const std::string& label) = 0;
 };
 
 // The direct device backend (device nodes, libblkid, mount/umount, mkfs).

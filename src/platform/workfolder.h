@@ -15,4 +15,10 @@ std::string UserCacheFolder();
 // another user, is open to others, or is not a folder.
 bool PreparePrivateFolder(const std::string& path, std::string* why);
 
+// The user's private work folder: the cache folder, the program's name before
+// its first dot (the whole name when it has none), Number as three digits and
+// "/". A folder that is not private to the user is not used: *note explains
+// and a private variant is chosen instead; empty when none can be made.
+std::string MakeWorkFolder(int number, const std::string& programPath, std::string* note);
+
 }  // namespace platform

@@ -70,13 +70,16 @@ int RunFormatDialog(QWidget* parent, const std::string& volumeName)
     TFormatDialog dialog(cardText, QString::fromStdString(volume.fsName), parent);
     if (dialog.exec() != QDialog::Accepted)
         return platform::FormatCancelled;
-    std::string error;
+    // The card the dialog named, and no other: another card put in the same
+    // reader meanwhile has another identity, and the backend refuses it.
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const int result = platform::Cards().Format(volumeName, dialog.fileSystem->currentText().toStdString(),
-                                                dialog.label->text().trimmed().toUpper().toStdString(), &error);
+    const platform::FormatOutcome result =
+        platform::Cards().Format(volumeName, volume.identity, dialog.fileSystem->currentText().toStdString(),
+                                 dialog.label->text().trimmed().toUpper().toStdString());
     QApplication::restoreOverrideCursor();
-    if (result == platform::FormatError)
-        QMessageBox::warning(parent, QStringLiteral("Format card"),
-                             QStringLiteral("The card could not be formatted.\n%1").arg(QString::fromStdString(error)));
-    return result;
+    if (result.code == platform::FormatError)
+        QMessageBox::warning(
+            parent, QStringLiteral("Format card"),
+            QStringLiteral("The card could not be formatted.\n%1").arg(QString::fromStdString(result.access.why)));
+    return result.code;
 }

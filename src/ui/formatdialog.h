@@ -20,9 +20,11 @@ public:
     QLabel* warning = nullptr;
 };
 
-// Shows the dialog for a card and formats it when the user confirms.
-// Returns -3 (not formatable), -2 (cancelled), -1 (failed) or 0 (done).
 // The choice ("FAT32" or "exFAT") proposed for a card with this file system.
 QString ProposedFileSystem(const QString& currentFileSystem);
 
+// Shows the dialog for a card and formats it when the user confirms, but only
+// while the card is still the one the dialog named when it opened. Returns
+// -3 (not formatable), -2 (cancelled), -1 (failed; a message box said why)
+// or 0 (done).
 int RunFormatDialog(QWidget* parent, const std::string& volumeName);

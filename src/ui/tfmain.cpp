@@ -2,11 +2,11 @@
 #include "ui/tfmain.h"
 
 #include "core/driveentry.h"
-#include "core/fileutil.h"
 #include "core/textutil.h"
 #include "net/httpget.h"
+#include "platform/cardaccess.h"
 #include "platform/devicemonitor.h"
-#include "platform/volumes.h"
+#include "platform/workfolder.h"
 #include "ui/buttonart.h"
 #include "ui/formatdialog.h"
 #include "ui/statusbar.h"
@@ -129,7 +129,7 @@ void TfMain::FormCreate()
     std::string note;
     const QString program = QCoreApplication::applicationFilePath().isEmpty() ? QStringLiteral("flintor")
                                                                               : QCoreApplication::applicationFilePath();
-    WorkFolder = core::MakeWorkFolder(1, program.toStdString(), &note);
+    WorkFolder = platform::MakeWorkFolder(1, program.toStdString(), &note);
     if (!note.empty())
         erslog(QString::fromStdString(note));
 

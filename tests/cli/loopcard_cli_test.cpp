@@ -67,7 +67,8 @@ TEST(CliOnLoopCard, SetThenInstallOntoAMountedCard)
     ASSERT_TRUE(card.Unmount()) << card.error();
     ASSERT_TRUE(card.Mount()) << card.error();
 
-    // The image file itself, with the FUSE mount given as its root: the FUSE
+    // The image file itself, with the mount of its loop device given as its
+    // root: the loop device keeps its own copy of the sectors and the FUSE
     // driver would write its own boot sector back, so nothing is written.
     // The mounted driver itself keeps its state in the volume flags and use
     // percentage (bytes 106, 107 and 112), when it likes; those are left out.
@@ -80,11 +81,25 @@ TEST(CliOnLoopCard, SetThenInstallOntoAMountedCard)
     const std::vector<uint8_t> before = withoutDriverState(card.ReadImage(0, 512));
     out = Cli({"--root", card.mountPoint(), "set", card.imagePath(), "--preset", "none"}, &status);
     EXPECT_EQ(status, 1) << out;
-    EXPECT_NE(out.find("through FUSE"), std::string::npos) << out;
+    EXPECT_NE(out.find("attached as " + card.diskDevice()), std::string::npos) << out;
     EXPECT_EQ(withoutDriverState(card.ReadImage(0, 512)), before);
     bool found = false;
     for (const auto& entry : fs::directory_iterator(card.mountPoint()))
         if (entry.path().filename().string() == "AUTOEXEC.BIN" || entry.path().filename().string() == "autoexec.bin")
             found = true;
     EXPECT_TRUE(found);
+
+    // An image mounted by a FUSE driver straight from the file, no loop
+    // device: that driver's copy of the boot sector would undo the write.
+    const std::string image = card.folder() + "/fat.img";
+    const std::string direct = card.folder() + "/direct";
+    fs::create_directory(direct);
+    std::ofstream(image).close();
+    fs::resize_file(image, 40 << 20);
+    ASSERT_EQ(testsupport::RunCommand({"mkfs.fat", "-F", "32", "-n", "DIRECT", image}, &out), 0) << out;
+    ASSERT_EQ(testsupport::RunCommand({"fusefat", "-o", "rw+", image, direct}, &out), 0) << out;
+    out = Cli({"--root", direct, "set", image, "--preset", "chdk"}, &status);
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find("through FUSE"), std::string::npos) << out;
+    EXPECT_EQ(testsupport::RunCommand({"fusermount", "-u", direct}, &out), 0) << out;
 }

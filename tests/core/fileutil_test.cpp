@@ -135,23 +135,3 @@ TEST(FileUtil, DateTextAndFileInfo)
     SetLocalTime(shortFile, 2021, 5, 6, 7, 8, 10);
     EXPECT_EQ(FileInfoText(shortFile.string()), "ML v2\nDate: 2021.05.06 07:08:10\nSize: 13 bytes");
 }
-
-TEST(FileUtil, WorkFolderIsPrivateAndNamedAfterTheProgram)
-{
-    TempDir t;
-    setenv("XDG_CACHE_HOME", t.path.c_str(), 1);
-    std::string note;
-    EXPECT_EQ(MakeWorkFolder(1, "/usr/bin/flintor", &note), t.path + "/flintor001/");
-    EXPECT_TRUE(fs::is_directory(t.path + "/flintor001"));
-    EXPECT_EQ(fs::status(t.path + "/flintor001").permissions() & fs::perms::all, fs::perms::owner_all);
-    EXPECT_EQ(MakeWorkFolder(1, "C:\\x\\Flintor.exe", &note), t.path + "/Flintor001/");
-
-    // A folder open to others is not used; a private one is chosen instead.
-    fs::create_directory(t.path + "/open001");
-    fs::permissions(t.path + "/open001", fs::perms::all);
-    note.clear();
-    std::string chosen = MakeWorkFolder(1, "/bin/open", &note);
-    EXPECT_EQ(chosen, t.path + "/open001-2/");
-    EXPECT_FALSE(note.empty());
-    unsetenv("XDG_CACHE_HOME");
-}

@@ -1,15 +1,13 @@
 #include <gtest/gtest.h>
 
-#include "platform/linux/volumes_linux.h"
-#include "platform/volumes.h"
+#include "platform/cardaccess.h"
+#include "platform/linux/format_linux.h"
 #include "support/loopcard.h"
 
 namespace {
 
-struct IncludeLoopScope {
-    IncludeLoopScope() { platform::SetIncludeLoop(true); }
-    ~IncludeLoopScope() { platform::SetIncludeLoop(false); }
-};
+using testsupport::DirectCards;
+using testsupport::IncludeLoopScope;
 
 TEST(FormatLabel, AcceptsWhatMkfsAccepts)
 {
@@ -41,14 +39,15 @@ void FormatAndCheck(const std::string& fromFs, const std::string& toFs, const st
     ASSERT_TRUE(card.Mount()) << card.error();
     IncludeLoopScope loops;
     platform::Volume before;
-    ASSERT_TRUE(platform::FindVolume(card.name(), &before));
+    ASSERT_TRUE(DirectCards().FindVolume(card.name(), &before));
     ASSERT_EQ(before.mountPoint, card.mountPoint());
 
-    std::string err;
-    ASSERT_EQ(platform::FormatVolume(card.name(), toFs, label, &err), platform::FormatDone) << err;
+    const platform::FormatOutcome done = DirectCards().Format(card.name(), before.identity, toFs, label);
+    ASSERT_EQ(done.code, platform::FormatDone) << done.access.why;
+    EXPECT_TRUE(done.access.ok());
 
     platform::Volume after;
-    ASSERT_TRUE(platform::FindVolume(card.name(), &after));
+    ASSERT_TRUE(DirectCards().FindVolume(card.name(), &after));
     EXPECT_EQ(after.fsName, toFs);
     EXPECT_EQ(after.label, label);
     EXPECT_EQ(after.mountPoint, "");  // the format unmounted it
@@ -80,25 +79,50 @@ TEST(Format, RefusesWhatIsNotACard)
     ASSERT_TRUE(card.Create({.fsType = "FAT32", .label = "KEEPME"})) << card.error();
     ASSERT_TRUE(card.Mount()) << card.error();
     const auto original = card.ReadImage(0, 4096);
-    std::string err;
+    platform::Volume v;
+    IncludeLoopScope loops;
+    ASSERT_TRUE(DirectCards().FindVolume(card.name(), &v));
+    const auto code = [&](const std::string& name, const std::string& identity, const std::string& fs,
+                          const std::string& label) { return DirectCards().Format(name, identity, fs, label).code; };
 
     platform::SetIncludeLoop(false);
-    EXPECT_EQ(platform::FormatVolume(card.name(), "exFAT", "X", &err), platform::FormatNotFormatable);
-    EXPECT_FALSE(err.empty());
-
-    IncludeLoopScope loops;
+    EXPECT_EQ(code(card.name(), v.identity, "exFAT", "X"), platform::FormatNotFormatable);
+    platform::SetIncludeLoop(true);
     for (const char* name : {"vda", "sda", "../etc", "", "zram0"})
-        EXPECT_EQ(platform::FormatVolume(name, "FAT32", "X", &err), platform::FormatNotFormatable) << name;
-    EXPECT_EQ(platform::FormatVolume(card.name(), "NTFS", "X", &err), platform::FormatNotFormatable);
-    EXPECT_EQ(platform::FormatVolume(card.name(), "FAT", "X", &err), platform::FormatNotFormatable);
+        EXPECT_EQ(code(name, v.identity, "FAT32", "X"), platform::FormatNotFormatable) << name;
+    EXPECT_EQ(code(card.name(), v.identity, "NTFS", "X"), platform::FormatNotFormatable);
+    EXPECT_EQ(code(card.name(), v.identity, "FAT", "X"), platform::FormatNotFormatable);
+    EXPECT_EQ(code(card.name(), "", "FAT32", "X"), platform::FormatError);  // no identity: no card named
     // A label mkfs would refuse: an error, and the card is left alone (still mounted).
-    EXPECT_EQ(platform::FormatVolume(card.name(), "FAT32", "BAD*LABEL", &err), platform::FormatError);
-    EXPECT_NE(err.find('*'), std::string::npos) << err;
+    const platform::FormatOutcome label = DirectCards().Format(card.name(), v.identity, "FAT32", "BAD*LABEL");
+    EXPECT_EQ(label.code, platform::FormatError);
+    EXPECT_NE(label.access.why.find('*'), std::string::npos) << label.access.why;
 
-    platform::Volume v;
-    ASSERT_TRUE(platform::FindVolume(card.name(), &v));
+    ASSERT_TRUE(DirectCards().FindVolume(card.name(), &v));
     EXPECT_EQ(v.mountPoint, card.mountPoint());
     EXPECT_EQ(card.ReadDevice(0, 4096), original);
+}
+
+// The dialog named one card; another was put in behind the same name.
+TEST(Format, RefusesACardSwappedInBehindItsName)
+{
+    FLINTOR_REQUIRE_LOOP_AND_FUSE();
+    IncludeLoopScope loops;
+    testsupport::LoopCard first, second;
+    ASSERT_TRUE(first.Create({.fsType = "FAT32", .label = "CHOSEN"})) << first.error();
+    platform::Volume chosen;
+    ASSERT_TRUE(DirectCards().FindVolume(first.name(), &chosen));
+    const std::string loop = first.diskDevice();
+    ASSERT_TRUE(first.Detach()) << first.error();
+    ASSERT_TRUE(second.Create({.fsType = "FAT32", .label = "OTHER", .loopDevice = loop})) << second.error();
+    ASSERT_EQ(second.name(), chosen.name);
+    const auto before = second.ReadImage(0, 64 << 10);
+
+    const platform::FormatOutcome outcome = DirectCards().Format(chosen.name, chosen.identity, "exFAT", "NEW");
+    EXPECT_EQ(outcome.code, platform::FormatError);
+    EXPECT_EQ(outcome.access.error, platform::AccessError::NotFound);
+    EXPECT_NE(outcome.access.why.find("no longer the card"), std::string::npos) << outcome.access.why;
+    EXPECT_EQ(second.ReadImage(0, 64 << 10), before);
 }
 
 }  // namespace

@@ -300,7 +300,12 @@ TEST_F(ImageFiles, MbrPartitionNumbersAndTheirErrors)
     const platform::AccessResult noRoot = first->Mount("card.img", &root);
     EXPECT_EQ(noRoot.error, AccessError::Unsupported);
     EXPECT_NE(noRoot.why.find("--root DIR"), std::string::npos) << noRoot.why;
-    EXPECT_EQ(first->Format("card.img", "FAT32", "X", &why), platform::FormatNotFormatable);
+    platform::Volume named;
+    ASSERT_TRUE(first->FindVolume("card.img", &named));
+    const platform::FormatOutcome image = first->Format("card.img", named.identity, "FAT32", "X");
+    EXPECT_EQ(image.code, platform::FormatNotFormatable);
+    EXPECT_EQ(image.access.error, AccessError::Unsupported);
+    EXPECT_EQ(first->Format("card.img", named.identity + "x", "FAT32", "X").access.error, AccessError::NotFound);
 
     EXPECT_FALSE(Images({{card, 3, ""}}, &why));
     EXPECT_NE(why.find("no partition 3"), std::string::npos) << why;

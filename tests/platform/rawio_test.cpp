@@ -8,10 +8,8 @@
 
 namespace {
 
-struct IncludeLoopScope {
-    IncludeLoopScope() { platform::SetIncludeLoop(true); }
-    ~IncludeLoopScope() { platform::SetIncludeLoop(false); }
-};
+using testsupport::DirectCards;
+using testsupport::IncludeLoopScope;
 
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed)
 {
@@ -30,7 +28,7 @@ TEST(RawIo, ReadsTwentyFourSectorsExactly)
 
     // Guard bytes after the 12288 that must stay as they are.
     std::vector<uint8_t> buf(12288 + 64, 0xA5);
-    ASSERT_TRUE(platform::ReadSectors(card.name(), 0, 24, buf.data(), buf.size()));
+    ASSERT_TRUE(DirectCards().ReadSectors(card.name(), 0, 24, buf.data(), buf.size()).ok());
     const auto image = card.ReadImage(0, 12288);
     ASSERT_EQ(image.size(), 12288u);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), buf.begin()));
@@ -39,9 +37,9 @@ TEST(RawIo, ReadsTwentyFourSectorsExactly)
     EXPECT_EQ(buf[511], 0xAA);
 
     // The buffer must hold count * sectorSize bytes; zero sectors is no transfer.
-    EXPECT_FALSE(platform::ReadSectors(card.name(), 0, 24, buf.data(), 12287));
-    EXPECT_FALSE(platform::ReadSectors(card.name(), 0, 0, buf.data(), buf.size()));
-    EXPECT_FALSE(platform::ReadSectors(card.name(), 0, 1, nullptr, 512));
+    EXPECT_FALSE(DirectCards().ReadSectors(card.name(), 0, 24, buf.data(), 12287).ok());
+    EXPECT_FALSE(DirectCards().ReadSectors(card.name(), 0, 0, buf.data(), buf.size()).ok());
+    EXPECT_FALSE(DirectCards().ReadSectors(card.name(), 0, 1, nullptr, 512).ok());
 }
 
 TEST(RawIo, WriteIsReadBackAndReachesTheImage)
@@ -56,9 +54,9 @@ TEST(RawIo, WriteIsReadBackAndReachesTheImage)
         IncludeLoopScope loops;
 
         const auto data = Pattern(3 * 512, 0x31);
-        ASSERT_TRUE(platform::WriteSectors(card.name(), 40, 3, data.data(), data.size()));
+        ASSERT_TRUE(DirectCards().WriteSectors(card.name(), 40, 3, data.data(), data.size()).ok());
         std::vector<uint8_t> back(3 * 512);
-        ASSERT_TRUE(platform::ReadSectors(card.name(), 40, 3, back.data(), back.size()));
+        ASSERT_TRUE(DirectCards().ReadSectors(card.name(), 40, 3, back.data(), back.size()).ok());
         EXPECT_EQ(back, data);
         EXPECT_EQ(card.ReadDevice(40 * 512, data.size()), data);
         // After the fsync the loop device has passed the bytes to the image file.
@@ -68,7 +66,7 @@ TEST(RawIo, WriteIsReadBackAndReachesTheImage)
 
         // Too small a buffer: nothing is written.
         const auto other = Pattern(2 * 512, 0x77);
-        EXPECT_FALSE(platform::WriteSectors(card.name(), 40, 2, other.data(), other.size() - 1));
+        EXPECT_FALSE(DirectCards().WriteSectors(card.name(), 40, 2, other.data(), other.size() - 1).ok());
         EXPECT_EQ(card.ReadImage(40 * 512, data.size()), data);
     }
 }
@@ -82,15 +80,15 @@ TEST(RawIo, ShortTransferAtTheEndFails)
     const uint64_t sectors = card.volumeSize() / 512;
     std::vector<uint8_t> buf(24 * 512);
 
-    EXPECT_TRUE(platform::ReadSectors(card.name(), sectors - 24, 24, buf.data(), buf.size()));
-    EXPECT_FALSE(platform::ReadSectors(card.name(), sectors - 10, 24, buf.data(), buf.size()));
-    EXPECT_FALSE(platform::ReadSectors(card.name(), sectors, 1, buf.data(), buf.size()));
-    EXPECT_FALSE(platform::ReadSectors(card.name(), UINT64_MAX / 2, 1, buf.data(), buf.size()));
+    EXPECT_TRUE(DirectCards().ReadSectors(card.name(), sectors - 24, 24, buf.data(), buf.size()).ok());
+    EXPECT_FALSE(DirectCards().ReadSectors(card.name(), sectors - 10, 24, buf.data(), buf.size()).ok());
+    EXPECT_FALSE(DirectCards().ReadSectors(card.name(), sectors, 1, buf.data(), buf.size()).ok());
+    EXPECT_FALSE(DirectCards().ReadSectors(card.name(), UINT64_MAX / 2, 1, buf.data(), buf.size()).ok());
 
     const auto data = Pattern(24 * 512, 3);
-    EXPECT_FALSE(platform::WriteSectors(card.name(), sectors - 10, 24, data.data(), data.size()));
+    EXPECT_FALSE(DirectCards().WriteSectors(card.name(), sectors - 10, 24, data.data(), data.size()).ok());
     // A write that fits exactly up to the last sector succeeds.
-    EXPECT_TRUE(platform::WriteSectors(card.name(), sectors - 1, 1, data.data(), 512));
+    EXPECT_TRUE(DirectCards().WriteSectors(card.name(), sectors - 1, 1, data.data(), 512).ok());
     EXPECT_EQ(card.ReadImage((sectors - 1) * 512, 512), std::vector<uint8_t>(data.begin(), data.begin() + 512));
 }
 
@@ -101,17 +99,17 @@ TEST(RawIo, OffsetsBeyondFourGiB)
     ASSERT_TRUE(card.Create({.fsType = "exFAT", .label = "BIG", .sizeBytes = 5ull << 30})) << card.error();
     IncludeLoopScope loops;
     platform::Volume v;
-    ASSERT_TRUE(platform::FindVolume(card.name(), &v));
+    ASSERT_TRUE(DirectCards().FindVolume(card.name(), &v));
     EXPECT_EQ(v.sizeBytes, 5ull << 30);
 
     const uint64_t first = 8388608 + 1000;  // byte offset above 4 GiB
     const auto data = Pattern(4 * 512, 0x5C);
-    ASSERT_TRUE(platform::WriteSectors(card.name(), first, 4, data.data(), data.size()));
+    ASSERT_TRUE(DirectCards().WriteSectors(card.name(), first, 4, data.data(), data.size()).ok());
     EXPECT_EQ(card.ReadImage(first * 512, data.size()), data);
     // The same bytes must not have landed at the offset truncated to 32 bits.
     EXPECT_NE(card.ReadImage((first * 512) & 0xFFFFFFFFull, data.size()), data);
     std::vector<uint8_t> back(data.size());
-    ASSERT_TRUE(platform::ReadSectors(card.name(), first, 4, back.data(), back.size()));
+    ASSERT_TRUE(DirectCards().ReadSectors(card.name(), first, 4, back.data(), back.size()).ok());
     EXPECT_EQ(back, data);
 }
 
@@ -123,7 +121,7 @@ TEST(RawIo, PartitionVolumeStartsAtItsOwnSectorZero)
         << card.error();
     IncludeLoopScope loops;
     std::vector<uint8_t> buf(512);
-    ASSERT_TRUE(platform::ReadSectors(card.name(), 0, 1, buf.data(), buf.size()));
+    ASSERT_TRUE(DirectCards().ReadSectors(card.name(), 0, 1, buf.data(), buf.size()).ok());
     EXPECT_EQ(buf, card.ReadImage(0, 512));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf.data()) + 82, 5), "FAT32");
 }
@@ -138,8 +136,8 @@ TEST(RawIo, RefusesAnythingNotListed)
 
     // Switch off: the loop card is not a card.
     platform::SetIncludeLoop(false);
-    EXPECT_FALSE(platform::ReadSectors(card.name(), 0, 1, buf.data(), buf.size()));
-    EXPECT_FALSE(platform::WriteSectors(card.name(), 0, 1, buf.data(), buf.size()));
+    EXPECT_FALSE(DirectCards().ReadSectors(card.name(), 0, 1, buf.data(), buf.size()).ok());
+    EXPECT_FALSE(DirectCards().WriteSectors(card.name(), 0, 1, buf.data(), buf.size()).ok());
     EXPECT_EQ(card.ReadImage(0, 512), original);
 
     IncludeLoopScope loops;
@@ -147,10 +145,10 @@ TEST(RawIo, RefusesAnythingNotListed)
                              "/dev/"
                              "loop0",
                              "loop0/../vda", "zram0", "null"}) {
-        EXPECT_FALSE(platform::ReadSectors(name, 0, 1, buf.data(), buf.size())) << name;
-        EXPECT_FALSE(platform::WriteSectors(name, 0, 1, buf.data(), buf.size())) << name;
+        EXPECT_FALSE(DirectCards().ReadSectors(name, 0, 1, buf.data(), buf.size()).ok()) << name;
+        EXPECT_FALSE(DirectCards().WriteSectors(name, 0, 1, buf.data(), buf.size()).ok()) << name;
     }
-    EXPECT_FALSE(platform::WriteSectors(card.device(), 0, 1, buf.data(), buf.size()));
+    EXPECT_FALSE(DirectCards().WriteSectors(card.device(), 0, 1, buf.data(), buf.size()).ok());
     EXPECT_EQ(card.ReadImage(0, 512), original);
 }
 
@@ -161,12 +159,12 @@ TEST(RawIo, CardRemovedBetweenCalls)
     ASSERT_TRUE(card.Create({.fsType = "exFAT", .label = "GONE"})) << card.error();
     IncludeLoopScope loops;
     std::vector<uint8_t> buf(24 * 512);
-    ASSERT_TRUE(platform::ReadSectors(card.name(), 0, 24, buf.data(), buf.size()));
+    ASSERT_TRUE(DirectCards().ReadSectors(card.name(), 0, 24, buf.data(), buf.size()).ok());
     const std::string name = card.name();
     const auto before = card.ReadImage(0, buf.size());
     ASSERT_TRUE(card.Detach()) << card.error();
-    EXPECT_FALSE(platform::WriteSectors(name, 0, 24, buf.data(), buf.size()));
-    EXPECT_FALSE(platform::ReadSectors(name, 0, 24, buf.data(), buf.size()));
+    EXPECT_FALSE(DirectCards().WriteSectors(name, 0, 24, buf.data(), buf.size()).ok());
+    EXPECT_FALSE(DirectCards().ReadSectors(name, 0, 24, buf.data(), buf.size()).ok());
     EXPECT_EQ(card.ReadImage(0, buf.size()), before);
 }
 

@@ -20,7 +20,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/volumes.h"
+#include "platform/cardaccess.h"
 #include "support/desktopservices.h"
 #include "support/loopcard.h"
 
@@ -177,7 +177,7 @@ TEST_F(UserCards, ListsTheCardAsTheDirectBackendDoesAndNoSystemLoop)
     // The same fields root's direct backend gives for the card.
     platform::SetIncludeLoop(true);
     platform::Volume direct;
-    ASSERT_TRUE(platform::FindVolume(card.name(), &direct));
+    ASSERT_TRUE(platform::MakeDirectAccess()->FindVolume(card.name(), &direct));
     platform::SetIncludeLoop(false);
     EXPECT_EQ(f[1], card.device());
     EXPECT_EQ(f[2], "EOS_DIGITAL");
@@ -290,8 +290,12 @@ TEST_F(UserCards, MountsUnmountsAndFormats)
     EXPECT_EQ(Listed("udisks2", card.name()).at(6), "");
     EXPECT_FALSE(fs::exists(where + "/."));
 
-    // Format: mounted first, so the unmount is part of it.
+    // Format: mounted first, so the unmount is part of it. A medium other
+    // than the one named is refused and left as it is.
     ASSERT_EQ(RunAsUser({"udisks2", "mount", card.name()}).rc, 0);
+    p = RunAsUser({"udisks2", "format", card.name(), "exFAT", "NEWCARD", "7:0:0:another"});
+    EXPECT_EQ(p.Get("format"), std::to_string(platform::FormatError)) << p.output;
+    EXPECT_EQ(Listed("udisks2", card.name()).at(2), "OLDNAME");
     p = RunAsUser({"udisks2", "format", card.name(), "exFAT", "NEWCARD"});
     ASSERT_EQ(p.rc, 0) << p.output;
     EXPECT_EQ(p.Get("format"), "0");
@@ -512,6 +516,11 @@ TEST(UserImages, AttachedThroughUdisksAreCards)
         ASSERT_EQ(p.rc, 0) << p.output;
         AttachedLoop loop{p.Get("loop")};
         ASSERT_EQ(loop.name.rfind("loop", 0), 0u) << p.output;
+        // Attached once only: a second loop device would mount it twice.
+        const Probe again = RunAsUser({"udisks2", "loopsetup", image});
+        EXPECT_EQ(again.Get("error"), "Unsupported") << again.output;
+        EXPECT_NE(again.Get("why").find("/dev/" + loop.name), std::string::npos) << again.output;
+        AttachedLoop extra{again.Get("loop")};
 
         std::vector<std::string> f;
         ASSERT_TRUE(WaitFor([&] { return (f = Listed("udisks2", loop.name)).size() == 10; }));

@@ -16,11 +16,8 @@ namespace {
 using platform::Volume;
 namespace ld = platform::linux_detail;
 
-// Switches the loop listing on for one test and off again afterwards.
-struct IncludeLoopScope {
-    explicit IncludeLoopScope(bool on) { platform::SetIncludeLoop(on); }
-    ~IncludeLoopScope() { platform::SetIncludeLoop(false); }
-};
+using testsupport::DirectCards;
+using testsupport::IncludeLoopScope;
 
 const Volume* Find(const std::vector<Volume>& list, const std::string& name)
 {
@@ -46,46 +43,29 @@ std::string DiskOf(const std::string& path)
     return real.filename().string();
 }
 
-TEST(MountInfo, DecodesOctalEscapes)
+TEST(UdevData, FileSystemAndLabelFromTheDatabase)
 {
-    EXPECT_EQ(ld::DecodeMountField("/media/my\\040card"), "/media/my card");
-    EXPECT_EQ(ld::DecodeMountField("a\\011b\\012c\\134d"), "a\tb\nc\\d");
-    // Not an escape: left as it is.
-    EXPECT_EQ(ld::DecodeMountField("x\\08y"), "x\\08y");
-    EXPECT_EQ(ld::DecodeMountField("end\\04"), "end\\04");
-    EXPECT_EQ(ld::DecodeMountField("\\"), "\\");
-}
+    const std::string text = "S:disk/by-label/NO\\x20NAME\n"
+                             "E:ID_FS_TYPE=vfat\n"
+                             "E:ID_FS_VERSION=FAT32\n"
+                             "E:ID_FS_LABEL=NO_NAME\n"
+                             "E:ID_FS_LABEL_ENC=NO\\x20NAME\n"
+                             "E:=broken\n"
+                             "G:systemd\n";
+    const auto values = ld::ParseUdevData(text);
+    ASSERT_EQ(values.size(), 4u);
+    EXPECT_EQ(values[0], (std::pair<std::string, std::string>{"ID_FS_TYPE", "vfat"}));
+    EXPECT_EQ(values[3].second, "NO\\x20NAME");
+    EXPECT_EQ(ld::DecodeUdevEscapes("NO\\x20NAME"), "NO NAME");
+    EXPECT_EQ(ld::DecodeUdevEscapes("A\\x2fB\\x5"), "A/B\\x5");  // an escape cut short stays as it is
+    EXPECT_EQ(ld::DecodeUdevEscapes("\\xZZ"), "\\xZZ");
 
-TEST(MountInfo, ParsesLinesWithOptionalFields)
-{
-    ld::MountEntry e;
-    ASSERT_TRUE(ld::ParseMountInfoLine(
-        "36 35 98:0 /mnt1 /mnt/my\\040card rw,noatime master:1 shared:7 - fuseblk /dev/loop3 rw,user_id=0", &e));
-    EXPECT_EQ(e.major, 98u);
-    EXPECT_EQ(e.minor, 0u);
-    EXPECT_EQ(e.mountPoint, "/mnt/my card");
-    EXPECT_EQ(e.fsType, "fuseblk");
-    EXPECT_EQ(e.source, "/dev/loop3");
-
-    ASSERT_TRUE(ld::ParseMountInfoLine("26 1 254:0 / / rw,relatime - ext4 /dev/vda rw", &e));
-    EXPECT_EQ(e.major, 254u);
-    EXPECT_EQ(e.mountPoint, "/");
-
-    EXPECT_FALSE(ld::ParseMountInfoLine("", &e));
-    EXPECT_FALSE(ld::ParseMountInfoLine("26 1 254:0 / / rw,relatime ext4 /dev/vda rw", &e));  // no separator
-    EXPECT_FALSE(ld::ParseMountInfoLine("26 1 x:0 / / rw - ext4 /dev/vda rw", &e));
-}
-
-TEST(MountInfo, SystemPathsAndKernelNames)
-{
-    for (const char* p : {"/", "/boot", "/boot/efi", "/usr", "/usr/local", "/var", "/home"})
-        EXPECT_TRUE(ld::IsSystemMountPoint(p)) << p;
-    for (const char* p : {"/media/card", "/mnt", "/homework", "/variable", "/run/media/u/EOS_DIGITAL"})
-        EXPECT_FALSE(ld::IsSystemMountPoint(p)) << p;
-    for (const char* n : {"sdb1", "mmcblk0p1", "loop3", "nvme0n1p2"})
-        EXPECT_TRUE(ld::IsPlainKernelName(n)) << n;
-    for (const char* n : {"", "../etc", "sd/b", ".", "sdb 1", "loop0\n"})
-        EXPECT_FALSE(ld::IsPlainKernelName(n)) << n;
+    EXPECT_EQ(ld::FileSystemName("vfat", "FAT32"), "FAT32");
+    EXPECT_EQ(ld::FileSystemName("vfat", "FAT16"), "FAT");
+    EXPECT_EQ(ld::FileSystemName("vfat", "FAT12"), "FAT");
+    EXPECT_EQ(ld::FileSystemName("exfat", "1.0"), "exFAT");
+    EXPECT_EQ(ld::FileSystemName("ntfs", ""), "ntfs");
+    EXPECT_EQ(ld::FileSystemName("", ""), "");
 }
 
 TEST(Volumes, RootDiskIsNeverListed)
@@ -100,18 +80,18 @@ TEST(Volumes, RootDiskIsNeverListed)
     }
     if (systemDisks.empty())
         GTEST_SKIP() << "the root file system is not on a block device here";
-    for (const auto& v : platform::ListRemovableVolumes()) {
+    for (const auto& v : DirectCards().ListVolumes()) {
         for (const auto& d : systemDisks) {
             EXPECT_NE(v.name.rfind(d, 0), 0u) << v.name << " belongs to system disk " << d;
         }
     }
-    EXPECT_FALSE(platform::FindVolume(root, nullptr));
+    EXPECT_FALSE(DirectCards().FindVolume(root, nullptr));
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator("/sys/block/" + root, ec)) {
         if (systemDisks.empty()) {
             GTEST_SKIP() << "the root file system is not on a block device here";
         }
-        EXPECT_FALSE(platform::FindVolume(e.path().filename().string(), nullptr)) << e.path();
+        EXPECT_FALSE(DirectCards().FindVolume(e.path().filename().string(), nullptr)) << e.path();
     }
 }
 
@@ -123,21 +103,21 @@ TEST(Volumes, LoopCardsOnlyWhenSwitchedOn)
 
     platform::SetIncludeLoop(false);
     EXPECT_FALSE(platform::IncludeLoop());
-    EXPECT_EQ(Find(platform::ListRemovableVolumes(), card.name()), nullptr);
-    EXPECT_FALSE(platform::FindVolume(card.name(), nullptr));
+    EXPECT_EQ(Find(DirectCards().ListVolumes(), card.name()), nullptr);
+    EXPECT_FALSE(DirectCards().FindVolume(card.name(), nullptr));
 
     IncludeLoopScope loops(true);
     EXPECT_TRUE(platform::IncludeLoop());
-    EXPECT_NE(Find(platform::ListRemovableVolumes(), card.name()), nullptr);
+    EXPECT_NE(Find(DirectCards().ListVolumes(), card.name()), nullptr);
     Volume v;
-    ASSERT_TRUE(platform::FindVolume(card.name(), &v));
+    ASSERT_TRUE(DirectCards().FindVolume(card.name(), &v));
     EXPECT_EQ(v.device, card.device());
 
     // A detached loop device has size 0 and disappears from the list.
     const std::string name = card.name();
     ASSERT_TRUE(card.Detach()) << card.error();
-    EXPECT_FALSE(platform::FindVolume(name, nullptr));
-    for (const auto& other : platform::ListRemovableVolumes())
+    EXPECT_FALSE(DirectCards().FindVolume(name, nullptr));
+    for (const auto& other : DirectCards().ListVolumes())
         EXPECT_GT(other.sizeBytes, 0u);
 }
 
@@ -164,7 +144,7 @@ TEST(Volumes, ReportsLabelFileSystemSizeAndMountPoint)
         }
     }
     IncludeLoopScope loops(true);
-    const auto list = platform::ListRemovableVolumes();
+    const auto list = DirectCards().ListVolumes();
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].fs + " " + cases[i].label);
         const Volume* v = Find(list, cards[i]->name());
@@ -189,10 +169,10 @@ TEST(Volumes, ReportsLabelFileSystemSizeAndMountPoint)
     EXPECT_TRUE(std::is_sorted(loopNumbers.begin(), loopNumbers.end()));
     // The identity changes when the medium is formatted anew (new serial).
     Volume before, after;
-    ASSERT_TRUE(platform::FindVolume(cards[4]->name(), &before));
+    ASSERT_TRUE(DirectCards().FindVolume(cards[4]->name(), &before));
     std::string out;
     ASSERT_EQ(testsupport::RunCommand({"mkfs.exfat", "-L", "OTHER", cards[4]->device()}, &out), 0) << out;
-    ASSERT_TRUE(platform::FindVolume(cards[4]->name(), &after));
+    ASSERT_TRUE(DirectCards().FindVolume(cards[4]->name(), &after));
     EXPECT_EQ(after.label, "OTHER");
     EXPECT_NE(before.identity, after.identity);
 }
@@ -205,7 +185,7 @@ TEST(Volumes, UnformattedAndPartitionedCards)
     ASSERT_TRUE(parted.Create({.fsType = "exFAT", .label = "PARTED", .sizeBytes = 64ull << 20, .partitioned = true}))
         << parted.error();
     IncludeLoopScope loops(true);
-    const auto list = platform::ListRemovableVolumes();
+    const auto list = DirectCards().ListVolumes();
 
     const Volume* b = Find(list, blank.name());
     ASSERT_NE(b, nullptr);
@@ -220,7 +200,7 @@ TEST(Volumes, UnformattedAndPartitionedCards)
     EXPECT_EQ(p->fsName, "exFAT");
     EXPECT_EQ(p->label, "PARTED");
     EXPECT_EQ(p->sizeBytes, parted.volumeSize());
-    EXPECT_FALSE(platform::FindVolume(parted.diskDevice().substr(5), nullptr));
+    EXPECT_FALSE(DirectCards().FindVolume(parted.diskDevice().substr(5), nullptr));
 }
 
 }  // namespace

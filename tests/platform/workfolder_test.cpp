@@ -123,6 +123,23 @@ TEST_F(WorkFolder, RefusesFoldersThatAreNotPrivate)
     EXPECT_FALSE(platform::PreparePrivateFolder(file + "/sub", &why));
 }
 
+TEST_F(WorkFolder, NamedAfterTheProgramAndPrivate)
+{
+    EnvScope xdg("XDG_CACHE_HOME", root_.c_str());
+    std::string note;
+    EXPECT_EQ(platform::MakeWorkFolder(1, "/usr/bin/flintor", &note), root_ + "/flintor001/");
+    EXPECT_EQ(Mode(root_ + "/flintor001"), 0700u);
+    EXPECT_EQ(platform::MakeWorkFolder(1, "C:\\x\\Flintor.exe", &note), root_ + "/Flintor001/");
+    EXPECT_TRUE(note.empty()) << note;
+
+    // A folder open to others is not used; a private one is chosen instead.
+    const std::string open = root_ + "/open001";
+    ASSERT_EQ(mkdir(open.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+    EXPECT_EQ(platform::MakeWorkFolder(1, "/bin/open", &note), root_ + "/open001-2/");
+    EXPECT_NE(note.find("open001-2"), std::string::npos) << note;
+}
+
 TEST_F(WorkFolder, RefusesAnotherUsersFolder)
 {
     if (geteuid() != 0)

@@ -11,7 +11,7 @@
 //     write NAME FIRST COUNT SEED      writes the test pattern of SEED
 //     checkwritable|unmount NAME
 //     mount NAME                       mount=PATH
-//     format NAME FS LABEL             format=CODE
+//     format NAME FS LABEL [IDENTITY]  format=CODE, why=TEXT; without IDENTITY, the card's own now
 //     loopsetup IMAGE [ro]             loop=NAME (attached through udisks2)
 // A failure prints error=KIND and why=TEXT and exits with 1. Loop devices are
 // always listed.
@@ -132,11 +132,14 @@ int main(int argc, char** argv)
         std::cout << "mount=" << where << "\n";
         return 0;
     }
-    if (cmd == "format" && args.size() == 3) {
-        std::string error;
-        const int code = access->Format(args[0], args[1], args[2], &error);
-        std::cout << "format=" << code << "\nwhy=" << error << "\n";
-        return code == platform::FormatDone ? 0 : 1;
+    if (cmd == "format" && (args.size() == 3 || args.size() == 4)) {
+        std::string identity = args.size() == 4 ? args[3] : std::string();
+        platform::Volume now;
+        if (args.size() == 3 && access->FindVolume(args[0], &now))
+            identity = now.identity;
+        const platform::FormatOutcome outcome = access->Format(args[0], identity, args[1], args[2]);
+        std::cout << "format=" << outcome.code << "\nwhy=" << outcome.access.why << "\n";
+        return outcome.ok() ? 0 : 1;
     }
     if (cmd == "loopsetup" && (args.size() == 1 || (args.size() == 2 && args[1] == "ro"))) {
         std::string loop;

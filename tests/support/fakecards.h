@@ -19,8 +19,9 @@ public:
     bool writable = true;     // CheckWritable and writes succeed
     bool dropWrites = false;  // writes are acknowledged and not kept
     bool canMount = true;
-    std::string mountRoot;           // where Mount says the files are
-    std::vector<std::string> calls;  // "read 0+24", "write 12+12", "uncached 0+12", "mount", "unmount", "checkwritable"
+    std::string mountRoot;  // where Mount says the files are
+    // "read 0+24", "write 12+12", "uncached 0+12", "mount", "unmount", "checkwritable", "format exFAT LABEL"
+    std::vector<std::string> calls;
 
     std::string BackendName() const override { return "fake"; }
     std::vector<platform::Volume> ListVolumes() override
@@ -86,9 +87,19 @@ public:
         volume.mountPoint.clear();
         return platform::AccessResult::Ok();
     }
-    int Format(const std::string&, const std::string&, const std::string&, std::string*) override
+    // Formats only the medium the identity names, as every backend does.
+    platform::FormatOutcome Format(const std::string& name, const std::string& identity, const std::string& fsName,
+                                   const std::string& label) override
     {
-        return platform::FormatNotFormatable;
+        if (!present || name != volume.name)
+            return platform::FormatOutcome::Fail(platform::FormatNotFormatable, platform::AccessError::NotFound,
+                                                 "gone");
+        if (identity.empty() || identity != volume.identity)
+            return platform::FormatOutcome::Fail(platform::FormatError, platform::AccessError::NotFound, "replaced");
+        calls.push_back("format " + fsName + " " + label);
+        volume.fsName = fsName;
+        volume.label = label;
+        return platform::FormatOutcome::Done();
     }
 
     // Index of the first call that starts with prefix, or -1.

@@ -1,6 +1,6 @@
 #include "loopcard.h"
 
-#include "platform/linux/volumes_linux.h"
+#include "platform/linux/format_linux.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -229,6 +230,12 @@ std::vector<int> DeviceHolders(const std::string& device)
     return pids;
 }
 
+platform::CardAccess& DirectCards()
+{
+    static const std::unique_ptr<platform::CardAccess> direct = platform::MakeDirectAccess();
+    return *direct;
+}
+
 bool InCI()
 {
     const char* ci = std::getenv("CI");
@@ -385,9 +392,10 @@ bool LoopCard::Create(const LoopCardOptions& options)
             return Fail("mkfs failed: " + out);
     }
 
-    std::vector<std::string> attach = {"losetup", "-f", "--show"};
+    std::vector<std::string> attach = {"losetup", "--show"};
     if (options.partitioned)
         attach.push_back("-P");
+    attach.push_back(options.loopDevice.empty() ? "-f" : options.loopDevice);
     attach.push_back(imagePath_);
     if (RunCommand(attach, &out) != 0)
         return Fail("losetup failed: " + out);

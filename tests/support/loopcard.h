@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/cardaccess.h"
+
 namespace testsupport {
 
 struct LoopCardOptions {
@@ -28,6 +30,9 @@ struct LoopCardOptions {
     // Writes an MBR with one partition from 1 MiB on and attaches with
     // partition scanning, so the volume is loopNp1 instead of the whole loopN.
     bool partitioned = false;
+    // Attaches to this loop device ("/dev/loop5") instead of the first free
+    // one: a card put in behind the name another card had.
+    std::string loopDevice = std::string();
 };
 
 class LoopCard {
@@ -92,6 +97,19 @@ private:
     uint64_t volumeOffset_ = 0;
     uint64_t volumeSize_ = 0;
 };
+
+// Lists loop devices as cards while it lives (what --include-loop does), and
+// stops listing them when it goes.
+class IncludeLoopScope {
+public:
+    explicit IncludeLoopScope(bool on = true) { platform::SetIncludeLoop(on); }
+    ~IncludeLoopScope() { platform::SetIncludeLoop(false); }
+    IncludeLoopScope(const IncludeLoopScope&) = delete;
+    IncludeLoopScope& operator=(const IncludeLoopScope&) = delete;
+};
+
+// The direct device backend, made on first use and kept for the test program.
+platform::CardAccess& DirectCards();
 
 // Empty when this machine can run loop and FUSE tests (root, /dev/loop-control,
 // losetup, /dev/fuse, mkfs, fsck and the FUSE file systems); else the reason.

@@ -1,7 +1,9 @@
 // Flintor as a desktop program: the command line without a display, keyboard
 // use of the window, colours on a dark theme, whole status texts and the
-// format dialog's proposal.
+// format dialog's proposal and its card.
 #include "config/appconfig.h"
+#include "platform/cardaccess.h"
+#include "support/fakecards.h"
 #include "ui/buttonart.h"
 #include "ui/formatdialog.h"
 #include "ui/statusbar.h"
@@ -15,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMap>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
@@ -304,6 +307,35 @@ private slots:
             TFormatDialog dialog(QStringLiteral("sdb1: EOS_DIGITAL"), current);
             QCOMPARE(dialog.fileSystem->currentText(), proposed);
         }
+    }
+
+    // The dialog names a card when it opens; another card put in the same
+    // reader before Format is pressed is not formatted, and the user is told.
+    void formatDialogFormatsOnlyTheCardItNamed()
+    {
+        auto owned = std::make_unique<testsupport::FakeCards>();
+        testsupport::FakeCards& cards = *owned;
+        platform::SetCards(std::move(owned));
+        cards.volume.name = "sdz1";
+        cards.volume.identity = "8:1:A";
+        QString warning;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                warning = box->text();
+                box->accept();
+            } else if (auto* dialog = qobject_cast<TFormatDialog*>(modal)) {
+                cards.volume.identity = "8:1:B";
+                dialog->findChild<QPushButton*>(QStringLiteral("formatButton"))->click();
+            }
+        });
+        answer.start(20);
+        QCOMPARE(RunFormatDialog(nullptr, "sdz1"), int(platform::FormatError));
+        answer.stop();
+        QCOMPARE(cards.CallIndex("format"), -1);
+        QVERIFY2(warning.contains(QStringLiteral("replaced")), qPrintable(warning));
+        platform::SetCards(nullptr);
     }
 };
 

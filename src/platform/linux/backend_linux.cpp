@@ -41,10 +41,10 @@ public:
         return inner_->Mount(name, mountPoint);
     }
     AccessResult Unmount(const std::string& name) override { return inner_->Unmount(name); }
-    int Format(const std::string& name, const std::string& fsName, const std::string& label,
-               std::string* errorText) override
+    FormatOutcome Format(const std::string& name, const std::string& identity, const std::string& fsName,
+                         const std::string& label) override
     {
-        return inner_->Format(name, fsName, label, errorText);
+        return inner_->Format(name, identity, fsName, label);
     }
 
 private:

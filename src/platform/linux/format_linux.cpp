@@ -16,8 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/format_linux.h"
+#include "platform/linux/mountinfo_linux.h"
 #include "platform/linux/volumes_linux.h"
-#include "platform/volumes.h"
 
 extern char** environ;
 
@@ -229,42 +230,42 @@ bool UnmountDevice(dev_t dev, std::string* why)
 
 }  // namespace linux_detail
 
-int FormatVolume(const std::string& name, const std::string& fsName, const std::string& label, std::string* errorText)
+namespace linux_detail {
+
+std::string CardChangedText(const std::string& name)
 {
-    std::string dummy;
-    std::string& err = errorText ? *errorText : dummy;
-    err.clear();
+    return name + " is no longer the card that was chosen (another card is in its place, or it was formatted "
+                  "since); nothing was formatted";
+}
+
+FormatOutcome FormatDevice(const std::string& name, const std::string& identity, const std::string& fsName,
+                           const std::string& label)
+{
     try {
         Volume v;
         dev_t dev = 0;
-        if (!linux_detail::FindVolumeWithDev(name, &v, &dev)) {
-            err = "Not a removable card: " + name;
-            return FormatNotFormatable;
-        }
-        if (fsName != "FAT32" && fsName != "exFAT") {
-            err = "Cannot format as " + fsName;
-            return FormatNotFormatable;
-        }
+        if (!FindVolumeWithDev(name, &v, &dev))
+            return FormatOutcome::Fail(FormatNotFormatable, AccessError::NotFound, "Not a removable card: " + name);
+        if (identity.empty() || v.identity != identity)
+            return FormatOutcome::Fail(FormatError, AccessError::NotFound, CardChangedText(name));
+        if (fsName != "FAT32" && fsName != "exFAT")
+            return FormatOutcome::Fail(FormatNotFormatable, AccessError::Unsupported, "Cannot format as " + fsName);
         std::string why;
-        if (!linux_detail::ValidFormatLabel(fsName, label, &why)) {
-            err = why;
-            return FormatError;
-        }
+        if (!ValidFormatLabel(fsName, label, &why))
+            return FormatOutcome::Fail(FormatError, AccessError::Unsupported, why);
         const std::string tool = fsName == "FAT32" ? "mkfs.fat" : "mkfs.exfat";
-        if (linux_detail::FindTool(tool).empty()) {
-            err = tool + " is not installed";
-            return FormatError;
-        }
+        if (FindTool(tool).empty())
+            return FormatOutcome::Fail(FormatError, AccessError::Unsupported, tool + " is not installed");
 
-        if (!linux_detail::UnmountDevice(dev, &err))
-            return FormatError;
-        // The volume must still be the one that was checked.
+        if (!UnmountDevice(dev, &why))
+            return FormatOutcome::Fail(FormatError, AccessError::Io, why);
+        // Still the very card that was checked, on the same device.
         Volume again;
         dev_t devAgain = 0;
-        if (!linux_detail::FindVolumeWithDev(name, &again, &devAgain) || devAgain != dev) {
-            err = "The card is gone.";
-            return FormatError;
-        }
+        if (!FindVolumeWithDev(name, &again, &devAgain))
+            return FormatOutcome::Fail(FormatError, AccessError::NotFound, "The card is gone.");
+        if (devAgain != dev || again.identity != identity)
+            return FormatOutcome::Fail(FormatError, AccessError::NotFound, CardChangedText(name));
 
         std::vector<std::string> argv;
         if (fsName == "FAT32") {
@@ -278,18 +279,17 @@ int FormatVolume(const std::string& name, const std::string& fsName, const std::
         }
         argv.push_back(v.device);
         std::string output;
-        const int rc = linux_detail::RunTool(argv, &output);
-        if (rc != 0) {
+        if (RunTool(argv, &output) != 0) {
             while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
                 output.pop_back();
-            err = output.empty() ? tool + " failed" : output;
-            return FormatError;
+            return FormatOutcome::Fail(FormatError, AccessError::Io, output.empty() ? tool + " failed" : output);
         }
-        return FormatDone;
+        return FormatOutcome::Done();
     } catch (...) {
-        err = "Formatting failed.";
-        return FormatError;
+        return FormatOutcome::Fail(FormatError, AccessError::Io, "Formatting failed.");
     }
 }
+
+}  // namespace linux_detail
 
 }  // namespace platform

@@ -5,157 +5,24 @@
 // and keeps every transfer inside the volume's partition and the file.
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <limits>
 #include <memory>
 #include <set>
 
 #include "platform/images.h"
 #include "platform/linux/fileio_linux.h"
-#include "platform/partitions.h"
+#include "platform/linux/format_linux.h"
+#include "platform/linux/imagefile_linux.h"
 #include "platform/udisks.h"
-#include "platform/volumes.h"
 
 namespace platform {
 
 namespace {
 
-constexpr uint64_t kSector = kImageSectorSize;
-constexpr long kFuseMagic = 0x65735546;
-
-// A folder on a file system in user space (FUSE): its driver keeps its own
-// copy of the boot sector and writes it back when it unmounts.
-bool OnFuse(const std::string& folder)
-{
-    struct statfs st {};
-    return !folder.empty() && ::statfs(folder.c_str(), &st) == 0 && static_cast<long>(st.f_type) == kFuseMagic;
-}
+using namespace image_detail;
 
 using linux_detail::Fd;
-
-// For an image file a refused open means it cannot be written (its mode or
-// its folder), unlike a device, where the system's policy decides.
-AccessResult FromErrno(int error, const std::string& text)
-{
-    const std::string words = text + ": " + std::strerror(error);
-    switch (error) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return AccessResult::Fail(AccessError::ReadOnly, words);
-    case ENOENT:
-    case ENOTDIR:
-        return AccessResult::Fail(AccessError::NotFound, words);
-    default:
-        return AccessResult::Fail(AccessError::Io, words);
-    }
-}
-
-bool PreadAll(int fd, uint8_t* p, size_t length, off_t offset)
-{
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::pread(fd, p + done, length - done, offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = 0;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-SectorReader ReaderOf(int fd, uint64_t fileSectors)
-{
-    return [fd, fileSectors](uint64_t first, uint32_t count, uint8_t* out) {
-        if (first > fileSectors || fileSectors - first < count)
-            return false;
-        return PreadAll(fd, out, count * kSector, static_cast<off_t>(first * kSector));
-    };
-}
-
-std::string BaseName(const std::string& path)
-{
-    std::string p = path;
-    while (p.size() > 1 && p.back() == '/')
-        p.pop_back();
-    const size_t slash = p.rfind('/');
-    return slash == std::string::npos ? p : p.substr(slash + 1);
-}
-
-struct Image {
-    ImageSpec given;
-    std::string name;
-    // Attached through udisks2 for its files: the loop device and its volume
-    // ("loop5", "loop5p1"); empty while it is not attached.
-    std::string loop;
-    std::string loopVolume;
-};
-
-// What an open image holds now.
-struct Opened {
-    LocatedVolume where;
-    struct stat st {};
-};
-
-AccessResult Locate(const Image& image, int fd, Opened* out)
-{
-    if (fstat(fd, &out->st) != 0)
-        return FromErrno(errno, "Cannot examine " + image.given.path);
-    if (!S_ISREG(out->st.st_mode))
-        return AccessResult::Fail(AccessError::NotFound, image.given.path + " is not a regular file");
-    const uint64_t sectors = static_cast<uint64_t>(out->st.st_size) / kSector;
-    std::string why;
-    if (!LocateVolume(ReaderOf(fd, sectors), sectors, image.given.partition, &out->where, &why))
-        return AccessResult::Fail(AccessError::NotFound, image.given.path + ": " + why);
-    return AccessResult::Ok();
-}
-
-AccessResult OpenImage(const Image& image, int mode, int* fdOut, Opened* opened)
-{
-    const int fd = ::open(image.given.path.c_str(), mode | O_CLOEXEC);
-    if (fd < 0) {
-        if ((errno == EACCES || errno == EROFS) && (mode & O_ACCMODE) != O_RDONLY)
-            return AccessResult::Fail(AccessError::ReadOnly, image.given.path +
-                                                                 " is read-only: it cannot be written (" +
-                                                                 std::strerror(errno) + ")");
-        return FromErrno(errno, "Cannot open " + image.given.path);
-    }
-    Fd guard(fd);
-    AccessResult r = Locate(image, fd, opened);
-    if (!r.ok())
-        return r;
-    *fdOut = guard.Release();
-    return r;
-}
-
-// The byte range of a transfer inside the image, after the bounds checks.
-AccessResult Range(const Image& image, const Opened& o, uint64_t first, uint32_t count, size_t bufferSize,
-                   off_t* offset, size_t* length)
-{
-    if (count == 0)
-        return AccessResult::Fail(AccessError::Io, "Nothing to transfer");
-    if (first > o.where.sectorCount || o.where.sectorCount - first < count)
-        return AccessResult::Fail(AccessError::Io, image.name + ": the transfer reaches past the volume's end");
-    const uint64_t len = count * kSector;
-    if (len > bufferSize)
-        return AccessResult::Fail(AccessError::Io, "Transfer out of range");
-    const uint64_t off = (o.where.firstSector + first) * kSector;
-    if (off + len > static_cast<uint64_t>(o.st.st_size))
-        return AccessResult::Fail(AccessError::Io, image.name + ": the transfer reaches past the file's end");
-    *offset = static_cast<off_t>(off);
-    *length = static_cast<size_t>(len);
-    return AccessResult::Ok();
-}
 
 class ImageAccess : public CardAccess {
 public:
@@ -220,6 +87,10 @@ public:
         if (!r.ok())
             return r;
         Fd fd(raw);
+        // Even a loop device this program attached must be gone by now.
+        r = RefuseWhenLoopServes(*image, o, std::string());
+        if (!r.ok())
+            return r;
         off_t offset = 0;
         size_t length = 0;
         r = Range(*image, o, first, count, bufferSize, &offset, &length);
@@ -245,9 +116,12 @@ public:
         int raw = -1;
         Opened o;
         AccessResult r = OpenImage(*image, O_RDWR, &raw, &o);
-        if (r.ok())
-            ::close(raw);
-        return r;
+        if (!r.ok())
+            return r;
+        ::close(raw);
+        // A loop device this program attached for the files is let go
+        // before the boot record is written.
+        return RefuseWhenLoopServes(*image, o, image->loop);
     }
 
     AccessResult Mount(const std::string& name, std::string* mountPoint) override
@@ -286,19 +160,20 @@ public:
         return AccessResult::Ok();
     }
 
-    int Format(const std::string& name, const std::string& fsName, const std::string& label,
-               std::string* errorText) override
+    FormatOutcome Format(const std::string& name, const std::string& identity, const std::string& fsName,
+                         const std::string& label) override
     {
-        if (!Find(name)) {
+        Image* image = Find(name);
+        if (!image) {
             if (inner_)
-                return inner_->Format(name, fsName, label, errorText);
-            if (errorText)
-                *errorText = NoCard(name).why;
-            return FormatNotFormatable;
+                return inner_->Format(name, identity, fsName, label);
+            return FormatOutcome::Fail(FormatNotFormatable, NoCard(name));
         }
-        if (errorText)
-            *errorText = name + " is an image file; formatting images is not supported";
-        return FormatNotFormatable;
+        Volume v;
+        if (!Describe(*image, &v) || identity.empty() || v.identity != identity)
+            return FormatOutcome::Fail(FormatError, AccessError::NotFound, linux_detail::CardChangedText(name));
+        return FormatOutcome::Fail(FormatNotFormatable, AccessError::Unsupported,
+                                   name + " is an image file; formatting images is not supported");
     }
 
     const std::vector<Image>& images() const { return images_; }
@@ -382,81 +257,6 @@ private:
             }
         }
         return true;
-    }
-
-    static bool DescribeFile(const Image& image, Volume* out)
-    {
-        int raw = -1;
-        Opened o;
-        if (!OpenImage(image, O_RDONLY, &raw, &o).ok())
-            return false;
-        Fd fd(raw);
-        Volume v;
-        v.name = image.name;
-        v.device = image.given.path;
-        v.fsName = o.where.boot.fsName;
-        v.sizeBytes = o.where.sectorCount * kSector;
-        v.sectorSize = static_cast<uint32_t>(kSector);
-        v.mountPoint = image.given.root;
-        v.userSpaceMount = OnFuse(image.given.root);
-        v.identity = "image:" + std::to_string(static_cast<uint64_t>(o.st.st_dev)) + ":" +
-                     std::to_string(static_cast<uint64_t>(o.st.st_ino)) + ":" +
-                     std::to_string(o.where.firstSector * kSector) + ":" + std::to_string(v.sizeBytes);
-        v.readOnly = ::faccessat(AT_FDCWD, image.given.path.c_str(), W_OK, AT_EACCESS) != 0;
-        v.label = o.where.boot.bpbLabel;
-        const BootSectorInfo& b = o.where.boot;
-        if (b.rootDirSectors > 0 && b.rootDirSector < o.where.sectorCount &&
-            o.where.sectorCount - b.rootDirSector >= b.rootDirSectors) {
-            std::vector<uint8_t> dir(b.rootDirSectors * kSector);
-            const uint64_t fileSectors = static_cast<uint64_t>(o.st.st_size) / kSector;
-            if (ReaderOf(fd.get(), fileSectors)(o.where.firstSector + b.rootDirSector, b.rootDirSectors, dir.data())) {
-                const std::string label = RootDirectoryLabel(b.fsName, dir.data(), dir.size());
-                if (!label.empty() || b.fsName == "exFAT")
-                    v.label = label;
-            }
-        }
-        *out = v;
-        return true;
-    }
-
-    static AccessResult Read(const Image& image, uint64_t first, uint32_t count, void* buffer, size_t bufferSize,
-                             bool uncached)
-    {
-        if (buffer == nullptr)
-            return AccessResult::Fail(AccessError::Io, "No buffer");
-        int raw = -1;
-        Opened o;
-        AccessResult r = OpenImage(image, O_RDONLY, &raw, &o);
-        if (!r.ok())
-            return r;
-        Fd fd(raw);
-        off_t offset = 0;
-        size_t length = 0;
-        r = Range(image, o, first, count, bufferSize, &offset, &length);
-        if (!r.ok())
-            return r;
-        if (uncached) {
-            // Past the page cache: O_DIRECT where the file system allows it
-            // (tmpfs does not), otherwise drop the cached pages first.
-            const int direct = ::open(image.given.path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
-            if (direct >= 0) {
-                Fd dfd(direct);
-                void* aligned = nullptr;
-                if (posix_memalign(&aligned, 4096, length) != 0)
-                    return AccessResult::Fail(AccessError::Io, "Out of memory");
-                std::unique_ptr<void, decltype(&std::free)> keep(aligned, &std::free);
-                if (PreadAll(dfd.get(), static_cast<uint8_t*>(aligned), length, offset)) {
-                    std::memcpy(buffer, aligned, length);
-                    return AccessResult::Ok();
-                }
-                if (errno != EINVAL)
-                    return FromErrno(errno ? errno : EIO, "Cannot read " + image.given.path);
-            }
-            ::posix_fadvise(fd.get(), offset, static_cast<off_t>(length), POSIX_FADV_DONTNEED);
-        }
-        if (!PreadAll(fd.get(), static_cast<uint8_t*>(buffer), length, offset))
-            return FromErrno(errno ? errno : EIO, "Cannot read " + image.given.path);
-        return AccessResult::Ok();
     }
 
     std::unique_ptr<CardAccess> inner_;

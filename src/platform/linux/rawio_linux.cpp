@@ -1,5 +1,5 @@
-// Raw sector transfers on a listed card volume, and the direct backend of
-// CardAccess built on them.
+// The direct backend of CardAccess: raw sector transfers on a listed card
+// volume through its device node.
 //
 // Every call looks the volume up again and then checks that the descriptor it
 // opened is that very block device, so a name that was reused for another
@@ -21,8 +21,8 @@
 
 #include "platform/cardaccess.h"
 #include "platform/linux/fileio_linux.h"
+#include "platform/linux/format_linux.h"
 #include "platform/linux/volumes_linux.h"
-#include "platform/volumes.h"
 
 namespace platform {
 
@@ -100,8 +100,11 @@ AccessResult DirectWrite(const std::string& name, uint64_t first, uint32_t count
 class DirectAccess : public CardAccess {
 public:
     std::string BackendName() const override { return "direct"; }
-    std::vector<Volume> ListVolumes() override { return ListRemovableVolumes(); }
-    bool FindVolume(const std::string& name, Volume* out) override { return platform::FindVolume(name, out); }
+    std::vector<Volume> ListVolumes() override { return linux_detail::ListRemovableVolumes(); }
+    bool FindVolume(const std::string& name, Volume* out) override
+    {
+        return linux_detail::FindVolumeWithDev(name, out, nullptr);
+    }
     AccessResult ReadSectors(const std::string& name, uint64_t first, uint32_t count, void* buffer,
                              size_t bufferSize) override
     {
@@ -120,7 +123,7 @@ public:
     AccessResult CheckWritable(const std::string& name) override
     {
         Volume v;
-        if (!platform::FindVolume(name, &v))
+        if (!FindVolume(name, &v))
             return AccessResult::Fail(AccessError::NotFound, name + " is not a removable card any more");
         if (v.readOnly)
             return AccessResult::Fail(AccessError::ReadOnly, v.device + " is write-protected");
@@ -135,7 +138,7 @@ public:
     AccessResult Mount(const std::string& name, std::string* mountPoint) override
     {
         Volume v;
-        if (!platform::FindVolume(name, &v))
+        if (!FindVolume(name, &v))
             return AccessResult::Fail(AccessError::NotFound, name + " is not a removable card any more");
         if (v.mountPoint.empty())
             return AccessResult::Fail(AccessError::Unsupported,
@@ -155,24 +158,14 @@ public:
             return AccessResult::Fail(AccessError::Io, why);
         return AccessResult::Ok();
     }
-    int Format(const std::string& name, const std::string& fsName, const std::string& label,
-               std::string* errorText) override
+    FormatOutcome Format(const std::string& name, const std::string& identity, const std::string& fsName,
+                         const std::string& label) override
     {
-        return FormatVolume(name, fsName, label, errorText);
+        return linux_detail::FormatDevice(name, identity, fsName, label);
     }
 };
 
 }  // namespace
-
-bool ReadSectors(const std::string& name, uint64_t first, uint32_t count, void* buffer, size_t bufferSize)
-{
-    return DirectRead(name, first, count, buffer, bufferSize, false).ok();
-}
-
-bool WriteSectors(const std::string& name, uint64_t first, uint32_t count, const void* buffer, size_t bufferSize)
-{
-    return DirectWrite(name, first, count, buffer, bufferSize).ok();
-}
 
 std::unique_ptr<CardAccess> MakeDirectAccess()
 {

@@ -10,223 +10,41 @@
 // was listed before a byte is read or written.
 
 #include "platform/linux/udisks_linux.h"
-#include "platform/linux/fileio_linux.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <QDBusArgument>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusUnixFileDescriptor>
-#include <QDBusVariant>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <map>
 
+#include "platform/linux/fileio_linux.h"
+#include "platform/linux/format_linux.h"
+#include "platform/linux/mountinfo_linux.h"
+#include "platform/linux/sysfs_linux.h"
+#include "platform/linux/systemdisks_linux.h"
 #include "platform/linux/volumes_linux.h"
-#include "platform/udisks.h"
-#include "platform/volumes.h"
 
 namespace platform {
-
-namespace udisks_detail {
-
-namespace {
-
-const QString kBlock = QStringLiteral("org.freedesktop.UDisks2.Block");
-const QString kDrive = QStringLiteral("org.freedesktop.UDisks2.Drive");
-const QString kFilesystem = QStringLiteral("org.freedesktop.UDisks2.Filesystem");
-const QString kLoop = QStringLiteral("org.freedesktop.UDisks2.Loop");
-const QString kPartitionTable = QStringLiteral("org.freedesktop.UDisks2.PartitionTable");
-
-// A byte string property ("ay"): udisks2 ends it with a NUL.
-std::string BytesText(const QByteArray& bytes)
-{
-    std::string text(bytes.constData(), static_cast<size_t>(bytes.size()));
-    while (!text.empty() && text.back() == '\0')
-        text.pop_back();
-    return text;
-}
-
-template <typename T> T Unmarshal(const QVariant& value)
-{
-    if (value.metaType() == QMetaType::fromType<QDBusArgument>()) {
-        T out{};
-        value.value<QDBusArgument>() >> out;
-        return out;
-    }
-    return value.value<T>();
-}
-
-std::string Text(const QVariantMap& props, const char* key)
-{
-    return props.value(key).toString().toStdString();
-}
-
-}  // namespace
-
-std::vector<BlockObject> ParseManagedObjects(const ObjectMap& objects)
-{
-    std::vector<BlockObject> blocks;
-    for (auto it = objects.constBegin(); it != objects.constEnd(); ++it) {
-        const InterfaceMap& ifaces = it.value();
-        if (!ifaces.contains(kBlock))
-            continue;
-        const QVariantMap& b = ifaces[kBlock];
-        BlockObject o;
-        o.objectPath = it.key().path().toStdString();
-        o.device = BytesText(Unmarshal<QByteArray>(b.value("Device")));
-        const auto slash = o.device.rfind('/');
-        o.name = slash == std::string::npos ? o.device : o.device.substr(slash + 1);
-        o.deviceNumber = b.value("DeviceNumber").toULongLong();
-        o.sizeBytes = b.value("Size").toULongLong();
-        o.idUsage = Text(b, "IdUsage");
-        o.idType = Text(b, "IdType");
-        o.idVersion = Text(b, "IdVersion");
-        o.idLabel = Text(b, "IdLabel");
-        o.idUuid = Text(b, "IdUUID");
-        o.hintSystem = b.value("HintSystem").toBool();
-        o.hintIgnore = b.value("HintIgnore").toBool();
-        o.readOnly = b.value("ReadOnly").toBool();
-        o.isLoop = ifaces.contains(kLoop);
-        if (o.isLoop)
-            o.loopSetupByUid = ifaces[kLoop].value("SetupByUID").toUInt();
-        if (ifaces.contains(kPartitionTable))
-            o.holdsPartitions =
-                !Unmarshal<QList<QDBusObjectPath>>(ifaces[kPartitionTable].value("Partitions")).isEmpty();
-        if (ifaces.contains(kFilesystem)) {
-            o.hasFilesystem = true;
-            for (const QByteArray& mp : Unmarshal<QByteArrayList>(ifaces[kFilesystem].value("MountPoints")))
-                o.mountPoints.push_back(BytesText(mp));
-        }
-        const QDBusObjectPath drive = Unmarshal<QDBusObjectPath>(b.value("Drive"));
-        auto d = objects.constFind(drive);
-        if (drive.path() != "/" && d != objects.constEnd() && d.value().contains(kDrive)) {
-            const QVariantMap& dp = d.value()[kDrive];
-            o.hasDrive = true;
-            o.driveRemovable = dp.value("Removable").toBool() || dp.value("MediaRemovable").toBool();
-            o.connectionBus = Text(dp, "ConnectionBus");
-        }
-        blocks.push_back(std::move(o));
-    }
-    return blocks;
-}
-
-bool IsListable(const BlockObject& block, bool includeLoop, const std::string& disk,
-                const std::set<std::string>& neverListed, uint32_t uid)
-{
-    if (block.hintIgnore)
-        return false;
-    if (block.hintSystem && !(block.isLoop && block.loopSetupByUid == uid))
-        return false;
-    if (!linux_detail::IsPlainKernelName(block.name) || block.device != "/dev/" + block.name)
-        return false;
-    if (block.holdsPartitions)
-        return false;  // its partitions are the cards
-    if (disk.empty() || neverListed.count(disk) || neverListed.count(block.name))
-        return false;
-    if (linux_detail::IsStackDevice(block.name))
-        return false;
-    if (block.isLoop || disk.rfind("loop", 0) == 0)
-        return includeLoop;
-    if (!block.hasDrive)
-        return false;  // nothing physical behind it
-    if (disk.rfind("sr", 0) == 0)
-        return false;  // optical drives
-    return block.driveRemovable || block.connectionBus == "usb" || block.connectionBus == "sdio";
-}
-
-AccessResult FromDBusError(const std::string& errorName, const std::string& message, const std::string& card,
-                           const std::string& doing)
-{
-    const std::string prefix = "org.freedesktop.UDisks2.Error.";
-    if (errorName == prefix + "NotAuthorizedDismissed" || errorName == prefix + "Cancelled")
-        return AccessResult::Fail(AccessError::Refused, "The password dialog was closed, so " + card + " was not " +
-                                                            (doing == "open"     ? "opened"
-                                                             : doing == "format" ? "formatted"
-                                                             : doing == "mount"  ? "mounted"
-                                                             : doing == "attach" ? "attached"
-                                                                                 : "unmounted") +
-                                                            ".");
-    if (errorName.rfind(prefix + "NotAuthorized", 0) == 0 || errorName == "org.freedesktop.DBus.Error.AccessDenied")
-        return AccessResult::Fail(AccessError::Refused,
-                                  "You are not allowed to " + doing + " " + card +
-                                      ": the system's policy refused it. Ask an administrator, or run Flintor "
-                                      "with direct access as a member of the disk group.");
-    if (errorName == "org.freedesktop.DBus.Error.ServiceUnknown" ||
-        errorName == "org.freedesktop.DBus.Error.NoServer" || errorName == "org.freedesktop.DBus.Error.Disconnected")
-        return AccessResult::Fail(AccessError::Io, "Cannot " + doing + " " + card + ": udisks2 is not running.");
-    if (errorName == "org.freedesktop.DBus.Error.NoReply" || errorName == "org.freedesktop.DBus.Error.Timeout")
-        return AccessResult::Fail(AccessError::Io, "Cannot " + doing + " " + card + ": udisks2 did not answer.");
-    if (errorName == "org.freedesktop.DBus.Error.UnknownObject" ||
-        (errorName == "org.freedesktop.DBus.Error.UnknownMethod" && message.find("doesn't exist") != std::string::npos))
-        return AccessResult::Fail(AccessError::NotFound, card + " is not a removable card any more");
-    std::string text = "Cannot " + doing + " " + card;
-    if (!message.empty())
-        text += ": " + message;
-    return AccessResult::Fail(AccessError::Io, text);
-}
-
-}  // namespace udisks_detail
 
 namespace {
 
 using udisks_detail::BlockObject;
-
-const QString kService = QStringLiteral("org.freedesktop.UDisks2");
-// Listing and property reads answer at once.
-constexpr int kQuickTimeoutMs = 25 * 1000;
-// Anything polkit decides may wait for the user to type a password.
-constexpr int kAuthTimeoutMs = 5 * 60 * 1000;
-// mkfs on a large card takes a while, on top of a password dialog.
-constexpr int kFormatTimeoutMs = 15 * 60 * 1000;
+using udisks_detail::Call;
+using udisks_detail::CallResult;
+using udisks_detail::FetchBlocks;
+using udisks_detail::kAuthTimeoutMs;
+using udisks_detail::kFormatTimeoutMs;
 
 std::string NotFoundText(const std::string& name)
 {
     return name + " is not a removable card any more";
-}
-
-std::string DevKey(uint64_t dev)
-{
-    return std::to_string(major(static_cast<dev_t>(dev))) + ":" + std::to_string(minor(static_cast<dev_t>(dev)));
-}
-
-struct CallResult {
-    bool ok = false;
-    QList<QVariant> arguments;
-    std::string errorName;
-    std::string errorMessage;
-};
-
-CallResult Call(const QString& path, const QString& iface, const QString& method, const QList<QVariant>& args,
-                int timeoutMs)
-{
-    QDBusMessage msg = QDBusMessage::createMethodCall(kService, path, iface, method);
-    msg.setArguments(args);
-    // Allows polkit to show its dialog instead of refusing outright.
-    msg.setInteractiveAuthorizationAllowed(true);
-    const QDBusMessage reply = QDBusConnection::systemBus().call(msg, QDBus::Block, timeoutMs);
-    CallResult r;
-    if (reply.type() == QDBusMessage::ReplyMessage) {
-        r.ok = true;
-        r.arguments = reply.arguments();
-    } else {
-        r.errorName = reply.errorName().toStdString();
-        r.errorMessage = reply.errorMessage().toStdString();
-        if (r.errorName.empty())
-            r.errorName = "org.freedesktop.DBus.Error.Failed";
-    }
-    return r;
 }
 
 // The card's block object and the volume the listing shows for it.
@@ -234,21 +52,6 @@ struct Card {
     BlockObject block;
     Volume volume;
 };
-
-bool FetchBlocks(std::vector<BlockObject>* blocks)
-{
-    const CallResult r = Call("/org/freedesktop/UDisks2", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects", {},
-                              kQuickTimeoutMs);
-    if (!r.ok || r.arguments.isEmpty())
-        return false;
-    udisks_detail::ObjectMap objects;
-    const QVariant& v = r.arguments.front();
-    if (v.metaType() != QMetaType::fromType<QDBusArgument>())
-        return false;
-    v.value<QDBusArgument>() >> objects;
-    *blocks = udisks_detail::ParseManagedObjects(objects);
-    return true;
-}
 
 Volume ToVolume(const BlockObject& b, const std::vector<linux_detail::MountEntry>& mounts)
 {
@@ -259,19 +62,17 @@ Volume ToVolume(const BlockObject& b, const std::vector<linux_detail::MountEntry
     v.fsName = linux_detail::FileSystemName(b.idType, b.idVersion);
     v.sizeBytes = b.sizeBytes;
     v.sectorSize = linux_detail::LogicalSectorSize(b.name);
+    // The mount table tells which of the device's mounts shows the card's
+    // root; udisks2 lists bind mounts too, and none of a file system in user
+    // space that has no device number (its source names the device).
     const auto own = linux_detail::MountsOfDevice(mounts, static_cast<dev_t>(b.deviceNumber));
-    if (!b.mountPoints.empty())
-        v.mountPoint = b.mountPoints.front();
-    // udisks2 knows no mount point of a file system in user space that has no
-    // device number; the mount table names the device as its source.
-    if (v.mountPoint.empty() && !own.empty())
-        v.mountPoint = own.front().mountPoint;
-    for (const auto& m : own) {
-        if (m.mountPoint == v.mountPoint)
-            v.userSpaceMount = m.fsType == "fuseblk" || m.fsType.rfind("fuse", 0) == 0;
+    if (const auto root = linux_detail::CardRootMount(own, b.mountPoints)) {
+        v.mountPoint = root->mountPoint;
+        v.userSpaceMount = linux_detail::IsUserSpaceMount(*root);
     }
     v.readOnly = b.readOnly || linux_detail::SysfsReadOnly(b.name);
-    v.identity = DevKey(b.deviceNumber) + ":" + std::to_string(b.sizeBytes) + ":" + b.idUuid;
+    v.identity =
+        linux_detail::DevKey(static_cast<dev_t>(b.deviceNumber)) + ":" + std::to_string(b.sizeBytes) + ":" + b.idUuid;
     return v;
 }
 
@@ -313,36 +114,8 @@ std::vector<Card> ListCards()
         c.block = std::move(b);
         cards.push_back(std::move(c));
     }
-    std::sort(cards.begin(), cards.end(), [](const Card& a, const Card& b) {
-        // Natural order, as the direct backend gives it: "sdb2" before "sdb10".
-        const std::string& x = a.volume.name;
-        const std::string& y = b.volume.name;
-        size_t i = 0, j = 0;
-        while (i < x.size() && j < y.size()) {
-            if (std::isdigit(static_cast<unsigned char>(x[i])) && std::isdigit(static_cast<unsigned char>(y[j]))) {
-                size_t i2 = i, j2 = j;
-                while (i2 < x.size() && std::isdigit(static_cast<unsigned char>(x[i2])))
-                    ++i2;
-                while (j2 < y.size() && std::isdigit(static_cast<unsigned char>(y[j2])))
-                    ++j2;
-                std::string nx = x.substr(i, i2 - i), ny = y.substr(j, j2 - j);
-                nx.erase(0, std::min(nx.find_first_not_of('0'), nx.size()));
-                ny.erase(0, std::min(ny.find_first_not_of('0'), ny.size()));
-                if (nx.size() != ny.size())
-                    return nx.size() < ny.size();
-                if (nx != ny)
-                    return nx < ny;
-                i = i2;
-                j = j2;
-            } else {
-                if (x[i] != y[j])
-                    return x[i] < y[j];
-                ++i;
-                ++j;
-            }
-        }
-        return x.size() - i < y.size() - j;
-    });
+    std::sort(cards.begin(), cards.end(),
+              [](const Card& a, const Card& b) { return linux_detail::NameLess(a.volume.name, b.volume.name); });
     return cards;
 }
 
@@ -360,11 +133,6 @@ bool FindCard(const std::string& name, Card* out)
 }
 
 using linux_detail::Fd;
-
-AccessResult FromErrno(int error, const std::string& what)
-{
-    return linux_detail::DeviceErrno(error, what);
-}
 
 // Asks udisks2 for a descriptor of the card and checks it is the listed device.
 // flags: extra open(2) flags (O_DIRECT), or 0.
@@ -563,36 +331,31 @@ public:
         return UnmountCard(card);
     }
 
-    int Format(const std::string& name, const std::string& fsName, const std::string& label,
-               std::string* errorText) override
+    FormatOutcome Format(const std::string& name, const std::string& identity, const std::string& fsName,
+                         const std::string& label) override
     {
-        std::string dummy;
-        std::string& err = errorText ? *errorText : dummy;
-        err.clear();
         try {
             Card card;
-            if (!FindCard(name, &card)) {
-                err = "Not a removable card: " + name;
-                return FormatNotFormatable;
-            }
-            if (fsName != "FAT32" && fsName != "exFAT") {
-                err = "Cannot format as " + fsName;
-                return FormatNotFormatable;
-            }
-            if (card.volume.readOnly) {
-                err = card.volume.device + " is write-protected";
-                return FormatError;
-            }
+            if (!FindCard(name, &card))
+                return FormatOutcome::Fail(FormatNotFormatable, AccessError::NotFound, "Not a removable card: " + name);
+            if (identity.empty() || card.volume.identity != identity)
+                return FormatOutcome::Fail(FormatError, AccessError::NotFound, linux_detail::CardChangedText(name));
+            if (fsName != "FAT32" && fsName != "exFAT")
+                return FormatOutcome::Fail(FormatNotFormatable, AccessError::Unsupported, "Cannot format as " + fsName);
+            if (card.volume.readOnly)
+                return FormatOutcome::Fail(FormatError, AccessError::ReadOnly,
+                                           card.volume.device + " is write-protected");
             std::string why;
-            if (!linux_detail::ValidFormatLabel(fsName, label, &why)) {
-                err = why;
-                return FormatError;
-            }
+            if (!linux_detail::ValidFormatLabel(fsName, label, &why))
+                return FormatOutcome::Fail(FormatError, AccessError::Unsupported, why);
             AccessResult r = UnmountCard(card);
-            if (!r.ok()) {
-                err = r.why;
-                return FormatError;
-            }
+            if (!r.ok())
+                return FormatOutcome::Fail(FormatError, r);
+            // Still the very card that was checked (unmounting took a while).
+            Card now;
+            if (!FindCard(name, &now) || now.volume.identity != identity ||
+                now.block.objectPath != card.block.objectPath)
+                return FormatOutcome::Fail(FormatError, AccessError::NotFound, linux_detail::CardChangedText(name));
             QVariantMap options;
             if (!label.empty())
                 options.insert("label", QString::fromStdString(label));
@@ -607,29 +370,24 @@ public:
                 Call(QString::fromStdString(card.block.objectPath), "org.freedesktop.UDisks2.Block", "Format",
                      {fsName == "FAT32" ? QString("vfat") : QString("exfat"), options}, kFormatTimeoutMs);
             if (!f.ok) {
-                r = udisks_detail::FromDBusError(f.errorName, f.errorMessage, name, "format");
-                err = r.why;
-                return f.errorName == "org.freedesktop.UDisks2.Error.NotAuthorizedDismissed" ||
-                               f.errorName == "org.freedesktop.UDisks2.Error.Cancelled"
-                           ? FormatCancelled
-                           : FormatError;
+                const bool dismissed = f.errorName == "org.freedesktop.UDisks2.Error.NotAuthorizedDismissed" ||
+                                       f.errorName == "org.freedesktop.UDisks2.Error.Cancelled";
+                return FormatOutcome::Fail(dismissed ? FormatCancelled : FormatError,
+                                           udisks_detail::FromDBusError(f.errorName, f.errorMessage, name, "format"));
             }
             // What was written is what the user asked for, or the user is told.
             Card after;
-            if (!FindCard(name, &after)) {
-                err = "The card is gone.";
-                return FormatError;
-            }
-            if (after.volume.fsName != fsName) {
-                err = name + " was formatted with " +
-                      (after.volume.fsName.empty() ? "no file system" : after.volume.fsName) + " instead of " + fsName +
-                      ": this udisks2 lets mkfs choose the FAT size by the card's size.";
-                return FormatError;
-            }
-            return FormatDone;
+            if (!FindCard(name, &after))
+                return FormatOutcome::Fail(FormatError, AccessError::NotFound, "The card is gone.");
+            if (after.volume.fsName != fsName)
+                return FormatOutcome::Fail(FormatError, AccessError::Io,
+                                           name + " was formatted with " +
+                                               (after.volume.fsName.empty() ? "no file system" : after.volume.fsName) +
+                                               " instead of " + fsName +
+                                               ": this udisks2 lets mkfs choose the FAT size by the card's size.");
+            return FormatOutcome::Done();
         } catch (...) {
-            err = "Formatting failed.";
-            return FormatError;
+            return FormatOutcome::Fail(FormatError, AccessError::Io, "Formatting failed.");
         }
     }
 
@@ -658,95 +416,9 @@ private:
 
 }  // namespace
 
-bool UdisksServiceAvailable(std::string* why)
-{
-    auto say = [&](const std::string& text) {
-        if (why)
-            *why = text;
-    };
-    // Without a system bus the connection fails at once (no socket).
-    QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected()) {
-        say("there is no system bus");
-        return false;
-    }
-    auto ask = [&](const char* method, const QList<QVariant>& args, QVariant* answer) {
-        QDBusMessage msg = QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                          "org.freedesktop.DBus", method);
-        msg.setArguments(args);
-        const QDBusMessage reply = bus.call(msg, QDBus::Block, 3000);
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-            return false;
-        *answer = reply.arguments().front();
-        return true;
-    };
-    QVariant answer;
-    if (ask("NameHasOwner", {kService}, &answer) && answer.toBool()) {
-        say("udisks2 is running on the system bus");
-        return true;
-    }
-    if (ask("ListActivatableNames", {}, &answer) && answer.toStringList().contains(kService)) {
-        say("udisks2 can be started on the system bus");
-        return true;
-    }
-    say("udisks2 is not on the system bus");
-    return false;
-}
-
 std::unique_ptr<CardAccess> MakeUdisksAccess()
 {
     return std::make_unique<UdisksAccess>();
-}
-
-AccessResult UdisksLoopSetup(const std::string& imagePath, bool readOnly, std::string* loopName)
-{
-    const std::string shown =
-        imagePath.substr(imagePath.rfind('/') == std::string::npos ? 0 : imagePath.rfind('/') + 1);
-    const int raw = ::open(imagePath.c_str(), (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
-    if (raw < 0)
-        return FromErrno(errno, "Cannot open " + imagePath);
-    Fd file(raw);
-    struct stat st {};
-    if (fstat(raw, &st) != 0 || !S_ISREG(st.st_mode))
-        return AccessResult::Fail(AccessError::Unsupported, imagePath + " is not an image file");
-    QVariantMap options;
-    options.insert("read-only", readOnly);
-    // QDBusUnixFileDescriptor keeps a copy of its own; ours closes with `file`.
-    const CallResult r = Call("/org/freedesktop/UDisks2/Manager", "org.freedesktop.UDisks2.Manager", "LoopSetup",
-                              {QVariant::fromValue(QDBusUnixFileDescriptor(raw)), options}, kAuthTimeoutMs);
-    if (!r.ok)
-        return udisks_detail::FromDBusError(r.errorName, r.errorMessage, shown, "attach");
-    if (r.arguments.isEmpty())
-        return AccessResult::Fail(AccessError::Io, "udisks2 attached " + shown + " but said not where");
-    const QString path = r.arguments.front().value<QDBusObjectPath>().path();
-    std::vector<BlockObject> blocks;
-    if (FetchBlocks(&blocks)) {
-        for (const auto& b : blocks) {
-            if (QString::fromStdString(b.objectPath) != path)
-                continue;
-            if (loopName)
-                *loopName = b.name;
-            return AccessResult::Ok();
-        }
-    }
-    return AccessResult::Fail(AccessError::Io, "udisks2 attached " + shown + " but its device is not listed");
-}
-
-AccessResult UdisksLoopDelete(const std::string& loopName)
-{
-    std::vector<BlockObject> blocks;
-    if (!FetchBlocks(&blocks))
-        return AccessResult::Fail(AccessError::Io, "udisks2 does not answer");
-    for (const auto& b : blocks) {
-        if (b.name != loopName)
-            continue;
-        const CallResult r = Call(QString::fromStdString(b.objectPath), "org.freedesktop.UDisks2.Loop", "Delete",
-                                  {QVariantMap()}, kAuthTimeoutMs);
-        if (!r.ok)
-            return udisks_detail::FromDBusError(r.errorName, r.errorMessage, loopName, "detach");
-        return AccessResult::Ok();
-    }
-    return AccessResult::Fail(AccessError::NotFound, loopName + " is not attached");
 }
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 #include <QDBusObjectPath>
 #include <QMap>
 #include <QString>
+#include <QVariant>
 #include <QVariantMap>
 
 #include <cstdint>
@@ -60,6 +61,28 @@ bool IsListable(const BlockObject& block, bool includeLoop, const std::string& d
 // card and what was being done ("open", "format", "mount", "unmount").
 AccessResult FromDBusError(const std::string& errorName, const std::string& message, const std::string& card,
                            const std::string& doing);
+
+// Time-outs of calls to udisks2. Listing and property reads answer at once;
+// anything polkit decides may wait for the user to type a password; mkfs on a
+// large card takes a while, on top of a password dialog.
+constexpr int kQuickTimeoutMs = 25 * 1000;
+constexpr int kAuthTimeoutMs = 5 * 60 * 1000;
+constexpr int kFormatTimeoutMs = 15 * 60 * 1000;
+
+// The answer of one method call to udisks2 on the system bus.
+struct CallResult {
+    bool ok = false;
+    QList<QVariant> arguments;
+    std::string errorName;
+    std::string errorMessage;
+};
+
+// Calls a method of a udisks2 object, allowing polkit to ask the user.
+CallResult Call(const QString& path, const QString& iface, const QString& method, const QList<QVariant>& args,
+                int timeoutMs);
+
+// The block objects udisks2 knows now; false when it does not answer.
+bool FetchBlocks(std::vector<BlockObject>* blocks);
 
 }  // namespace platform::udisks_detail
 

@@ -3,7 +3,7 @@
 // card, an install that fails half-way, a card that drops writes, and the
 // boot-record backups with their restore.
 #include "cardwindow.h"
-#include "platform/volumes.h"
+#include "platform/cardaccess.h"
 
 #include <QMenu>
 #include <QMimeData>

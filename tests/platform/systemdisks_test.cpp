@@ -1,5 +1,4 @@
-// The rules that keep system disks out of every listing, and the udev data a
-// user without rights on the device reads instead of probing it.
+// The rules that keep system disks out of every listing.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -8,20 +7,22 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/linux/volumes_linux.h"
+#include "platform/linux/sysfs_linux.h"
+#include "platform/linux/systemdisks_linux.h"
 
 namespace {
 
 namespace ld = platform::linux_detail;
 namespace fs = std::filesystem;
 
-TEST(NeverListed, LiveMediaAndBootPathsAreSystemPaths)
+TEST(NeverListed, SystemFoldersLiveMediaAndBootPathsAreSystemPaths)
 {
-    for (const char* p : {"/boot/efi", "/run/live/medium", "/run/live/medium/live", "/cdrom", "/run/initramfs/live",
-                          "/lib/live/mount/medium"})
+    for (const char* p : {"/", "/boot", "/boot/efi", "/usr", "/usr/local", "/var", "/home", "/run/live/medium",
+                          "/run/live/medium/live", "/cdrom", "/run/initramfs/live", "/lib/live/mount/medium"})
         EXPECT_TRUE(ld::IsSystemMountPoint(p)) << p;
     // Only whole path components count: a card mounted beside them is a card.
-    for (const char* p : {"/run/live/mediumcard", "/cdromx", "/run/initramfs/lively", "/run/live", "/media/u/CDROM"})
+    for (const char* p : {"/media/card", "/mnt", "/homework", "/variable", "/run/media/u/EOS_DIGITAL",
+                          "/run/live/mediumcard", "/cdromx", "/run/initramfs/lively", "/run/live", "/media/u/CDROM"})
         EXPECT_FALSE(ld::IsSystemMountPoint(p)) << p;
 }
 
@@ -73,31 +74,6 @@ TEST(NeverListed, SystemDisksOfThisMachineAreNotCandidates)
     if (ec)
         GTEST_SKIP() << "the root file system is not on a block device here";
     EXPECT_EQ(never.count(ld::DiskOfBlock(real.filename().string())), 1u);
-}
-
-TEST(UdevData, FileSystemAndLabelFromTheDatabase)
-{
-    const std::string text = "S:disk/by-label/NO\\x20NAME\n"
-                             "E:ID_FS_TYPE=vfat\n"
-                             "E:ID_FS_VERSION=FAT32\n"
-                             "E:ID_FS_LABEL=NO_NAME\n"
-                             "E:ID_FS_LABEL_ENC=NO\\x20NAME\n"
-                             "E:=broken\n"
-                             "G:systemd\n";
-    const auto values = ld::ParseUdevData(text);
-    ASSERT_EQ(values.size(), 4u);
-    EXPECT_EQ(values[0], (std::pair<std::string, std::string>{"ID_FS_TYPE", "vfat"}));
-    EXPECT_EQ(values[3].second, "NO\\x20NAME");
-    EXPECT_EQ(ld::DecodeUdevEscapes("NO\\x20NAME"), "NO NAME");
-    EXPECT_EQ(ld::DecodeUdevEscapes("A\\x2fB\\x5"), "A/B\\x5");  // an escape cut short stays as it is
-    EXPECT_EQ(ld::DecodeUdevEscapes("\\xZZ"), "\\xZZ");
-
-    EXPECT_EQ(ld::FileSystemName("vfat", "FAT32"), "FAT32");
-    EXPECT_EQ(ld::FileSystemName("vfat", "FAT16"), "FAT");
-    EXPECT_EQ(ld::FileSystemName("vfat", "FAT12"), "FAT");
-    EXPECT_EQ(ld::FileSystemName("exfat", "1.0"), "exFAT");
-    EXPECT_EQ(ld::FileSystemName("ntfs", ""), "ntfs");
-    EXPECT_EQ(ld::FileSystemName("", ""), "");
 }
 
 }  // namespace
