@@ -42,7 +42,10 @@ std::string SizeLimitText(int64_t maxBytes)
 
 std::string TimeLimitText(const FetchLimits& limits, long elapsedMs)
 {
-    if (limits.deadlineMs > 0 && elapsedMs >= limits.deadlineMs)
+    // libcurl keeps its own clock, which may have counted a millisecond or
+    // two more than the caller's: a time-out this close to the deadline is it.
+    constexpr long kClockSlackMs = 50;
+    if (limits.deadlineMs > 0 && elapsedMs + kClockSlackMs >= limits.deadlineMs)
         return "not complete within the time limit of " + DurationText(limits.deadlineMs);
     // In whole seconds, as the idle check counts them.
     return "timed out (nothing received for " + std::to_string(IdleSeconds(limits)) + " s)";

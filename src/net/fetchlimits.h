@@ -24,7 +24,8 @@ inline constexpr FetchLimits kArchiveLimits{int64_t{1} << 30, 60 * 60 * 1000, 90
 // "timed out (nothing received for 90 s)".
 std::string SizeLimitText(int64_t maxBytes);
 // For a transfer that ended in CURLE_OPERATION_TIMEDOUT after elapsedMs:
-// the deadline's text once it has passed, otherwise the idle time's.
+// the deadline's text once it has passed (within a few ms: libcurl keeps its
+// own clock), otherwise the idle time's.
 std::string TimeLimitText(const FetchLimits& limits, long elapsedMs);
 
 // The idle time in whole seconds, at least one, as libcurl's check counts it.
