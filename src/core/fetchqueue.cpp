@@ -36,11 +36,6 @@ void FetchQueue::RemoveHead()
     headFinished_ = false;
 }
 
-bool IsHttpsUrl(const std::string& url)
-{
-    return StartsWith(url, "https://");
-}
-
 int ProgressPercent(long long readed, long long total)
 {
     if (total <= 0)
