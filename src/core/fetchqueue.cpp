@@ -1,6 +1,5 @@
 #include "core/fetchqueue.h"
 
-#include "core/textutil.h"
 
 #include <cmath>
 
