@@ -1,6 +1,5 @@
 #include "core/fetchqueue.h"
 
-
 #include <cmath>
 
 namespace core {
