@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "core/fileutil.h"
+#include "core/printable.h"
 #include "core/textutil.h"
 #include "platform/filetimes.h"
 #include "zip/entryname.h"
@@ -111,7 +112,7 @@ InstallOutcome InstallBuild(const std::string& archive, const std::string& root,
             std::string relative;
             bool isFolder = false;
             if (!SafeEntryPath(name, &relative, &isFolder)) {
-                out.error = name + ": the name would land outside the card's root folder";
+                out.error = core::Printable(name + ": the name would land outside the card's root folder");
                 return out;
             }
             std::vector<std::string> parts = core::SplitText("/", relative);
@@ -127,7 +128,8 @@ InstallOutcome InstallBuild(const std::string& archive, const std::string& root,
                 const std::string next = folders.Child(folder, part);
                 if (!fs::is_directory(fs::symlink_status(next, ec))) {
                     if (!fs::create_directory(next, ec) || !fs::is_directory(fs::symlink_status(next, ec))) {
-                        out.error = "cannot make the folder " + next + (ec ? ": " + ec.message() : std::string());
+                        out.error = core::Printable("cannot make the folder " + next +
+                                                    (ec ? ": " + ec.message() : std::string()));
                         return out;
                     }
                     out.madeFolders.push_back(next);
@@ -140,7 +142,7 @@ InstallOutcome InstallBuild(const std::string& archive, const std::string& root,
 
             const std::string target = folders.Child(folder, filePart);
             if (fs::is_symlink(target, ec) || fs::is_directory(target, ec)) {
-                out.error = "cannot write " + target + ": a folder or link of that name is in the way";
+                out.error = core::Printable("cannot write " + target + ": a folder or link of that name is in the way");
                 return out;
             }
             if (noteWritten)
@@ -148,7 +150,7 @@ InstallOutcome InstallBuild(const std::string& archive, const std::string& root,
             out.written.push_back(target);
             std::unique_ptr<std::FILE, FileCloser> file(std::fopen(target.c_str(), "wb"));
             if (!file) {
-                out.error = "cannot write " + target + ": " + std::strerror(errno);
+                out.error = core::Printable("cannot write " + target + ": " + std::strerror(errno));
                 return out;
             }
             folders.Added(folder, fs::path(target).filename().string());
@@ -167,11 +169,11 @@ InstallOutcome InstallBuild(const std::string& archive, const std::string& root,
             if (std::fclose(raw) != 0 && writeError == 0)
                 writeError = errno ? errno : EIO;
             if (writeError != 0) {
-                out.error = "cannot write " + target + ": " + std::strerror(writeError);
+                out.error = core::Printable("cannot write " + target + ": " + std::strerror(writeError));
                 return out;
             }
             if (!extracted) {
-                out.error = archive + ": " + name + ": " + why;
+                out.error = core::Printable(archive + ": " + name + ": " + why);
                 return out;
             }
             SetDosTime(target, entry.DosDateTime());

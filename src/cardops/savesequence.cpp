@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "cardops/buildfiles.h"
+#include "core/printable.h"
 #include "zip/buildcheck.h"
 
 namespace fs = std::filesystem;
@@ -188,7 +189,7 @@ SaveResult RunSave(Context& c, const SaveRequest& req)
         if (!build.ok) {
             std::string where = fs::path(req.archive).filename().string();
             if (!build.entry.empty())
-                where += ": " + build.entry;
+                where += ": " + core::Printable(build.entry);
             return c.Fail("The build cannot be installed on " + name + ": " + where + ": " + build.reason);
         }
         uint64_t freeBytes = 0;

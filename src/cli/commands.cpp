@@ -18,6 +18,7 @@
 #include "core/fileinfo.h"
 #include "core/fileutil.h"
 #include "core/markerpresets.h"
+#include "core/printable.h"
 #include "core/textutil.h"
 #include "net/httpsclient.h"
 #include "platform/cardaccess.h"
@@ -309,7 +310,7 @@ cardops::SaveHooks Hooks()
     cardops::SaveHooks hooks;
     if (platform::StandardErrorIsTerminal()) {
         hooks.progress = [](int percent, const std::string& entry) {
-            std::fprintf(stderr, "\r%3d%% %-60.60s", percent, entry.c_str());
+            std::fprintf(stderr, "\r%3d%% %-60.60s", percent, core::Printable(entry).c_str());
             if (percent >= 100)
                 std::fprintf(stderr, "\n");
             std::fflush(stderr);
@@ -655,6 +656,7 @@ bool FetchCatalogue(const Args& args, bool develop, const std::string& workFolde
         return false;
     const std::string url = appconfig::CatalogueUrl(host, QString::fromLatin1(file)).toStdString();
     THttpsClient client;
+    client.Limits = flintor::net::kCatalogueLimits;
     if (client.HTTPMethod("GET", url)) {
         *builds = core::ParseCatalogue(client.Document);
         if (!workFolder.empty()) {
@@ -673,11 +675,12 @@ bool FetchCatalogue(const Args& args, bool develop, const std::string& workFolde
         return true;
     }
     if (!workFolder.empty() && fs::is_regular_file(workFolder + file)) {
-        Note("Cannot fetch " + url + " (" + client.ErrorText + "); using the copy from the last fetch.");
+        Note("Cannot fetch " + core::Printable(url) + " (" + core::Printable(client.ErrorText) +
+             "); using the copy from the last fetch.");
         *builds = core::ReadCatalogueFile(workFolder + file);
         return true;
     }
-    *why = "Cannot fetch " + url + ": " + client.ErrorText;
+    *why = "Cannot fetch " + core::Printable(url) + ": " + core::Printable(client.ErrorText);
     return false;
 }
 
@@ -702,7 +705,8 @@ int Builds(const Args& args)
         PrintJson(all);
     } else {
         for (const core::TPorts& b : builds)
-            std::cout << b.name << "  " << b.stamp << "  " << b.url << "\n";
+            std::cout << core::Printable(b.name) << "  " << core::Printable(b.stamp) << "  " << core::Printable(b.url)
+                      << "\n";
     }
     return ExitOk;
 }
@@ -722,28 +726,24 @@ bool BuildArchive(const Args& args, bool develop, const std::string& buildName, 
                               .compare(QString::fromStdString(buildName), Qt::CaseInsensitive) == 0)
         build = &builds[static_cast<size_t>(index)];
     if (build == nullptr) {
-        *why = "No build named \"" + buildName + "\" in " + (develop ? "develop.inf" : "legacy.inf");
+        *why = "No build named \"" + core::Printable(buildName) + "\" in " + (develop ? "develop.inf" : "legacy.inf");
         return false;
     }
     const std::string file = core::UrlFileName(build->url);
     if (file.empty() || file == "." || file == "..") {
-        *why = "The build's address names no file: " + build->url;
+        *why = "The build's address names no file: " + core::Printable(build->url);
         return false;
     }
     *archive = workFolder + file;
     if (core::ArchiveIsCurrent(core::FileDateText(*archive), build->stamp))
         return true;
     if (platform::StandardErrorIsTerminal())
-        std::fprintf(stderr, "Downloading %s...\n", file.c_str());
+        std::fprintf(stderr, "Downloading %s...\n", core::Printable(file).c_str());
+    // Written under a temporary name as it arrives and renamed when complete,
+    // so a broken download never counts as the archive.
     THttpsClient client;
-    if (!client.HTTPMethod("GET", build->url)) {
-        *why = "Download failed. " + build->url + ": " + client.ErrorText;
-        return false;
-    }
-    // Written under a temporary name and renamed when complete, so a broken
-    // download never counts as the archive.
-    if (!core::WriteFileWhole(*archive, client.Document)) {
-        *why = "Cannot create " + *archive;
+    if (!client.GetFile(build->url, *archive)) {
+        *why = "Download failed. " + core::Printable(build->url) + ": " + core::Printable(client.ErrorText);
         return false;
     }
     return true;

@@ -1,7 +1,5 @@
 #include "core/fetchqueue.h"
 
-#include "core/textutil.h"
-
 #include <cmath>
 
 namespace core {
@@ -34,11 +32,6 @@ void FetchQueue::RemoveHead()
     if (!items_.empty())
         items_.pop_front();
     headFinished_ = false;
-}
-
-bool IsHttpsUrl(const std::string& url)
-{
-    return StartsWith(url, "https://");
 }
 
 int ProgressPercent(long long readed, long long total)

@@ -53,10 +53,6 @@ private:
     bool headFinished_ = false;
 };
 
-// True when the address is fetched over HTTPS: it begins with "https://"
-// exactly (letter case counts).
-bool IsHttpsUrl(const std::string& url);
-
 // readed * 100 / total, truncated; 0 when total is not positive.
 int ProgressPercent(long long readed, long long total);
 

@@ -83,7 +83,7 @@ std::string DescribeFailure(CURLcode rc, long httpCode, const char* errbuf)
     return curl_easy_strerror(rc);
 }
 
-void ApplyCommonOptions(CURL* curl, const std::string& url, RedirectGuard* guard, long timeoutMs)
+void ApplyCommonOptions(CURL* curl, const std::string& url, RedirectGuard* guard, const FetchLimits& limits)
 {
     guard->curl = curl;
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
@@ -109,9 +109,12 @@ void ApplyCommonOptions(CURL* curl, const std::string& url, RedirectGuard* guard
     // Receive time-out: fewer than one byte per second over the whole
     // period ends the transfer. This covers a server that accepts the
     // connection and then never answers.
-    const long seconds = std::max(1L, (timeoutMs + 999) / 1000);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, seconds);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, IdleSeconds(limits));
+    // Deadline: a server that trickles a byte now and then keeps the idle
+    // check quiet, but not this.
+    if (limits.deadlineMs > 0)
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, limits.deadlineMs);
 }
 
 }  // namespace flintor::net

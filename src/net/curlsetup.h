@@ -2,6 +2,8 @@
 // the TLS policy and the redirect policy.
 #pragma once
 
+#include "net/fetchlimits.h"
+
 #include <curl/curl.h>
 
 #include <string>
@@ -21,9 +23,11 @@ struct RedirectGuard {
 // Applies what every transfer of this program shares: only http and https,
 // at most five redirects and never from https back to http, TLS 1.2 or
 // newer with certificate and host name checks against the system store (or
-// the file named by SSL_CERT_FILE), no signals, and a receive time-out
-// (no byte for timeoutMs ends the transfer). `url` is the address fetched.
-void ApplyCommonOptions(CURL* curl, const std::string& url, RedirectGuard* guard, long timeoutMs);
+// the file named by SSL_CERT_FILE), no signals, and the limits' idle time and
+// deadline. The size cap is the caller's to enforce as bytes arrive (a
+// Content-Length above it, or a body growing past it). `url` is the address
+// fetched.
+void ApplyCommonOptions(CURL* curl, const std::string& url, RedirectGuard* guard, const FetchLimits& limits);
 
 // Why a transfer failed, in a few words for the status bar: "connection
 // refused", "not found (HTTP 404)", "timed out", "certificate not accepted",

@@ -1,14 +1,23 @@
-// THTTPGet: fetches one plain-HTTP resource on a worker thread of its own and
+// THTTPGet: fetches one web resource on a worker thread of its own and
 // delivers progress and completion on the thread that owns the component.
 //
 // Every event is emitted on the owner's thread while the worker waits for it
 // to be handled, so handlers never run concurrently with each other.
-// OnProgress comes once per piece of at most 1025 bytes, in order; the pieces
-// of one socket read (up to 64 KiB) are handed over together and their events
-// raised one after the other, and the worker reads on only when all have run. Exactly
-// one of OnDoneFile, OnDoneString or OnError ends each fetch; a destroyed
-// component receives nothing and its worker is stopped and joined.
+// OnProgress comes once per piece of at most 1025 bytes, in order. The worker
+// hands the pieces over in blocks: what arrived since the last hand-over, at
+// most 1 MiB, once that much is there or 100 ms have passed, and at the end.
+// A block's events are raised one after the other, and the worker reads on
+// only when all have run. Exactly one of OnDoneFile, OnDoneString or OnError
+// ends each fetch; a destroyed component receives nothing and its worker is
+// stopped and joined.
+//
+// http and https alike; https with the blocking client's TLS settings
+// (curlsetup.h). Every fetch runs under Limits: an answer larger than
+// maxBytes, slower than deadlineMs in all or silent for idleMs ends with
+// OnError, ErrorText naming the limit, and nothing left on disk.
 #pragma once
+
+#include "net/fetchlimits.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -33,8 +42,9 @@ public:
     QString PostQuery;
     QString Referer;
     bool WaitThread = false;
-    // Longest wait without receiving a byte before the fetch fails.
-    int TimeoutMs = 90000;
+    // Size cap, deadline and idle time of each fetch; build archives' by
+    // default. The window sets the catalogues' for a catalogue.
+    flintor::net::FetchLimits Limits = flintor::net::kArchiveLimits;
     // When not empty: the SHA-256 digest (64 hex digits, either letter case)
     // the body of a file fetch must have; a body with another digest is a
     // failed fetch and never takes the place of FileName.
@@ -50,7 +60,8 @@ public:
     bool Busy() const;
     bool LastSucceeded() const { return lastSucceeded_; }
     // Why the last fetch failed ("connection refused", "not found (HTTP
-    // 404)", "timed out", "SHA-256 digest does not match", ...); set before
+    // 404)", "timed out (nothing received for 90 s)", "answer larger than the
+    // size limit of 4 MiB", "SHA-256 digest does not match", ...); set before
     // OnError is raised, empty after a success.
     QString ErrorText() const { return errorText_; }
 

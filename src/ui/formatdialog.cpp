@@ -2,6 +2,7 @@
 
 #include "core/driveentry.h"
 #include "platform/cardaccess.h"
+#include "ui/messagebox.h"
 #include "ui/urllink.h"
 
 #include <QApplication>
@@ -10,7 +11,6 @@
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
@@ -78,8 +78,7 @@ int RunFormatDialog(QWidget* parent, const std::string& volumeName)
                                  dialog.label->text().trimmed().toUpper().toStdString());
     QApplication::restoreOverrideCursor();
     if (result.code == platform::FormatError)
-        QMessageBox::warning(
-            parent, QStringLiteral("Format card"),
-            QStringLiteral("The card could not be formatted.\n%1").arg(QString::fromStdString(result.access.why)));
+        ShowMessage(parent, QMessageBox::Warning, QStringLiteral("Format card"),
+                    QStringLiteral("The card could not be formatted.\n%1").arg(QString::fromStdString(result.access.why)));
     return result.code;
 }

@@ -2,6 +2,7 @@
 #include "ui/tfmain.h"
 
 #include "core/driveentry.h"
+#include "core/printable.h"
 #include "core/textutil.h"
 #include "net/httpget.h"
 #include "platform/cardaccess.h"
@@ -9,6 +10,7 @@
 #include "platform/workfolder.h"
 #include "ui/buttonart.h"
 #include "ui/formatdialog.h"
+#include "ui/messagebox.h"
 #include "ui/statusbar.h"
 #include "ui/urllink.h"
 #include "zip/zipread.h"
@@ -20,7 +22,6 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
@@ -56,9 +57,9 @@ TfMain::TfMain(const appconfig::Options& options, QWidget* parent)
 
     formatCard = [this](const std::string& volumeName) { return RunFormatDialog(this, volumeName); };
     SetZipNotifier([this](const std::string& text, const std::string& caption) {
-        QMessageBox box(text == "CRC" ? QMessageBox::NoIcon : QMessageBox::Critical, QString::fromStdString(caption),
-                        QString::fromStdString(text), QMessageBox::Ok, this);
-        box.exec();
+        // The caption is an entry's name, as the archive has it.
+        ShowMessage(this, text == "CRC" ? QMessageBox::NoIcon : QMessageBox::Critical,
+                    QString::fromStdString(core::Printable(caption)), QString::fromStdString(text));
     });
 
     BuildLayout();

@@ -135,7 +135,6 @@ public:
     void ExecHTMLque();
     void DelHTMLque();
     void tHTMLQueueTimer();
-    bool Download(const QString& url, const QString& fileName);
     void HTTPProgress(QObject* sender, int totalSize, int readed);
     void HTTPDoneFile(QObject* sender, const QString& fileName, int fileSize);
     void HTTPDoneString(QObject* sender, const QByteArray& result);

@@ -4,7 +4,9 @@
 #include "cardops/buildfiles.h"
 #include "config/appconfig.h"
 #include "core/fileutil.h"
+#include "core/printable.h"
 #include "platform/cardaccess.h"
+#include "ui/messagebox.h"
 #include "ui/statusbar.h"
 #include "ui/tfmain.h"
 #include "zip/zipread.h"
@@ -15,7 +17,6 @@
 #include <QEventLoop>
 #include <QLabel>
 #include <QMenu>
-#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -79,13 +80,12 @@ bool TfMain::PrepareFileWork(cardops::SaveRequest* request)
                 // Save reports that the card is not mounted.
                 return true;
             }
-            QMessageBox ask(QMessageBox::Question, windowTitle(),
+            if (ShowMessage(this, QMessageBox::Question, windowTitle(),
                             QStringLiteral("%1 holds no autoexec.bin and no Magic Lantern build is ready to install.\n"
                                            "The camera will not start Magic Lantern from this card until a build is "
                                            "on it.\n\nWrite the markers anyway?")
                                 .arg(card),
-                            QMessageBox::Yes | QMessageBox::No, this);
-            if (ask.exec() != QMessageBox::Yes) {
+                            QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
                 log(QStringLiteral("Nothing was written."));
                 return false;
             }
@@ -104,10 +104,9 @@ bool TfMain::PrepareFileWork(cardops::SaveRequest* request)
         return true;
     }
     if (request->files == cardops::FileWork::Remove) {
-        QMessageBox ask(QMessageBox::Question, QStringLiteral("Confirm"),
+        if (ShowMessage(this, QMessageBox::Question, QStringLiteral("Confirm"),
                         QStringLiteral("Do you want to remove ML files from the card?"),
-                        QMessageBox::Yes | QMessageBox::No, this);
-        if (ask.exec() != QMessageBox::Yes)
+                        QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
             request->files = cardops::FileWork::None;
         else
             log(QStringLiteral("Deleting ML files..."));
@@ -119,8 +118,7 @@ void TfMain::ShowSaveError(const QString& text)
 {
     erslog(text);
     StatusBar->setToolTip(text);
-    QMessageBox box(QMessageBox::Critical, windowTitle(), text, QMessageBox::Ok, this);
-    box.exec();
+    ShowMessage(this, QMessageBox::Critical, windowTitle(), text);
 }
 
 bool TfMain::RunSave(const cardops::SaveRequest& request, bool restore)
@@ -178,7 +176,8 @@ void TfMain::ShowUnpacking(int percent, const std::string& entry, int* shown)
     ProgressBar->setValue(percent);
     // Every ninth entry is named, so the label does not slow the unpacking.
     if (!entry.empty() && (*shown)++ % 9 == 0) {
-        lML->setText(QStringLiteral("Extracting... (") + QString::fromStdString(entry) + QLatin1Char(')'));
+        lML->setText(QStringLiteral("Extracting... (") + QString::fromStdString(core::Printable(entry)) +
+                     QLatin1Char(')'));
         lML->repaint();
     }
 }
@@ -191,7 +190,7 @@ bool TfMain::unzipML(const QString& path)
     try {
         TZipRead probe(path.toStdString());
     } catch (const std::exception& error) {
-        QMessageBox::critical(this, windowTitle(), QString::fromUtf8(error.what()));
+        ShowMessage(this, QMessageBox::Critical, windowTitle(), QString::fromUtf8(error.what()));
         return false;
     }
     ProgressBar->show();
@@ -203,7 +202,7 @@ bool TfMain::unzipML(const QString& path)
     if (!outcome.ok) {
         // A part of a build is worse than none: what was written goes again.
         cardops::RollBack(outcome.written, outcome.madeFolders);
-        QMessageBox::critical(this, windowTitle(), QString::fromStdString(outcome.error));
+        ShowMessage(this, QMessageBox::Critical, windowTitle(), QString::fromStdString(outcome.error));
         // Set after the box: events that ran meanwhile must not hide the outcome.
         lML->setText(QStringLiteral("Error in unzipping"));
         return false;
@@ -248,12 +247,11 @@ void TfMain::RestoreLatestBackup()
         return;
     }
     const cardops::BackupInfo& latest = backups.back();
-    QMessageBox ask(QMessageBox::Question, windowTitle(),
+    if (ShowMessage(this, QMessageBox::Question, windowTitle(),
                     QStringLiteral("Restore the boot record of %1 (%2) as it was on %3?")
                         .arg(QString::fromStdString(DriveName), QString::fromStdString(volume.label),
                              QString::fromStdString(latest.time)),
-                    QMessageBox::Yes | QMessageBox::No, this);
-    if (ask.exec() != QMessageBox::Yes)
+                    QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
         return;
     cardops::Region region{};
     std::string why;

@@ -192,6 +192,9 @@ void TfMain::BuildLayout()
     lZIPname->hide();
     lML = PlaceLabel(gbML, QStringLiteral("Checking latest ML..."), 12, 103);
     lML->setFixedWidth(298);
+    // Both show names from a catalogue or an archive: as they are, never as HTML.
+    lML->setTextFormat(Qt::PlainText);
+    lZIPname->setTextFormat(Qt::PlainText);
     gbML->hide();
 
     StatusBar = new TStatusBar(this);

@@ -1,6 +1,7 @@
 // Builds from an archive the user already has: --build FILE.zip or a drop on
 // the window, and the context menu that reloads the build lists.
 #include "core/fetchqueue.h"
+#include "core/printable.h"
 #include "ui/tfmain.h"
 #include "zip/buildcheck.h"
 
@@ -113,7 +114,7 @@ bool TfMain::UseLocalBuild(const QString& path)
             fs::remove(part, ec);
         QString cause = QString::fromStdString(check.reason);
         if (!check.entry.empty())
-            cause += QStringLiteral(" (") + QString::fromStdString(check.entry) + QLatin1Char(')');
+            cause += QStringLiteral(" (") + QString::fromStdString(core::Printable(check.entry)) + QLatin1Char(')');
         return refuse(cause.isEmpty() ? QStringLiteral("not a build archive") : cause);
     }
     if (!inPlace) {

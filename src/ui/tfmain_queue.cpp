@@ -1,14 +1,12 @@
 // The fetch queue: one fetch at a time, catalogues and build archives.
 #include "core/catalogue.h"
-#include "core/digest.h"
 #include "core/fetchqueue.h"
-#include "core/fileutil.h"
+#include "core/printable.h"
 #include "core/textutil.h"
 #include "net/httpget.h"
 #include "net/httpsclient.h"
 #include "ui/tfmain.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLocale>
@@ -17,28 +15,27 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <cstdio>
 #include <filesystem>
-#include <stdexcept>
 
 namespace fs = std::filesystem;
 
 namespace {
-// Web addresses in any letter case; an upper-case "HTTPS://" is not taken for
-// the blocking HTTPS download and goes to the getter.
+// Web addresses in any letter case: http and https alike go to the getter.
 bool IsWebAddress(const std::string& url)
 {
     const std::string scheme = core::LowerAscii(url.substr(0, 8));
     return core::StartsWith(scheme, "http://") || core::StartsWith(scheme, "https://");
 }
 
-// The host (and port, when the address names one) a failure is told with.
+// The host (and port, when the address names one) a failure is told with;
+// the address comes from a catalogue, so what does not print is escaped.
 QString HostOf(const std::string& address)
 {
     const QUrl url(QString::fromStdString(address));
     if (url.host().isEmpty())
-        return QString::fromStdString(address);
-    return url.port() >= 0 ? url.host() + QLatin1Char(':') + QString::number(url.port()) : url.host();
+        return QString::fromStdString(core::Printable(address));
+    const QString host = QString::fromStdString(core::Printable(url.host().toStdString()));
+    return url.port() >= 0 ? host + QLatin1Char(':') + QString::number(url.port()) : host;
 }
 }  // namespace
 
@@ -66,14 +63,16 @@ void TfMain::ExecHTMLque()
         const core::THTMLQueue head = *started;  // the queue may change below
         HTTP->URL = QString::fromStdString(head.url);
         if (!head.statusText.empty()) {
-            lML->setText(QString::fromStdString(head.statusText));
+            lML->setText(QString::fromStdString(core::Printable(head.statusText)));
             lML->repaint();
         }
         HTTP->FileName = QString::fromStdString(head.localFile);
         HTTP->ExpectedSha256 = QString::fromStdString(head.sha256);
-        if (core::IsHttpsUrl(head.url)) {
-            Download(QString::fromStdString(head.url), QString::fromStdString(head.localFile));
-        } else if (!IsWebAddress(head.url)) {
+        // A catalogue is a few kilobytes, an archive a few megabytes: each
+        // fetch is held to its kind's limits.
+        const bool catalogue = head.kind == core::KindDevelopCatalogue || head.kind == core::KindLegacyCatalogue;
+        HTTP->Limits = catalogue ? flintor::net::kCatalogueLimits : flintor::net::kArchiveLimits;
+        if (!IsWebAddress(head.url)) {
             // Only web addresses are fetched; anything else a catalogue names
             // (file:, ftp:, ...) fails like an unreachable server.
             failureCause_ = QStringLiteral("not a web address");
@@ -110,60 +109,6 @@ void TfMain::EnableBuildChoice()
     rbNightly->setEnabled(cbNightly->count() > 0);
     cbDevelop->setEnabled(rbDevelop->isEnabled() && rbDevelop->isChecked());
     cbNightly->setEnabled(rbNightly->isEnabled() && rbNightly->isChecked());
-}
-
-bool TfMain::Download(const QString& url, const QString& fileName)
-{
-    bool ok = false;
-    // The digest the archive must have, from the request that runs.
-    const uint8_t kind = queue.ActiveKind();
-    const std::string expected = kind != core::KindNone && !queue.Empty() ? queue.Head().sha256 : std::string();
-    // Catalogues may come over HTTPS too (a mirror given as a base address).
-    const bool catalogue = kind == core::KindDevelopCatalogue || kind == core::KindLegacyCatalogue;
-    log(QStringLiteral("Downloading..."));
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    try {
-        THttpsClient client;
-        ok = client.HTTPMethod("GET", url.toStdString());
-        if (ok && !expected.empty() && core::Sha256Hex(client.Document.data(), client.Document.size()) != expected) {
-            ok = false;
-            client.ErrorText = "SHA-256 digest does not match";
-        }
-        if (ok) {
-            ProgressBar->setValue(100);
-            // Written under a temporary name and renamed when complete, so a
-            // broken download never counts as the archive.
-            const std::string target = fileName.toStdString();
-            if (!core::WriteFileWhole(target, client.Document))
-                throw std::runtime_error("Cannot create " + target);
-            if (catalogue) {
-                CatalogueDone(kind == core::KindDevelopCatalogue, fileName,
-                              static_cast<qint64>(client.Document.size()));
-            } else {
-                lZIPname->show();
-                lML->setText(QStringLiteral("ZIP file ready to install"));
-                slogR();
-            }
-        } else if (catalogue) {
-            CatalogueFailed(kind == core::KindDevelopCatalogue, QString::fromStdString(client.ErrorText));
-        } else {
-            lZIPname->hide();
-            lML->setText(QStringLiteral("Download failed."));
-            erslog(QStringLiteral("Download failed: ") + HostOf(url.toStdString()) + QStringLiteral(": ") +
-                   QString::fromStdString(client.ErrorText));
-        }
-    } catch (const std::exception& error) {
-        ok = false;
-        lZIPname->hide();
-        lML->setText(QStringLiteral("Download failed."));
-        erslog(QString::fromStdString(error.what()));
-    }
-    QApplication::restoreOverrideCursor();
-    ProgressBar->hide();
-    tHTMLqueue->start();
-    EnableBuildChoice();
-    queue.FinishActive();
-    return ok;
 }
 
 void TfMain::HTTPProgress(QObject*, int totalSize, int readed)
@@ -267,7 +212,9 @@ void TfMain::BuildDownloadFailed(const QString& message)
 void TfMain::HTTPError(QObject*)
 {
     ProgressBar->hide();
-    QString cause = failureCause_.isEmpty() ? HTTP->ErrorText() : failureCause_;
+    // The getter's words may carry what a server sent (a host name from a redirect).
+    QString cause = failureCause_.isEmpty() ? QString::fromStdString(core::Printable(HTTP->ErrorText().toStdString()))
+                                            : failureCause_;
     failureCause_.clear();
     if (cause.isEmpty())
         cause = QStringLiteral("failed");

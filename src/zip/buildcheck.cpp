@@ -1,23 +1,15 @@
 #include "zip/buildcheck.h"
 
 #include "zip/entryname.h"
+#include "zip/fatname.h"
 
 #include <algorithm>
 #include <map>
 #include <new>
 #include <set>
+#include <utility>
 
 namespace {
-
-// Card file systems compare names without regard to letter case (ASCII here;
-// names beyond it are compared as they are).
-std::string Folded(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
 
 BuildCheckResult Refused(std::string entry, std::string reason)
 {
@@ -55,6 +47,8 @@ BuildCheckResult CheckBuildArchive(TZipRead& zip, const std::function<void(int p
         if (!SafeEntryPath(entry.Name, &relative, &isFolder))
             return Refused(entry.Name,
                            "its name is not safe to write onto a card (it could land outside the card's folders)");
+        if (std::string problem = FatNameProblem(relative); !problem.empty())
+            return Refused(entry.Name, std::move(problem));
         if (entry.Encrypted)
             return Refused(entry.Name, "it is encrypted");
         if (entry.Method != 0 && entry.Method != 8) {
@@ -66,7 +60,8 @@ BuildCheckResult CheckBuildArchive(TZipRead& zip, const std::function<void(int p
         }
         if (isFolder)
             relative.pop_back();
-        const std::string folded = Folded(relative);
+        // Where it lands: the card's file systems ignore letter case.
+        const std::string folded = FatFolded(relative);
         // Every folder above it, and the entry itself.
         for (size_t slash = folded.find('/'); slash != std::string::npos; slash = folded.find('/', slash + 1)) {
             const std::string parent = folded.substr(0, slash);

@@ -19,10 +19,12 @@ struct BuildCheckResult {
     size_t folderCount = 0;   // distinct folders the entries need (explicit folder entries and parents of files)
 };
 
-// Every entry must unpack whole: stored or deflate method, not encrypted, a safe name (SafeEntryPath), data that
-// inflates to its declared size and CRC-32 (all data is read and inflated, output is discarded); the archive must
-// hold "autoexec.bin" (any letter case) at its root. progress (may be empty) gets 0..100.
-// Two entries that would land on the same card path (FAT ignores letter case) are refused as well.
+// Every entry must unpack whole: stored or deflate method, not encrypted, a safe name (SafeEntryPath) that FAT and
+// exFAT can hold (FatNameProblem), data that inflates to its declared size and CRC-32 (all data is read and
+// inflated, output is discarded); the archive must hold "autoexec.bin" (any letter case) at its root. progress (may
+// be empty) gets 0..100. Two entries that would land on the same card path (names that differ only in letter case,
+// compared as FatFolded does) are refused as well. `entry` holds the name as the archive has it: pass it through
+// core::Printable before it goes into a message.
 BuildCheckResult CheckBuildArchive(TZipRead& zip, const std::function<void(int percent)>& progress = {});
 
 // Opens path first; a file that is missing or not a zip gives ok=false, entry "", and reason naming the problem

@@ -9,9 +9,11 @@ bool IsSeparator(char c)
     return c == '\\' || c == '/';
 }
 
-bool OnlyDotsAndSpaces(const std::string& segment)
+// "." and ".." lead to this folder or the one above; any other name, dots in
+// it or not, is a name.
+bool MovesAround(const std::string& segment)
 {
-    return segment.find_first_not_of(". ") == std::string::npos;
+    return segment == "." || segment == "..";
 }
 
 }  // namespace
@@ -20,9 +22,8 @@ bool SafeEntryPath(const std::string& name, std::string* relative, bool* isFolde
 {
     if (name.empty() || IsSeparator(name.front()))
         return false;
-    for (unsigned char c : name)
-        if (c < 0x20 || c == 0x7F || c == ':')
-            return false;
+    if (name.find(':') != std::string::npos)
+        return false;
 
     std::vector<std::string> segments;
     std::string current;
@@ -38,7 +39,7 @@ bool SafeEntryPath(const std::string& name, std::string* relative, bool* isFolde
         segments.push_back(current);
 
     for (const std::string& segment : segments)
-        if (OnlyDotsAndSpaces(segment))
+        if (MovesAround(segment))
             return false;
 
     const bool folder = IsSeparator(name.back());

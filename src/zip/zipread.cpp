@@ -1,74 +1,21 @@
 #include "zip/zipread.h"
 
+#include "zip/namedecode.h"
+#include "zip/zipformat.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <climits>
-#include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <utility>
 
+using namespace zipformat;
+
 namespace {
-
-constexpr uint32_t kLocalSignature = 0x04034b50;
-constexpr uint32_t kCentralSignature = 0x02014b50;
-constexpr uint32_t kEndSignature = 0x06054b50;
-constexpr uint32_t kZip64EndSignature = 0x06064b50;
-constexpr uint32_t kZip64LocatorSignature = 0x07064b50;
-constexpr uint32_t kDescriptorSignature = 0x08074b50;
-constexpr uint64_t kLocalSize = 30;
-constexpr uint64_t kCentralSize = 46;
-constexpr uint64_t kEndSize = 22;
-constexpr uint64_t kZip64LocatorSize = 20;
-constexpr uint64_t kZip64EndSize = 56;
-constexpr uint64_t kShortDescriptor = 12;  // crc-32 and two 4-byte sizes, no signature
-constexpr uint16_t kZip64ExtraId = 0x0001;
-constexpr uint16_t kMax16 = 0xFFFF;
-constexpr uint32_t kMax32 = 0xFFFFFFFF;
-constexpr uint16_t kEncryptedFlag = 0x0001;
-constexpr uint16_t kStrongEncryptionFlag = 0x0040;
-constexpr uint16_t kDescriptorFlag = 0x0008;
-constexpr uint16_t kAesMethod = 99;
-// The end record is looked for in the last 450 bytes: room for a comment of up to 428 bytes.
-constexpr uint64_t kEndSearch = 450;
-constexpr uint16_t kUtf8Flag = 0x0800;
-
-ZipNotifier& NotifierSlot()
-{
-    static ZipNotifier notifier;
-    return notifier;
-}
-
-void Notify(const std::string& text, const std::string& caption)
-{
-    const ZipNotifier& notifier = NotifierSlot();
-    if (notifier)
-        notifier(text, caption);
-    else
-        std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-}
-
-uint16_t Read16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t Read32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
-
-uint64_t Read64(const uint8_t* p)
-{
-    return Read32(p) | (static_cast<uint64_t>(Read32(p + 4)) << 32);
-}
 
 // The data of the Zip64 extended-information extra field (0x0001) in an extra
 // area, or nullptr; *size gets its length. A malformed area ends the search.
@@ -110,146 +57,7 @@ private:
     uint64_t size_ = 0, at_ = 0;
 };
 
-const char* MethodName(uint16_t method)
-{
-    switch (method) {
-    case 9:
-        return "Deflate64";
-    case 12:
-        return "bzip2";
-    case 14:
-        return "LZMA";
-    case 93:
-        return "Zstandard";
-    case 95:
-        return "XZ";
-    case 98:
-        return "PPMd";
-    default:
-        return nullptr;
-    }
-}
-
-// Code page 437, bytes 0x80..0xFF, as Unicode code points. Bytes below 0x80 are ASCII.
-constexpr char16_t kCp437High[128] = {
-    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE,
-    0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9, 0x00FF, 0x00D6,
-    0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA,
-    0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB, 0x2591, 0x2592, 0x2593, 0x2502,
-    0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510, 0x2514,
-    0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550,
-    0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B, 0x256A, 0x2518, 0x250C,
-    0x2588, 0x2584, 0x258C, 0x2590, 0x2580, 0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
-    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320,
-    0x2321, 0x00F7, 0x2248, 0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
-};
-
-// Appends a code point below U+10000 as UTF-8 (all the table needs, plus U+FFFD).
-void AppendUtf8(std::string& out, char16_t cp)
-{
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-std::string Cp437ToUtf8(const std::string& raw)
-{
-    std::string out;
-    out.reserve(raw.size() * 2);
-    for (unsigned char c : raw) {
-        if (c < 0x80)
-            out += static_cast<char>(c);
-        else
-            AppendUtf8(out, kCp437High[c - 0x80]);
-    }
-    return out;
-}
-
-// Length of the well-formed UTF-8 sequence at s[i], or 0 when it is not one
-// (overlong forms, surrogates and code points above U+10FFFF are refused).
-size_t Utf8SequenceLength(const std::string& s, size_t i)
-{
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c = byte(i);
-    if (c < 0x80)
-        return 1;
-    size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        if (c == 0xE0)
-            lo = 0xA0;
-        if (c == 0xED)
-            hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        if (c == 0xF0)
-            lo = 0x90;
-        if (c == 0xF4)
-            hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + len > s.size())
-        return 0;
-    if (byte(i + 1) < lo || byte(i + 1) > hi)
-        return 0;
-    for (size_t k = 2; k < len; ++k)
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
-    return len;
-}
-
-// Keeps well-formed UTF-8 and replaces each byte of a broken sequence by U+FFFD,
-// so Name is always valid UTF-8.
-std::string CleanUtf8(const std::string& raw)
-{
-    std::string out;
-    out.reserve(raw.size());
-    for (size_t i = 0; i < raw.size();) {
-        const size_t len = Utf8SequenceLength(raw, i);
-        if (len == 0) {
-            AppendUtf8(out, 0xFFFD);
-            ++i;
-        } else {
-            out.append(raw, i, len);
-            i += len;
-        }
-    }
-    return out;
-}
-
-std::string DecodeName(const uint8_t* bytes, size_t length, bool utf8)
-{
-    std::string raw(reinterpret_cast<const char*>(bytes), length);
-    std::replace(raw.begin(), raw.end(), '/', '\\');
-    return utf8 ? CleanUtf8(raw) : Cp437ToUtf8(raw);
-}
-
-// Deflate cannot expand one input byte into more than 1032 output bytes; the
-// margin covers the stream's end. Capping the output there keeps a header that
-// claims gigabytes from a few bytes of data from allocating them: such an entry
-// fails its size check either way.
-uint64_t MaxInflatedSize(uint64_t compressed)
-{
-    return compressed * 1040 + 65536;
-}
-
 }  // namespace
-
-void SetZipNotifier(ZipNotifier notifier)
-{
-    NotifierSlot() = std::move(notifier);
-}
 
 uint32_t TZipEntry::DosDateTime() const
 {
@@ -435,6 +243,11 @@ void TZipRead::Parse(const uint8_t* archive, size_t length)
         const uint64_t dataPos = localPos + kLocalSize + nameLength + extraLength;
         if (dataPos > directoryPos)
             throw fail();
+        // Both headers must describe the same entry: every zip tool lists the
+        // directory's name, while unpacking goes by the local header.
+        if (nameLength != centralName || std::memcmp(local + kLocalSize, central + kCentralSize, nameLength) != 0 ||
+            ((flags ^ centralFlags) & (kUtf8Flag | kDescriptorFlag)) != 0 || method != centralMethod)
+            throw fail();
         Zip64Values local64(local + kLocalSize + nameLength, extraLength);
 
         Item item;
@@ -460,7 +273,7 @@ void TZipRead::Parse(const uint8_t* archive, size_t length)
             item.compressed = compressed;
             item.uncompressed = size;
         }
-        if (method != centralMethod || item.compressed > directoryPos - dataPos)
+        if (item.compressed > directoryPos - dataPos)
             throw fail();
         const uint64_t dataEnd = dataPos + item.compressed;
         // A descriptor needs at least its short form after the data.
@@ -473,7 +286,7 @@ void TZipRead::Parse(const uint8_t* archive, size_t length)
         entry.LocalHeader = local + 4;
         entry.RawName = local + kLocalSize;
         entry.Data = item.data;
-        entry.Name = DecodeName(entry.RawName, nameLength, (flags & kUtf8Flag) != 0);
+        entry.Name = DecodeEntryName(entry.RawName, nameLength, (flags & kUtf8Flag) != 0);
         entry.Method = method;
         entry.Flags = flags;
         entry.Crc32 = item.crc;
@@ -503,202 +316,4 @@ void TZipRead::Parse(const uint8_t* archive, size_t length)
         items_[i].room = limit - static_cast<uint64_t>(items_[i].data - archive) - items_[i].compressed;
     }
     EntryCount = static_cast<int>(Entries.size());
-}
-
-TZipRead::Fault TZipRead::Stream(size_t index, const std::function<bool(const char*, size_t)>& sink, std::string& why,
-                                 int& inflateCode)
-{
-    inflateCode = Z_OK;
-    if (index >= items_.size() || index >= static_cast<size_t>(std::max(EntryCount, 0))) {
-        why = "there is no such entry in the archive";
-        return Fault::Index;
-    }
-    const Item& item = items_[index];
-    if (item.encrypted) {
-        why = "it is encrypted";
-        return Fault::Unsupported;
-    }
-    if (item.method != 0 && item.method != 8) {
-        const char* name = MethodName(item.method);
-        why = std::string("it is compressed with a method this program cannot unpack (") +
-              (name ? name : "method " + std::to_string(item.method)) + ")";
-        return Fault::Unsupported;
-    }
-    const std::string sizeMismatch = "its size does not match the archive's directory";
-    const std::string damaged = "the compressed data is damaged";
-    if (item.method == 0 && item.compressed != item.uncompressed) {
-        why = sizeMismatch;
-        return Fault::Data;
-    }
-    if (item.descriptor) {
-        // With or without its signature; 8-byte sizes in the Zip64 case (some
-        // writers use them whenever the local header has a Zip64 field, some
-        // only for large entries: either is taken when it matches).
-        const uint8_t* d = item.data + item.compressed;
-        bool matches = false;
-        for (const bool signature : {true, false})
-            for (const bool wide : {item.zip64, !item.zip64}) {
-                const uint64_t at = signature ? 4 : 0, need = at + (wide ? 20 : 12);
-                if (need > item.room || (signature && Read32(d) != kDescriptorSignature))
-                    continue;
-                const uint64_t compressed = wide ? Read64(d + at + 4) : Read32(d + at + 4);
-                const uint64_t size = wide ? Read64(d + at + 12) : Read32(d + at + 8);
-                matches = matches ||
-                          (Read32(d + at) == item.crc && compressed == item.compressed && size == item.uncompressed);
-            }
-        if (!matches) {
-            why = "the data is damaged (its data descriptor does not match the archive's directory)";
-            return Fault::Data;
-        }
-    }
-
-    uLong crc = crc32_z(0, nullptr, 0);
-    uint64_t produced = 0;
-    if (item.method == 0) {
-        for (uint64_t at = 0; at < item.compressed;) {
-            const size_t piece = static_cast<size_t>(std::min<uint64_t>(kPieceSize, item.compressed - at));
-            const char* bytes = reinterpret_cast<const char*>(item.data + at);
-            crc = crc32_z(crc, item.data + at, piece);
-            at += piece;
-            if (!sink(bytes, piece)) {
-                why = "cannot write";
-                return Fault::Sink;
-            }
-        }
-        produced = item.compressed;
-    } else {
-        // Output goes through one piece-sized buffer; it is never allowed to
-        // run more than one byte past the declared size.
-        std::unique_ptr<Bytef[]> buffer;
-        const size_t bufferSize =
-            item.uncompressed >= kPieceSize ? kPieceSize : static_cast<size_t>(item.uncompressed) + 1;
-        try {
-            buffer = std::make_unique<Bytef[]>(bufferSize);
-        } catch (const std::bad_alloc&) {
-            inflateCode = Z_MEM_ERROR;
-            why = "there is not enough memory";
-            return Fault::Memory;
-        }
-        z_stream stream{};
-        int rc = inflateInit2(&stream, -MAX_WBITS);
-        if (rc != Z_OK) {
-            inflateCode = rc;
-            why = rc == Z_MEM_ERROR ? "there is not enough memory" : damaged;
-            return rc == Z_MEM_ERROR ? Fault::Memory : Fault::Data;
-        }
-        const uint8_t* in = item.data;
-        uint64_t inLeft = item.compressed;
-        Fault fault = Fault::None;
-        for (;;) {
-            if (stream.avail_in == 0 && inLeft > 0) {
-                const uInt chunk = static_cast<uInt>(std::min<uint64_t>(inLeft, 1u << 30));
-                stream.next_in = const_cast<Bytef*>(in);
-                stream.avail_in = chunk;
-                in += chunk;
-                inLeft -= chunk;
-            }
-            const uint64_t left = item.uncompressed - produced;  // room for one byte more shows an overrun
-            const uInt room = static_cast<uInt>(left >= bufferSize ? bufferSize : left + 1);
-            stream.next_out = buffer.get();
-            stream.avail_out = room;
-            rc = inflate(&stream, Z_NO_FLUSH);
-            const size_t got = room - stream.avail_out;
-            if (got > item.uncompressed - produced) {
-                inflateCode = Z_BUF_ERROR;  // more than the declared size
-                why = sizeMismatch;
-                fault = Fault::Data;
-                break;
-            }
-            if (got > 0) {
-                crc = crc32_z(crc, buffer.get(), got);
-                produced += got;
-                if (!sink(reinterpret_cast<const char*>(buffer.get()), got)) {
-                    why = "cannot write";
-                    fault = Fault::Sink;
-                    break;
-                }
-            }
-            if (rc == Z_STREAM_END) {
-                inflateCode = rc;
-                break;
-            }
-            if (rc != Z_OK) {
-                // Z_BUF_ERROR: the input ran out before the end of the stream.
-                inflateCode = rc;
-                why = rc == Z_MEM_ERROR ? "there is not enough memory" : damaged;
-                fault = rc == Z_MEM_ERROR ? Fault::Memory : Fault::Data;
-                break;
-            }
-        }
-        inflateEnd(&stream);
-        if (fault != Fault::None)
-            return fault;
-    }
-    if (produced != item.uncompressed) {
-        why = sizeMismatch;
-        return Fault::Data;
-    }
-    if (crc != item.crc) {
-        why = "the data is damaged (CRC-32 does not match)";
-        return Fault::Data;
-    }
-    why.clear();
-    return Fault::None;
-}
-
-bool TZipRead::ExtractTo(int index, const std::function<bool(const char* data, size_t size)>& sink, std::string* why)
-{
-    std::string reason;
-    int inflateCode = Z_OK;
-    Fault fault;
-    if (index < 0) {
-        reason = "there is no such entry in the archive";
-        fault = Fault::Index;
-    } else {
-        try {
-            fault = Stream(static_cast<size_t>(index), sink, reason, inflateCode);
-        } catch (const std::bad_alloc&) {
-            reason = "there is not enough memory";
-            fault = Fault::Memory;
-        }
-    }
-    if (why)
-        *why = reason;
-    return fault == Fault::None;
-}
-
-std::string TZipRead::Extract(int index)
-{
-    if (static_cast<unsigned>(index) >= static_cast<unsigned>(EntryCount))
-        return {};
-    const size_t i = static_cast<size_t>(index);
-    if (i >= items_.size())
-        return {};
-    const Item& item = items_[i];
-    std::string result;
-    // Deflate cannot reach a declared size far beyond its data: reserving
-    // no more than it can reach keeps a lying header from allocating it.
-    result.reserve(static_cast<size_t>(std::min<uint64_t>(item.uncompressed, MaxInflatedSize(item.compressed))));
-    std::string why;
-    int inflateCode = Z_OK;
-    const Fault fault = Stream(
-        i,
-        [&result](const char* data, size_t size) {
-            result.append(data, size);
-            return true;
-        },
-        why, inflateCode);
-    if (fault == Fault::Memory)
-        throw std::bad_alloc();
-    if (inflateCode != Z_OK && inflateCode != Z_STREAM_END)
-        Notify(std::to_string(inflateCode), "ZipRead");
-    if (fault == Fault::Unsupported) {
-        Notify(why, Entries[i].Name);
-        return {};
-    }
-    if (fault != Fault::None) {
-        Notify("CRC", Entries[i].Name);
-        return {};
-    }
-    return result;
 }

@@ -3,8 +3,8 @@
 // Entry names: the reader hands out every name as UTF-8. Names flagged as
 // UTF-8 (general purpose bit 11) are checked and kept, with each byte of an
 // invalid sequence replaced by U+FFFD; all other names are read as code page
-// 437, the OEM code page zip tools have always written, through the table in
-// zipread.cpp. Every "/" in a name becomes "\" before decoding.
+// 437, the OEM code page zip tools have always written (DecodeEntryName).
+// Every "/" in a name becomes "\" before decoding.
 //
 // Only the stored (0) and deflated (8) methods are unpacked; entries with other
 // methods or encryption are listed (so a check can refuse them) but do not
@@ -14,9 +14,11 @@
 //
 // Opening checks the archive's whole layout: every central header has its
 // local header, the entries' data do not overlap each other or the central
-// directory, the local and central headers agree, and the directory holds
-// exactly the counted entries. Anything else fails with "ZIP format": the list
-// is either the archive's whole list or none.
+// directory, the local and central headers agree (name bytes, the UTF-8 and
+// data-descriptor flags, method, and sizes and CRC-32 where the local header
+// holds them), and the directory holds exactly the counted entries. Anything
+// else fails with "ZIP format": the list is either the archive's whole list,
+// the one every zip tool shows, or none. Names are decoded by namedecode.h.
 #pragma once
 
 #include <cstddef>

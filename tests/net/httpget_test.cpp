@@ -147,12 +147,15 @@ TEST_F(HttpGetTest, FailedFetchesEndWithOneErrorAndKeepTheOlderFile)
         return static_cast<int>(ntohs(a.sin_port));
     }();
 
-    // Each failure also says why, in words the status bar shows.
+    // Each failure also says why, in words the status bar shows. Every fetch
+    // runs under these limits unless its case gives its own.
+    using flintor::net::FetchLimits;
     struct Case {
         const char* what;
         QString url;
         bool binary;
         const char* cause;
+        FetchLimits limits = {1 << 20, 20000, 1000};
     };
     const std::vector<Case> cases = {
         {"404 with a body", server_->http("/notfound"), false, "not found (HTTP 404)"},
@@ -165,6 +168,22 @@ TEST_F(HttpGetTest, FailedFetchesEndWithOneErrorAndKeepTheOlderFile)
         {"too many redirects", server_->http("/chain/6"), false, "too many redirects"},
         {"401 without credentials", server_->http("/auth"), false, "HTTP status 401"},
         {"scheme not http", QStringLiteral("file:///etc/hostname"), false, ""},
+        // An endless or trickling answer ends at the size cap or the deadline.
+        {"endless answer",
+         server_->http("/endless"),
+         false,
+         "answer larger than the size limit of 256 KiB",
+         {256 * 1024, 20000, 1000}},
+        {"length above the cap",
+         server_->http("/endless?length=17179869184"),
+         true,
+         "answer larger than the size limit of 256 KiB",
+         {256 * 1024, 20000, 1000}},
+        {"trickling answer",
+         server_->http("/trickle?ms=200"),
+         false,
+         "not complete within the time limit of 1500 ms",
+         {1 << 20, 1500, 1000}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -176,7 +195,7 @@ TEST_F(HttpGetTest, FailedFetchesEndWithOneErrorAndKeepTheOlderFile)
         Recorder rec(&get);
         get.URL = c.url;
         get.BinaryData = c.binary;
-        get.TimeoutMs = 1000;
+        get.Limits = c.limits;
         get.FileName = target("f.bin");
         get.FetchFile();
         ASSERT_TRUE(rec.waitDone());
@@ -192,6 +211,8 @@ TEST_F(HttpGetTest, FailedFetchesEndWithOneErrorAndKeepTheOlderFile)
         if (c.binary) {
             EXPECT_TRUE(rec.progress.empty());  // not read at all
         }
+        for (const Progress& p : rec.progress)
+            ASSERT_LE(p.readed, c.limits.maxBytes);
     }
 }
 
@@ -240,8 +261,8 @@ TEST_F(HttpGetTest, ExpectedDigestDecidesWhetherTheFileIsTaken)
 TEST_F(HttpGetTest, WorkerWaitsForTheEventsOfWhatItHandedOver)
 {
     // The handler of the first event takes its time; meanwhile the worker
-    // must not read on, so the file holds at most the one block whose
-    // pieces are being reported.
+    // must not read on, so the file holds at most the one block (1 MiB)
+    // whose pieces are being reported.
     THTTPGet get;
     Recorder rec(&get);
     qint64 writtenDuringFirstEvent = -1;
@@ -253,7 +274,7 @@ TEST_F(HttpGetTest, WorkerWaitsForTheEventsOfWhatItHandedOver)
         QThread::msleep(300);
         writtenDuringFirstEvent = QFileInfo(target("w.zip.part")).size();
     });
-    get.URL = server_->http("/data?size=400000");
+    get.URL = server_->http("/data?size=3500000");
     get.FileName = target("w.zip");
     get.FetchFile();
     ASSERT_TRUE(rec.waitDone());
@@ -261,9 +282,9 @@ TEST_F(HttpGetTest, WorkerWaitsForTheEventsOfWhatItHandedOver)
     EXPECT_GT(firstReaded, 0);
     EXPECT_LE(firstReaded, 1025);
     EXPECT_GT(writtenDuringFirstEvent, 0);
-    EXPECT_LE(writtenDuringFirstEvent, 65536);
+    EXPECT_LE(writtenDuringFirstEvent, 1 << 20);
     ASSERT_FALSE(rec.progress.empty());
-    EXPECT_EQ(rec.progress.back().readed, 400000);
+    EXPECT_EQ(rec.progress.back().readed, 3500000);
 }
 
 TEST_F(HttpGetTest, AnswersWithoutContentLength)

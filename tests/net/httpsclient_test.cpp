@@ -2,6 +2,7 @@
 #include "net/httpsclient.h"
 #include "testservers.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -14,6 +15,19 @@ namespace {
 std::string Str(const QByteArray& b)
 {
     return b.toStdString();
+}
+
+void WriteFile(const QString& path, const QByteArray& data)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(data);
+}
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // HTTPS servers signed by the test CA; SSL_CERT_FILE names that CA.
@@ -88,6 +102,16 @@ TEST_F(HttpsClientTest, KeepsTheWholeBody)
     EXPECT_EQ(client.Document.size(), content.size());
     EXPECT_TRUE(client.Document == Str(content));
 
+    // Into a file: the same bytes, in place of an older file, nothing else left.
+    QTemporaryDir target;
+    const QString file = target.filePath("build.zip");
+    WriteFile(file, "older archive");
+    THttpsClient toFile;
+    ASSERT_TRUE(toFile.GetFile(web.https("/build.zip").toStdString(), file.toStdString())) << toFile.ErrorText;
+    EXPECT_TRUE(toFile.Document.empty());
+    EXPECT_EQ(ReadAll(file), content);
+    EXPECT_EQ(QDir(target.path()).entryList(QDir::Files), QStringList{"build.zip"});
+
     // The same name through "localhost" matches the certificate's other name.
     THttpsClient byName;
     EXPECT_TRUE(
@@ -102,27 +126,56 @@ TEST_F(HttpsClientTest, RedirectOnHttpsIsFollowed)
     EXPECT_EQ(client.Document, Str(Pattern(100)));
 }
 
-TEST_F(HttpsClientTest, FailuresReturnFalseAndNoBody)
+// Each failure, into memory and into a file: false, no body, the cause in
+// words, and in the target folder only the older file, unchanged.
+TEST_F(HttpsClientTest, FailuresReturnFalseAndLeaveNothing)
 {
+    using flintor::net::FetchLimits;
     struct Case {
         const char* what;
         QString url;
+        const char* cause;
+        FetchLimits limits = {1 << 20, 20000, 2000};
     };
     const std::vector<Case> cases = {
-        {"404 with an error page", tls_->https("/notfound")},
-        {"redirect from https to http", tls_->https("/to-http?port=%1").arg(plain_->port())},
-        {"answer slower than the time-out", tls_->https("/slow?seconds=8")},
-        {"connection reset", tls_->https("/reset")},
-        {"short body", tls_->https("/short")},
-        {"too many redirects", tls_->https("/chain/6")},
+        {"404 with an error page", tls_->https("/notfound"), "not found (HTTP 404)"},
+        {"redirect from https to http", tls_->https("/to-http?port=%1").arg(plain_->port()), ""},
+        {"answer slower than the time-out", tls_->https("/slow?seconds=8"), "timed out (nothing received for 2 s)"},
+        {"connection reset", tls_->https("/reset"), ""},
+        {"short body", tls_->https("/short"), "incomplete answer"},
+        {"too many redirects", tls_->https("/chain/6"), "too many redirects"},
+        // An endless or trickling answer ends at the size cap or the deadline.
+        {"endless answer",
+         tls_->https("/endless"),
+         "answer larger than the size limit of 256 KiB",
+         {256 * 1024, 20000, 2000}},
+        {"length above the cap",
+         tls_->https("/endless?length=17179869184"),
+         "answer larger than the size limit of 256 KiB",
+         {256 * 1024, 20000, 2000}},
+        {"trickling answer",
+         tls_->https("/trickle?ms=200"),
+         "not complete within the time limit of 1500 ms",
+         {1 << 20, 1500, 2000}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         THttpsClient client;
-        client.TimeoutMs = 2000;
+        client.Limits = c.limits;
         EXPECT_FALSE(client.HTTPMethod("GET", c.url.toStdString()));
         EXPECT_TRUE(client.Document.empty());
         EXPECT_FALSE(client.ErrorText.empty());
+        EXPECT_EQ(client.ErrorText.rfind(c.cause, 0), 0u) << client.ErrorText;
+
+        QTemporaryDir target;
+        const QString file = target.filePath("build.zip");
+        WriteFile(file, "older archive");
+        THttpsClient toFile;
+        toFile.Limits = c.limits;
+        EXPECT_FALSE(toFile.GetFile(c.url.toStdString(), file.toStdString()));
+        EXPECT_EQ(toFile.ErrorText.rfind(c.cause, 0), 0u) << toFile.ErrorText;
+        EXPECT_EQ(QDir(target.path()).entryList(QDir::Files), QStringList{"build.zip"});
+        EXPECT_EQ(ReadAll(file), QByteArray("older archive"));
     }
 }
 

@@ -217,23 +217,27 @@ private slots:
         QCOMPARE(window.StatusBar->panel(1).text, QStringLiteral(" Q: 0 "));
     }
 
-    void upperCaseHttpsGoesToTheGetterAndFinishedHeadsAreNotRestarted()
+    void httpsGoesToTheGetterAndFinishedHeadsAreNotRestarted()
     {
         TfMain window(HostOptions(QStringLiteral("127.0.0.1:9")));
         QVERIFY(WaitFor([&] { return window.queue.Empty(); }, 30000));
         core::THTMLQueue request;
-        request.url = "HTTPS://127.0.0.1:9/x.zip";
-        request.localFile = Work().toStdString() + "x.zip";
-        request.binary = true;
-        request.kind = core::KindDevelopBuild;
-        window.InsHTMLque(request);
-        // Not the blocking HTTPS download: the getter runs in the background.
-        QVERIFY(window.HTTP->Busy());
-        QVERIFY(WaitFor([&] { return !window.HTTP->Busy(); }, 10000));
-        QCOMPARE(window.StatusBar->panel(3).text, QStringLiteral(" Download failed. 127.0.0.1:9: connection refused"));
-        // The group tells the outcome too.
-        QCOMPARE(window.lML->text(), QStringLiteral("Download failed."));
-        QVERIFY(window.lZIPname->isHidden());
+        for (const char* url : {"https://127.0.0.1:9/x.zip", "HTTPS://127.0.0.1:9/x.zip"}) {
+            QVERIFY(WaitFor([&] { return window.queue.Empty(); }, 10000));
+            request.url = url;
+            request.localFile = Work().toStdString() + "x.zip";
+            request.binary = true;
+            request.kind = core::KindDevelopBuild;
+            window.InsHTMLque(request);
+            // The getter runs it in the background, whatever the letter case.
+            QVERIFY2(window.HTTP->Busy(), url);
+            QVERIFY(WaitFor([&] { return !window.HTTP->Busy(); }, 10000));
+            QCOMPARE(window.StatusBar->panel(3).text,
+                     QStringLiteral(" Download failed. 127.0.0.1:9: connection refused"));
+            // The group tells the outcome too.
+            QCOMPARE(window.lML->text(), QStringLiteral("Download failed."));
+            QVERIFY(window.lZIPname->isHidden());
+        }
         // A request queued before the timer removes the finished head waits
         // for it, and the finished head is never fetched again.
         request.url = server_->http(QStringLiteral("/ML/builds/other.zip")).toStdString();
@@ -348,14 +352,21 @@ private slots:
         QVERIFY(certs.ok());
         ScopedEnv ca("SSL_CERT_FILE", certs.path("ca.crt").toLocal8Bit());
         QTemporaryDir root;
-        WriteFile(root.filePath("mirror/ML/develop.inf"), ("Mirrored;" + Base() + "other.zip;2015.01.01\n").toUtf8());
-        WriteFile(root.filePath("mirror/ML/legacy.inf"),
-                  ("Mirrored old;" + Base() + "other.zip;2015.01.01\n").toUtf8());
+        const QByteArray archive = Pattern(1500000);
+        WriteFile(root.filePath("mirror/ML/builds/mirrored.zip"), archive);
         TestServer mirror(QStringLiteral("static_server.py"),
                           QStringList{"--root", root.path(), "--tls-cert", certs.path("server.crt"), "--tls-key",
                                       certs.path("server.key")},
                           120);
         QVERIFY(mirror.ok());
+        // The development build's archive is on the mirror too, with its digest.
+        const QString digest =
+            QString::fromStdString(core::Sha256Hex(archive.constData(), static_cast<size_t>(archive.size())));
+        WriteFile(
+            root.filePath("mirror/ML/develop.inf"),
+            ("Mirrored;" + mirror.https("/mirror/ML/builds/mirrored.zip") + ";2015.01.01;" + digest + "\n").toUtf8());
+        WriteFile(root.filePath("mirror/ML/legacy.inf"),
+                  ("Mirrored old;" + Base() + "other.zip;2015.01.01\n").toUtf8());
 
         TfMain window(HostOptions(QStringLiteral("127.0.0.1:9")));
         window.ConnectBuildSources();
@@ -371,10 +382,24 @@ private slots:
         QCOMPARE(reload->text(), QStringLiteral("Reload build lists"));
         QVERIFY(window.bRefresh->actions().contains(reload));
         QCOMPARE(window.bRefresh->contextMenuPolicy(), Qt::ActionsContextMenu);
+        QList<int> progress;
+        connect(window.HTTP, &THTTPGet::OnProgress, this, [&](QObject*, int total, int readed) {
+            if (window.queue.ActiveKind() == core::KindDevelopBuild && total == archive.size())
+                progress << readed;
+        });
         reload->trigger();
+        // Over HTTPS as over HTTP: the getter fetches in the background.
+        QVERIFY(window.HTTP->Busy());
         reload->trigger();  // while they are on their way: not queued twice
         QVERIFY(WaitFor([&] { return window.queue.Empty() && window.cbNightly->count() == 1; }, 30000));
         QCOMPARE(window.cbDevelop->currentText(), QStringLiteral("Mirrored"));
+        // The chosen build's archive came the same way, every piece reported, digest checked.
+        QCOMPARE(window.lML->text(), QStringLiteral("ZIP file ready to install"));
+        QCOMPARE(ReadAll(Work() + "mirrored.zip"), archive);
+        QVERIFY(progress.size() >= archive.size() / 1025);
+        QCOMPARE(progress.last(), archive.size());
+        QString why;
+        QVERIFY2(window.CheckArchiveDigest(Work() + "mirrored.zip", &why), qPrintable(why));
         QCOMPARE(window.cbNightly->currentText(), QStringLiteral("Mirrored old"));
         QVERIFY(window.rbDevelop->isEnabled());
         QCOMPARE(ReadAll(Work() + "develop.inf"), ReadAll(root.filePath("mirror/ML/develop.inf")));

@@ -17,14 +17,6 @@ namespace {
 using namespace ziptest;
 using BuildCheck = ZipTest;
 
-// Renames an entry in both headers (same length).
-void Rename(Bytes& b, const std::string& from, const std::string& to)
-{
-    const size_t local = Find(b, from), central = Find(b, from, true);
-    std::copy(to.begin(), to.end(), b.begin() + static_cast<long>(local) + 30);
-    std::copy(to.begin(), to.end(), b.begin() + static_cast<long>(central) + 46);
-}
-
 class BuildCheckArchives : public BuildCheck {
 protected:
     void SetUp() override
@@ -118,6 +110,64 @@ TEST_F(BuildCheckArchives, RefusesWhatCannotUnpackWholeNamingTheEntry)
         else
             EXPECT_EQ(r.reason, c.reason) << c.what;
         EXPECT_TRUE(std::find(progress.begin(), progress.end(), 100) == progress.end()) << c.what;
+    }
+}
+
+// Names FAT and exFAT cannot hold, or would hold as one file, are refused
+// before anything is written; the entry named is the one at fault.
+TEST_F(BuildCheck, NamesACardCannotHoldAreRefused)
+{
+    const std::string dotOrSpace = "its name ends in a dot or a space, which FAT and exFAT drop";
+    const std::string control = "its name holds a control character, which FAT and exFAT cannot store";
+    const std::string twice = "the archive holds a file of this name twice";
+    const auto character = [](char c) {
+        return std::string("its name holds the character ") + c + ", which FAT and exFAT cannot store";
+    };
+    struct Case {
+        std::vector<std::string> names;  // besides autoexec.bin
+        std::string entry, reason;       // entry "" when the archive passes
+    };
+    const std::vector<Case> cases = {
+        {{"ML/a?b.txt"}, "ML\\a?b.txt", character('?')},
+        {{"ML/a*b.txt"}, "ML\\a*b.txt", character('*')},
+        {{"ML/<b>.txt"}, "ML\\<b>.txt", character('<')},
+        {{"ML/a|b.txt"}, "ML\\a|b.txt", character('|')},
+        {{"ML/\"b\".txt"}, "ML\\\"b\".txt", character('"')},
+        {{"ML/a\x1b[2Jb.txt"}, "ML\\a\x1b[2Jb.txt", control},
+        {{"ML/tab\there"}, "ML\\tab\there", control},
+        {{"ML/del\x7f"}, "ML\\del\x7f", control},
+        {{"ML/x.txt", "ML/X.TXT."}, "ML\\X.TXT.", dotOrSpace},
+        {{"ML/x.txt "}, "ML\\x.txt ", dotOrSpace},
+        {{"ML./x.txt"}, "ML.\\x.txt", dotOrSpace},
+        {{"ML /x.txt"}, "ML \\x.txt", dotOrSpace},
+        {{"ML/.../x.txt"}, "ML\\...\\x.txt", dotOrSpace},
+        {{"ML/x.txt", "ml/X.txt"}, "ml\\X.txt", twice},
+        {{"ML/\xC3\x89t\xC3\xA9.txt", "ML/\xC3\xA9T\xC3\x89.TXT"}, "ML\\\xC3\xA9T\xC3\x89.TXT", twice},  // Été, éTÉ
+        {{"ML/\xCE\xA3\xCE\xB9\xCF\x82", "ML/\xCF\x83\xCE\x99\xCE\xA3"},
+         "ML\\\xCF\x83\xCE\x99\xCE\xA3",
+         twice},                                                 // Σις, σΙΣ
+        {{"ML/\xE2\x84\xAA.mo", "ML/k.mo"}, "ML\\k.mo", twice},  // the Kelvin sign
+        {{"ML/\xD0\x96\xD1\x83\xD0\xBA", "ML/\xD0\xB6\xD0\xA3\xD0\x9A"},
+         "ML\\\xD0\xB6\xD0\xA3\xD0\x9A",
+         twice},  // Жук, жУК
+        // What a card holds as it is.
+        {{"a..b.txt", "ML/.hidden", "ML/ lead.txt", "ML/x.txt", "ml/y.txt",
+          "ML/stra\xC3\x9F"
+          "e",
+          "ML/STRASSE"},
+         "",
+         ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::pair<std::string, std::string>> entries = {{"autoexec.bin", "start"}};
+        for (const std::string& name : c.names)
+            entries.emplace_back(name, "data of " + name);
+        const Bytes archive = StoredZip(entries);
+        TZipRead zip(archive.data(), archive.size());
+        const BuildCheckResult r = CheckBuildArchive(zip);
+        EXPECT_EQ(r.ok, c.entry.empty()) << c.names.back() << ": " << r.reason;
+        EXPECT_EQ(r.entry, c.entry) << c.names.back();
+        EXPECT_EQ(r.reason, c.reason) << c.names.back();
     }
 }
 

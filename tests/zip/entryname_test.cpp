@@ -15,6 +15,10 @@ TEST(SafeEntryPath, AcceptsRelativeNamesAndRefusesTheRest)
              {"ML\\\\doc//x", "ML/doc/x", false},
              {"ML\\doc\\\\", "ML/doc/", true},
              {".hid\\..x\\x..\\a.", ".hid/..x/x../a.", false},
+             // Names, however odd: whether a card can hold them is the build check's question.
+             {"a..b.txt", "a..b.txt", false},
+             {"...\\. .\\ \\x", ".../. ./ /x", false},
+             {"a\tb\x1b[2J", "a\tb\x1b[2J", false},
              {"caf\xC3\xA9\\ \xE2\x82\xAC", "caf\xC3\xA9/ \xE2\x82\xAC", false}}) {
         std::string gotRelative;
         bool gotFolder = !folder;
@@ -22,21 +26,14 @@ TEST(SafeEntryPath, AcceptsRelativeNamesAndRefusesTheRest)
         EXPECT_EQ(gotRelative, relative);
         EXPECT_EQ(gotFolder, folder) << name;
     }
-    for (const std::string name : {"",         "\\",          "/",
-                                   "\\x",      "/etc/passwd", "\\\\server\\share\\x",
-                                   "C:\\x",    "C:x",         "ML\\f:stream",
-                                   ".",        "..",          "...",
-                                   "..\\x",    "../x",        "ML\\..\\..\\x",
-                                   "ML/../x",  "ML\\..",      "ML\\..\\",
-                                   "ML\\.\\x", "ML\\. .\\x",  "ML\\ \\x",
-                                   "a\tb",     "a\nb",        "a\x1F",
-                                   "a\x7F"})
+    for (const std::string name :
+         {"", "\\", "/", "\\x", "/etc/passwd", "\\\\server\\share\\x", "C:\\x", "C:x", "ML\\f:stream", ".", "..",
+          "..\\x", "../x", "ML\\..\\..\\x", "ML/../x", "ML\\..", "ML\\..\\", "ML\\.\\x"})
         EXPECT_FALSE(SafeEntryPath(name, nullptr, nullptr)) << '"' << name << '"';
-    EXPECT_FALSE(SafeEntryPath(std::string("a\0b", 3), nullptr, nullptr));
 }
 
 // Every name of up to 6 risky characters: what is accepted must be a plain
-// relative path of real names.
+// relative path of names, none of them "." or "..".
 TEST(SafeEntryPath, AcceptedNamesStayInsideTheRootFolder)
 {
     std::vector<std::string> names = {""};
@@ -58,7 +55,7 @@ TEST(SafeEntryPath, AcceptedNamesStayInsideTheRootFolder)
             ASSERT_EQ(folder, relative.back() == '/') << name;
             std::stringstream segments(relative.substr(0, relative.size() - folder));
             for (std::string segment; std::getline(segments, segment, '/');)
-                ASSERT_NE(segment.find('a'), std::string::npos) << name;  // not empty, not only dots/spaces
+                ASSERT_TRUE(!segment.empty() && segment != "." && segment != "..") << name;
         }
     }
     EXPECT_GT(accepted, 1000u);

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 namespace {
@@ -73,28 +74,18 @@ TEST_F(ZipRead, FindsTheArchiveBehindOtherDataAndItsEndBehindAComment)
     }
 }
 
-// Sizes, CRC-32 and method sit 2 bytes further in the central header than in
-// the local one; patches both so the two headers still agree.
-void PutBoth(Bytes& b, const std::string& name, size_t field, int width, uint32_t v)
-{
-    Put(b, Find(b, name) + field, width, v);
-    Put(b, Find(b, name, true) + field + 2, width, v);
-}
-
 TEST_F(ZipRead, EveryEntryListedButOnlyStoredAndDeflatedOnesExtract)
 {
     Source("ML/a.txt", Words(5000));
     Source("ML/b.txt", "bee");
     Source("ML/d.txt", "dee");
     Bytes archive = Zip("../out.zip ML/ ML/a.txt ML/b.txt ML/d.txt");
-    Bytes disagree = archive;
-    Put(disagree, Find(disagree, "ML/b.txt", true) + 10, 2, 12);  // only the central header says bzip2
-    EXPECT_EQ(ErrorOf(disagree), "ZIP format");
-
     PutBoth(archive, "ML/b.txt", 8, 2, 12);
-    const size_t d = Find(archive, "ML/d.txt");
-    Put(archive, d + 28, 2, Get(archive, d + 28, 2) + Get(archive, d + 26, 2));  // local name emptied
-    Put(archive, d + 26, 2, 0);
+    const size_t d = Find(archive, "ML/d.txt"), cd = Find(archive, "ML/d.txt", true);
+    for (const size_t name : {d + 26, cd + 28}) {  // the name emptied, its bytes taken into the extra field
+        Put(archive, name + 2, 2, Get(archive, name + 2, 2) + Get(archive, name, 2));
+        Put(archive, name, 2, 0);
+    }
     TZipRead zip(archive.data(), archive.size());
     EXPECT_EQ(Names(zip), (std::vector<std::string>{"ML\\", "ML\\a.txt", "ML\\b.txt", ""}));
     EXPECT_EQ(zip.Entries[2].Method, 12);
@@ -104,6 +95,48 @@ TEST_F(ZipRead, EveryEntryListedButOnlyStoredAndDeflatedOnesExtract)
     EXPECT_EQ(zip.Extract(3), "dee");
     EXPECT_EQ(messages_,
               (Messages{{"it is compressed with a method this program cannot unpack (bzip2)", "ML\\b.txt"}}));
+}
+
+// Every zip tool lists the central directory; unpacking reads the local
+// headers. An archive whose two headers tell different stories is refused.
+TEST_F(ZipRead, LocalAndCentralHeadersMustAgree)
+{
+    Source("readme12.txt", "read me");
+    Source("ML/modules/a.mo", Words(3000));
+    const Bytes base = Zip("../out.zip readme12.txt ML/modules/a.mo");
+    const size_t local = Find(base, "ML/modules/a.mo"), central = Find(base, "ML/modules/a.mo", true);
+    struct Case {
+        const char* what;
+        std::function<void(Bytes&)> patch;
+        const char* expect;
+    };
+    const auto flip = [](size_t at, uint32_t bits) {
+        return [at, bits](Bytes& b) { Put(b, at, 2, Get(b, at, 2) ^ bits); };
+    };
+    const std::vector<Case> cases = {
+        {"another local name", [](Bytes& b) { Rename(b, "readme12.txt", "autoexec.bin", true, false); }, "ZIP format"},
+        {"another central name", [](Bytes& b) { Rename(b, "readme12.txt", "autoexec.bin", false, true); },
+         "ZIP format"},
+        {"a shorter local name",
+         [local](Bytes& b) {
+             Put(b, local + 26, 2, Get(b, local + 26, 2) - 1);  // "ML/modules/a.m"; the "o" now starts the extra field
+             Put(b, local + 28, 2, Get(b, local + 28, 2) + 1);
+         },
+         "ZIP format"},
+        {"UTF-8 flag only in the local header", flip(local + 6, 0x0800), "ZIP format"},
+        {"UTF-8 flag only in the directory", flip(central + 8, 0x0800), "ZIP format"},
+        {"descriptor flag only in the local header", flip(local + 6, 0x0008), "ZIP format"},
+        {"descriptor flag only in the directory", flip(central + 8, 0x0008), "ZIP format"},
+        {"bzip2 only in the directory", [central](Bytes& b) { Put(b, central + 10, 2, 12); }, "ZIP format"},
+        // The same changes made to both headers are a consistent archive.
+        {"renamed in both", [](Bytes& b) { Rename(b, "readme12.txt", "autoexec.bin"); }, "(opened)"},
+        {"UTF-8 flag in both", [](Bytes& b) { PutBoth(b, "ML/modules/a.mo", 6, 2, 0x0800); }, "(opened)"},
+    };
+    for (const Case& c : cases) {
+        Bytes archive = base;
+        c.patch(archive);
+        EXPECT_EQ(ErrorOf(archive), c.expect) << c.what;
+    }
 }
 
 TEST_F(ZipRead, FailedChecksShowMessagesAndExtractEmpty)
@@ -239,11 +272,13 @@ TEST_F(ZipRead, NamesDecodedFromUtf8OrCodePage437)
     Source(oem, "oem");
     Bytes archive = Zip("../out.zip '" + utf8 + "' " + oem);
     const size_t u = Find(archive, utf8), o = Find(archive, oem);
+    const size_t cu = Find(archive, utf8, true), co = Find(archive, oem, true);
     ASSERT_EQ(Get(archive, u + 6, 2) & 0x0800, 0u);
     std::string high, expected(512, '\0');  // the upper half, checked against the C library's table
     for (int c = 0x80; c <= 0xFF; ++c)
         high += static_cast<char>(c);
-    std::memcpy(&archive[o + 30], high.data(), high.size());
+    std::memcpy(&archive[o + 30], high.data(), high.size());  // in both headers, which must agree
+    std::memcpy(&archive[co + 46], high.data(), high.size());
     char *in = high.data(), *out = expected.data();
     size_t inLeft = high.size(), outLeft = expected.size();
     iconv_t cd = iconv_open("UTF-8", "CP437");
@@ -254,10 +289,12 @@ TEST_F(ZipRead, NamesDecodedFromUtf8OrCodePage437)
     TZipRead oemNames(archive.data(), archive.size());
     EXPECT_EQ(oemNames.Entries[0].Name, "caf\xE2\x94\x9C\xE2\x8C\x90\\\xCE\x93\xC3\xA9\xC2\xBC.txt");
     EXPECT_EQ(oemNames.Entries[1].Name, expected);
-    Put(archive, u + 6, 2, 0x0800);  // the local flag marks the name as UTF-8
+    PutBoth(archive, utf8, 6, 2, 0x0800);  // the flag marks the name as UTF-8
     EXPECT_EQ(TZipRead(archive.data(), archive.size()).Entries[0].Name, "caf\xC3\xA9\\\xE2\x82\xAC.txt");
-    archive[u + 33] = 0xC0;  // overlong lead byte, then a stray continuation byte
-    archive[u + 38] = 'x';   // the euro sign cut short
+    for (const size_t name : {u + 30, cu + 46}) {
+        archive[name + 3] = 0xC0;  // overlong lead byte, then a stray continuation byte
+        archive[name + 8] = 'x';   // the euro sign cut short
+    }
     EXPECT_EQ(TZipRead(archive.data(), archive.size()).Entries[0].Name,
               "caf\xEF\xBF\xBD\xEF\xBF\xBD\\\xEF\xBF\xBD\xEF\xBF\xBDx.txt");
 }

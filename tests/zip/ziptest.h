@@ -5,7 +5,9 @@
 #include "zip/zipread.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +49,66 @@ inline size_t Find(const Bytes& b, const std::string& name, bool central = false
 inline size_t DataOf(const Bytes& b, size_t local)
 {
     return local + 30 + Get(b, local + 26, 2) + Get(b, local + 28, 2);
+}
+
+// Sizes, CRC-32, method and flags sit 2 bytes further in the central header
+// than in the local one; patches both so the two headers still agree.
+inline void PutBoth(Bytes& b, const std::string& name, size_t field, int width, uint32_t v)
+{
+    Put(b, Find(b, name) + field, width, v);
+    Put(b, Find(b, name, true) + field + 2, width, v);
+}
+// Renames an entry to a name of the same length, in one header or in both.
+inline void Rename(Bytes& b, const std::string& from, const std::string& to, bool local = true, bool central = true)
+{
+    EXPECT_EQ(from.size(), to.size());
+    const size_t l = Find(b, from), c = Find(b, from, true);
+    if (local)
+        std::copy(to.begin(), to.end(), b.begin() + static_cast<long>(l) + 30);
+    if (central)
+        std::copy(to.begin(), to.end(), b.begin() + static_cast<long>(c) + 46);
+}
+
+// An archive of stored entries (name, content), names flagged as UTF-8, made
+// here so a name can hold any bytes.
+inline Bytes StoredZip(const std::vector<std::pair<std::string, std::string>>& entries)
+{
+    Bytes out, directory;
+    const auto header = [](Bytes& to, uint32_t signature, const std::string& name, const std::string& data,
+                           uint32_t localAt) {
+        const bool central = signature == 0x02014b50;
+        const uint32_t crc = static_cast<uint32_t>(
+            crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+        const size_t at = to.size();
+        to.resize(at + (central ? 46 : 30));
+        const size_t f = at + (central ? 6 : 4);  // version needed, then the fields both headers share
+        Put(to, at, 4, signature);
+        Put(to, f, 2, 20);
+        Put(to, f + 2, 2, 0x0800);
+        Put(to, f + 10, 4, crc);
+        Put(to, f + 14, 4, static_cast<uint32_t>(data.size()));
+        Put(to, f + 18, 4, static_cast<uint32_t>(data.size()));
+        Put(to, f + 22, 2, static_cast<uint32_t>(name.size()));
+        if (central)
+            Put(to, at + 42, 4, localAt);
+        to.insert(to.end(), name.begin(), name.end());
+    };
+    for (const auto& [name, data] : entries) {
+        const uint32_t localAt = static_cast<uint32_t>(out.size());
+        header(out, 0x04034b50, name, data, 0);
+        out.insert(out.end(), data.begin(), data.end());
+        header(directory, 0x02014b50, name, data, localAt);
+    }
+    const size_t directoryAt = out.size();
+    out.insert(out.end(), directory.begin(), directory.end());
+    const size_t end = out.size();
+    out.resize(end + 22);
+    Put(out, end, 4, 0x06054b50);
+    Put(out, end + 8, 2, static_cast<uint32_t>(entries.size()));
+    Put(out, end + 10, 2, static_cast<uint32_t>(entries.size()));
+    Put(out, end + 12, 4, static_cast<uint32_t>(directory.size()));
+    Put(out, end + 16, 4, static_cast<uint32_t>(directoryAt));
+    return out;
 }
 
 inline std::string Words(size_t size)  // compresses, but not to nothing

@@ -19,6 +19,10 @@ connection. Paths:
   /echo                  body = request line and header lines as received,
                          then the request body
   /auth                  200 "welcome" with Basic user:secret, else 401
+  /endless[?length=N]    pattern bytes without end, until the client goes;
+                         with length, Content-Length N is announced first
+  /trickle?ms=M          Content-Length 1000000, then one byte every M ms
+                         (at least 10) until the client goes
 
 TLS: --tls-cert/--tls-key serve HTTPS; --tls-max-version TLSv1 or TLSv1_1
 limits the server to that old protocol (as far as the local OpenSSL allows).
@@ -65,6 +69,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def redirect(self, code, location):
         self.send_body(code, b"moved\n", ctype="text/plain", extra=[("Location", location)])
+
+    def stream(self, piece, pause):
+        """Writes piece() again and again, pause seconds apart, until the
+        client closes the connection (or the server's time is up)."""
+        try:
+            while True:
+                self.wfile.write(piece())
+                self.wfile.flush()
+                if pause:
+                    time.sleep(pause)
+        except (ConnectionError, ssl.SSLError, OSError):
+            self.close_connection = True
 
     def do_POST(self):
         self.do_GET()
@@ -126,6 +142,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
             for k, v in self.headers.items():
                 text += ("%s: %s\r\n" % (k, v)).encode("latin-1")
             self.send_body(200, text + b"\r\n" + body, ctype="text/plain")
+        elif path == "/endless":
+            self.send_response(200)
+            if "length" in q:
+                self.send_header("Content-Length", q["length"])
+            self.end_headers()
+            block = pattern(65536)
+            self.stream(lambda: block, 0)
+        elif path == "/trickle":
+            self.send_response(200)
+            self.send_header("Content-Length", "1000000")
+            self.end_headers()
+            self.stream(lambda: b"t", max(int(q.get("ms", "1000")), 10) / 1000.0)
         elif path == "/auth":
             want = "Basic " + base64.b64encode(b"user:secret").decode()
             if self.headers.get("Authorization") == want:
