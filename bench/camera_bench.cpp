@@ -5,7 +5,7 @@
 // folders of 1000, as a camera does.
 // Usage: camera_bench [make COUNT KB] FOLDER
 #include "camera/cardcamera.h"
-#include "support/cameracard.h"
+#include "support/photos.h"
 
 #include <chrono>
 #include <cstdio>

@@ -49,6 +49,8 @@ TEST_PKGS=(
   fdisk
   # a card that drops writes is a small file system in user space
   python3-fusepy
+  # photos with known Exif data for the command line's tests
+  exiv2
   # the download benchmark serves its files with busybox httpd
   busybox
   # access without root: the tests start a system bus, udev, polkit and

@@ -1,8 +1,7 @@
 // The camera of a card folder, read from the Exif data of its newest photos:
 // which photos count, which one wins, and damaged or hostile photos.
 #include "camera/cardcamera.h"
-#include "camera/photoexif.h"
-#include "support/cameracard.h"
+#include "support/photos.h"
 
 #include <gtest/gtest.h>
 
@@ -17,73 +16,42 @@ using testsupport::PhotoSpec;
 
 namespace {
 
-std::string Read(const fs::path& path)
+// A JPEG whose Exif segment holds a little-endian TIFF block with one entry
+// {tag, type, count, value or offset} in its first directory (at 8), which
+// links to next, and then tail (at 26); comments of 300 kB come first when
+// asked for.
+std::string Jpeg(uint32_t tag, uint32_t type, uint32_t count, uint32_t value, uint32_t next, std::string tail,
+                 bool comments = false)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const auto Le = [](uint32_t value, int width) {
+        std::string bytes;
+        for (int i = 0; i < width; ++i)
+            bytes.push_back(static_cast<char>(value >> (8 * i)));
+        return bytes;
+    };
+    const std::string tiff = "II*" + std::string(1, '\0') + Le(8, 4) + Le(1, 2) + Le(tag, 2) + Le(type, 2) +
+                             Le(count, 4) + Le(value, 4) + Le(next, 4) + tail;
+    std::string jpeg = "\xFF\xD8";
+    for (int i = 0; comments && i < 5; ++i)
+        jpeg += "\xFF\xFE" + std::string{char(60002 >> 8), char(60002 & 0xFF)} + std::string(60000, 'c');
+    const size_t size = tiff.size() + 8;
+    return jpeg + "\xFF\xE1" + std::string{char(size >> 8), char(size)} + "Exif" + std::string(2, '\0') + tiff +
+           "\xFF\xD9";
 }
 
-void Write(const fs::path& path, const std::string& bytes, int ageSeconds)
+TEST(CardCamera, NewestReadablePhotoNamesTheCamera)
 {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-    fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::seconds(ageSeconds));
-}
-
-std::string Le(uint32_t value, int width)
-{
-    std::string bytes;
-    for (int i = 0; i < width; ++i)
-        bytes.push_back(static_cast<char>(value >> (8 * i)));
-    return bytes;
-}
-
-// A little-endian TIFF block whose first directory, at offset 8, holds
-// entries {tag, type, count, value or offset} and links to next.
-std::string Tiff(const std::vector<std::array<uint32_t, 4>>& entries, uint32_t next, const std::string& tail = "")
-{
-    std::string tiff = "II*\0" + Le(8, 4) + Le(static_cast<uint32_t>(entries.size()), 2);
-    for (const auto& e : entries)
-        tiff += Le(e[0], 2) + Le(e[1], 2) + Le(e[2], 4) + Le(e[3], 4);
-    return tiff + Le(next, 4) + tail;
-}
-
-// A JPEG that is only its Exif segment around a TIFF block.
-std::string JpegAround(const std::string& tiff)
-{
-    const std::string app1 = "Exif" + std::string(2, '\0') + tiff;
-    const size_t size = app1.size() + 2;
-    return "\xFF\xD8\xFF\xE1" + std::string{char(size >> 8), char(size)} + app1 + "\xFF\xD9";
-}
-
-const uint32_t kAscii = 2, kLong = 4;
-const std::string kModelAt26 = "Canon EOS 6D";  // text right after a one-entry directory
-
-class CardCamera : public ::testing::Test {
-protected:
-    fs::path root;
-    void SetUp() override
-    {
-        char folder[] = "/tmp/flintor-camera-XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        root = folder;
-    }
-    void TearDown() override { fs::remove_all(root); }
-    std::string Line() const { return camera::CameraLine(camera::ReadCardCamera(root.string()).camera); }
-};
-
-TEST_F(CardCamera, NewestReadablePhotoNamesTheCamera)
-{
-    using File = std::variant<PhotoSpec, std::string>;  // a photo made here, or raw bytes
+    using File = std::variant<PhotoSpec, std::string>;  // a photo made here, or bytes newer than those
     struct Case {
         const char* what;
         std::vector<std::pair<std::string, File>> files;
         std::string line;
     };
     const PhotoSpec mk3{PhotoKind::Jpeg, "Canon EOS 5D Mark III", "Firmware Version 1.2.3", 100};
-    const std::string notAPhoto = "\xFF\xD8\xFF\xE1 this is no Exif data at all";
+    const std::string mk3Line = "Canon EOS 5D Mark III firmware 1.2.3", damaged = "\xFF\xD8\xFF\xE1 no Exif data";
+    const uint32_t kAscii = 2, kLong = 4, kModel = 0x0110, kExifIfd = 0x8769;
+    const std::string sixD = std::string("Canon EOS 6D", 13);
     const Case cases[] = {
-        {"JPEG", {{"DCIM/100CANON/IMG_0001.JPG", mk3}}, "Canon EOS 5D Mark III firmware 1.2.3"},
         {"CR2",
          {{"DCIM/100CANON/IMG_0002.CR2", PhotoSpec{PhotoKind::Cr2, "Canon EOS 550D", "Firmware Version 1.0.9"}}},
          "Canon EOS 550D firmware 1.0.9"},
@@ -91,89 +59,59 @@ TEST_F(CardCamera, NewestReadablePhotoNamesTheCamera)
          {{"DCIM/100CANON/IMG_0003.CR3",
            PhotoSpec{PhotoKind::Cr3, "Canon EOS R", "Firmware Version 1.8.0", 0, 3 << 20}}},
          "Canon EOS R firmware 1.8.0"},
-        {"no maker note",
-         {{"DCIM/100CANON/IMG_0004.JPG", PhotoSpec{PhotoKind::Jpeg, "Canon EOS M", ""}}},
+        {"no maker note, names in lower case",
+         {{"dcim/100canon/img_0004.jpeg", PhotoSpec{PhotoKind::Jpeg, "Canon EOS M", ""}}},
          "Canon EOS M"},
-        {"names in lower case", {{"dcim/100canon/img_0005.jpeg", mk3}}, "Canon EOS 5D Mark III firmware 1.2.3"},
         {"newest wins across folders",
          {{"DCIM/100CANON/IMG_9999.JPG", PhotoSpec{PhotoKind::Jpeg, "Canon EOS 550D", "Firmware Version 1.0.8", 500}},
           {"DCIM/101CANON/IMG_0001.CR2", PhotoSpec{PhotoKind::Cr2, "Canon EOS 550D", "Firmware Version 1.0.9", 10}},
           {"DCIM/102CANON/IMG_0001.JPG", mk3}},
          "Canon EOS 550D firmware 1.0.9"},
-        {"a damaged newest photo is passed over",
-         {{"DCIM/100CANON/IMG_0001.JPG", mk3}, {"DCIM/100CANON/IMG_0002.JPG", notAPhoto}},
-         "Canon EOS 5D Mark III firmware 1.2.3"},
+        {"JPEG; hostile photos (offset outside the data, huge count, directories in a loop) are passed over",
+         {{"DCIM/100CANON/IMG_0001.JPG", mk3},
+          {"DCIM/100CANON/IMG_0002.JPG", Jpeg(kModel, kAscii, 13, 0xFFFFFF00, 0, sixD)},
+          {"DCIM/100CANON/IMG_0003.JPG", Jpeg(kModel, kAscii, 0x7FFFFFFF, 26, 0, sixD)},
+          {"DCIM/100CANON/IMG_0004.JPG", Jpeg(kExifIfd, kLong, 1, 8, 8, "")}},
+         mk3Line},
         {"at most four photos are read",
          {{"DCIM/100CANON/IMG_0001.JPG", mk3},
-          {"DCIM/100CANON/IMG_0002.JPG", notAPhoto},
-          {"DCIM/100CANON/IMG_0003.JPG", notAPhoto},
-          {"DCIM/100CANON/IMG_0004.JPG", notAPhoto},
-          {"DCIM/100CANON/IMG_0005.JPG", notAPhoto}},
+          {"DCIM/100CANON/IMG_0002.JPG", damaged},
+          {"DCIM/100CANON/IMG_0003.JPG", damaged},
+          {"DCIM/100CANON/IMG_0004.CR2", damaged},
+          {"DCIM/100CANON/IMG_0005.CR3", damaged}},
          "-"},
-        {"no DCIM folder", {{"PHOTOS/IMG_0001.JPG", mk3}}, "-"},
-        {"empty DCIM folder", {{"DCIM/100CANON/.keep", std::string()}}, "-"},
-        {"only videos", {{"DCIM/100CANON/MVI_0001.MOV", mk3}, {"DCIM/100CANON/MVI_0002.MP4", mk3}}, "-"},
-        {"too deep", {{"DCIM/100CANON/OLD/IMG_0001.JPG", mk3}}, "-"},
-        {"hidden copy", {{"DCIM/100CANON/._IMG_0001.JPG", mk3}}, "-"},
-        {"empty file", {{"DCIM/100CANON/IMG_0001.JPG", std::string()}}, "-"},
-        {"not a photo", {{"DCIM/100CANON/IMG_0001.CR3", std::string(5000, '\x07')}}, "-"},
-        {"model offset outside the data",
-         {{"DCIM/100CANON/IMG_0001.JPG", JpegAround(Tiff({{0x0110, kAscii, 13, 0xFFFFFF00}}, 0))}},
+        {"no photo in place: videos, too deep, hidden, outside DCIM",
+         {{"DCIM/100CANON/MVI_0001.MOV", mk3},
+          {"DCIM/100CANON/OLD/IMG_0001.JPG", mk3},
+          {"DCIM/100CANON/._IMG_0001.JPG", mk3},
+          {"PHOTOS/IMG_0001.JPG", mk3}},
          "-"},
-        {"huge model count",
-         {{"DCIM/100CANON/IMG_0001.JPG", JpegAround(Tiff({{0x0110, kAscii, 0x7FFFFFFF, 26}}, 0, kModelAt26))}},
-         "-"},
-        {"directories in a loop",
-         {{"DCIM/100CANON/IMG_0001.JPG", JpegAround(Tiff({{0x8769, kLong, 1, 8}}, 8))},
-          {"DCIM/100CANON/IMG_0002.CR2", Tiff({{0x8769, kLong, 1, 8}}, 8)}},
+        {"Exif data in the first bytes",
+         {{"DCIM/100CANON/IMG_0001.JPG", Jpeg(kModel, kAscii, 13, 26, 0, sixD)}},
+         "Canon EOS 6D"},
+        {"Exif data past the first 256 KiB",
+         {{"DCIM/100CANON/IMG_0001.JPG", Jpeg(kModel, kAscii, 13, 26, 0, sixD, true)}},
          "-"},
     };
+    char folder[] = "/tmp/flintor-camera-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const fs::path root = folder;
     for (const Case& c : cases) {
         fs::remove_all(root);
-        int age = 50;  // raw files are newer than the photos made here
+        int age = 50;
         for (const auto& [name, file] : c.files) {
+            const fs::path path = root / name;
             if (const PhotoSpec* spec = std::get_if<PhotoSpec>(&file)) {
-                ASSERT_TRUE(testsupport::WritePhoto((root / name).string(), *spec)) << c.what;
-            } else {
-                Write(root / name, std::get<std::string>(file), age);
+                ASSERT_TRUE(testsupport::WritePhoto(path.string(), *spec)) << c.what;
+                continue;
             }
-            --age;
+            fs::create_directories(path.parent_path());
+            std::ofstream(path, std::ios::binary) << std::get<std::string>(file);
+            fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::seconds(--age));
         }
-        EXPECT_EQ(Line(), c.line) << c.what;
+        EXPECT_EQ(camera::CameraLine(camera::ReadCardCamera(root.string()).camera), c.line) << c.what;
     }
-}
-
-TEST_F(CardCamera, NewestPhotosComeByTimeThenName)
-{
-    for (const auto& [name, age] : std::vector<std::pair<const char*, int>>{{"DCIM/100CANON/IMG_0001.JPG", 50},
-                                                                            {"DCIM/100CANON/IMG_0002.CR2", 30},
-                                                                            {"DCIM/101CANON/A.JPG", 30},
-                                                                            {"DCIM/101CANON/B.txt", 0},
-                                                                            {"DCIM/IMG_0003.jpg", 40}})
-        Write(root / name, "x", age);
-    const std::string dcim = (root / "DCIM").string();
-    EXPECT_EQ(
-        camera::NewestPhotos(root.string(), 3),
-        (std::vector<std::string>{dcim + "/101CANON/A.JPG", dcim + "/100CANON/IMG_0002.CR2", dcim + "/IMG_0003.jpg"}));
-    EXPECT_TRUE(camera::NewestPhotos("", 3).empty());
-}
-
-// Only the first bytes are read: Exif data behind 300 kB of comments is not
-// found, though the library finds it in the whole file.
-TEST_F(CardCamera, OnlyThePhotosFirstBytesAreRead)
-{
-    const fs::path made = root / "made.jpg";
-    ASSERT_TRUE(testsupport::WritePhoto(made.string(), {PhotoKind::Jpeg, "Canon EOS 6D", "Firmware Version 1.1.6"}));
-    std::string jpeg = Read(made);
-    std::string comments;
-    for (int i = 0; i < 5; ++i)
-        comments += "\xFF\xFE" + std::string{char(60002 >> 8), char(60002 & 0xFF)} + std::string(60000, 'c');
-    jpeg.insert(2, comments);
-    Write(root / "DCIM/100CANON/IMG_0001.JPG", jpeg, 0);
-    const camera::ExifTexts whole =
-        camera::ReadExifTexts(reinterpret_cast<const unsigned char*>(jpeg.data()), jpeg.size());
-    EXPECT_EQ(whole.model, "Canon EOS 6D");
-    EXPECT_EQ(Line(), "-");
+    fs::remove_all(root);
 }
 
 }  // namespace

@@ -2,8 +2,8 @@
 // preselection, and Save's question for a build made for another camera or
 // firmware. The card is held in memory; its files are a folder of photos.
 #include "cards/cardwindow.h"
-#include "support/cameracard.h"
 #include "support/fakecards.h"
+#include "support/photos.h"
 
 #include <QSettings>
 
@@ -12,23 +12,19 @@ using testsupport::PhotoKind;
 
 namespace {
 
+// "name;archive", in develop.inf (true) or legacy.inf
+const std::pair<const char*, bool> kBuilds[] = {
+    {"Nightly 7;nightly-7.zip", true},
+    {"Nightly 5D3 1.1.3;magiclantern-Nightly.2018Jul03.5D3113.zip", true},
+    {"Nightly 5D3 1.2.3;magiclantern-Nightly.2018Jul03.5D3123.zip", true},
+    {"v2.3 550D;magiclantern-v2.3.550D109.zip", false},
+};
+
 class CameraWindow : public ::testing::Test {
 protected:
-    static inline Bytes fresh_;  // a FAT32 boot region made by mkfs.fat
     fs::path dir_;
     testsupport::FakeCards* cards_ = nullptr;
     std::unique_ptr<TfMain> w_;
-
-    static void SetUpTestSuite()
-    {
-        const std::string image = (fs::temp_directory_path() / "flintor-camera-window.img").string();
-        ASSERT_EQ(testsupport::RunCommand({"truncate", "-s", "64M", image}), 0);
-        ASSERT_EQ(testsupport::RunCommand({"mkfs.fat", "-F", "32", "-n", "EOS_DIGITAL", image}), 0);
-        std::ifstream in(image, std::ios::binary);
-        fresh_.resize(64 * 512);
-        in.read(reinterpret_cast<char*>(fresh_.data()), static_cast<std::streamsize>(fresh_.size()));
-        fs::remove(image);
-    }
 
     void SetUp() override
     {
@@ -47,124 +43,98 @@ protected:
 
     fs::path Card() const { return dir_ / "card"; }
 
-    // Starts the window on a card whose newest photo comes from this camera
-    // (no photo for an empty model), and loads both build catalogues, whose
-    // archives are in the work folder already.
+    // Starts the window on a FAT32 card whose newest photo comes from this
+    // camera, and loads both catalogues, whose archives (made by zip) are in
+    // the work folder already.
     void Start(const std::string& model, const std::string& firmware)
     {
-        fs::create_directories(Card());
-        if (!model.empty()) {
-            ASSERT_TRUE(testsupport::WritePhoto((Card() / "DCIM/100CANON/IMG_0001.JPG").string(),
-                                                {PhotoKind::Jpeg, model, "Firmware Version " + firmware, 60}));
-        }
+        const std::string image = (dir_ / "card.img").string(), build = (dir_ / "autoexec.bin").string();
+        ASSERT_EQ(testsupport::RunCommand({"truncate", "-s", "64M", image}), 0);
+        ASSERT_EQ(testsupport::RunCommand({"mkfs.fat", "-F", "32", "-n", "EOS_DIGITAL", image}), 0);
+        ASSERT_TRUE(testsupport::WritePhoto((Card() / "DCIM/100CANON/IMG_0001.JPG").string(),
+                                            {PhotoKind::Jpeg, model, "Firmware Version " + firmware, 60}));
         auto cards = std::make_unique<testsupport::FakeCards>();
-        cards->image = fresh_;
-        cards->volume = {.name = "sdz1",
-                         .device = "/dev/sdz1",
-                         .label = "EOS_DIGITAL",
-                         .fsName = "FAT32",
-                         .sizeBytes = 64 << 20,
-                         .sectorSize = 512,
-                         .mountPoint = Card().string(),
-                         .identity = "8:1:FAT32"};
+        cards->image.resize(64 * 512);
+        std::ifstream(image, std::ios::binary).read(reinterpret_cast<char*>(cards->image.data()), 64 * 512);
+        cards->volume = {"sdz1", "/dev/sdz1", "EOS_DIGITAL", "FAT32", 64 << 20, 512, Card().string(), "8:1:FAT32"};
         cards->mountRoot = Card().string();
         cards_ = cards.get();
         platform::SetCards(std::move(cards));
         w_ = StartWindow();
-        for (const testsupport::CatalogueBuild& build : testsupport::CameraBuilds())
-            ASSERT_TRUE(testsupport::WriteBuildArchive(w_->WorkFolder + build.archive));
+        std::ofstream(build) << std::string(8, '\0') << "Magic Lantern";
         for (const bool develop : {true, false}) {
-            const std::string path = (dir_ / (develop ? "develop.inf" : "legacy.inf")).string();
-            std::ofstream(path) << testsupport::CameraCatalogue(develop, "http://127.0.0.1:9/ML/");
-            (develop ? w_->DevelopOptions(QString::fromStdString(path))
-                     : w_->LegacyOptions(QString::fromStdString(path)));
+            const fs::path list = dir_ / (develop ? "develop.inf" : "legacy.inf");
+            std::ofstream catalogue(list);
+            for (const auto& [line, inDevelop] : kBuilds) {
+                const std::string name(line, std::strchr(line, ';')), archive = std::strchr(line, ';') + 1;
+                if (inDevelop != develop)
+                    continue;
+                ASSERT_EQ(testsupport::RunCommand({"zip", "-q", "-j", w_->WorkFolder + archive, build}), 0);
+                catalogue << name << ";http://127.0.0.1:9/ML/" << archive << ";2020.01.01\n";
+            }
+            catalogue.close();
+            develop ? w_->DevelopOptions(QString::fromStdString(list))
+                    : w_->LegacyOptions(QString::fromStdString(list));
         }
     }
 };
 
-TEST_F(CameraWindow, ContentLineAndTheBuildForTheCamera)
+// The build made for the camera is preselected; Save asks before it installs
+// a build the user chose for another camera or firmware.
+TEST_F(CameraWindow, PreselectionAndSavesQuestion)
 {
     struct Case {
-        std::string model, firmware, line;
-        bool develop;
-        int index;
-        std::string archive;
+        std::string model, firmware;
+        QString build;  // how the preselected build's archive ends
+        int chosen;     // the development build the user chooses then, -1 for none
+        QString asks;   // in Save's question; empty when none comes
+        QMessageBox::StandardButton answer;
     };
     const Case cases[] = {
-        {"Canon EOS 5D Mark III", "1.2.3", "Canon EOS 5D Mark III firmware 1.2.3", true, 2,
-         "magiclantern-Nightly.2018Jul03.5D3123.zip"},
-        {"Canon EOS 5D Mark III", "1.1.3", "Canon EOS 5D Mark III firmware 1.1.3", true, 1,
-         "magiclantern-Nightly.2018Jul03.5D3113.zip"},
-        // Only the legacy list has it: that list is used.
-        {"Canon EOS REBEL T2i", "1.0.9", "Canon EOS REBEL T2i firmware 1.0.9", false, 0,
-         "magiclantern-v2.3.550D109.zip"},
-        // No build for it: the remembered one stays.
-        {"Canon EOS 6D", "1.1.6", "Canon EOS 6D firmware 1.1.6", true, 0, "nightly-7.zip"},
-        {"", "", "-", true, 0, "nightly-7.zip"},
+        {"Canon EOS 5D Mark III", "1.2.3", "5D3123.zip", -1, "", QMessageBox::Ok},
+        {"Canon EOS REBEL T2i", "1.0.9", "550D109.zip", -1, "", QMessageBox::Ok},  // only in the legacy list
+        {"Canon EOS 6D", "1.1.6", "nightly-7.zip", -1, "", QMessageBox::Ok},       // none: the remembered one
+        {"Canon EOS 550D", "1.0.9", "550D109.zip", 2, "were taken with the Canon EOS 550D", QMessageBox::No},
+        {"Canon EOS 5D Mark III", "1.1.3", "5D3113.zip", 2, "Update the camera's firmware to 1.2.3 first",
+         QMessageBox::Yes},
     };
     for (const Case& c : cases) {
         Start(c.model, c.firmware);
-        EXPECT_EQ(w_->lCameraName->text().toStdString(), c.line) << c.model;
-        EXPECT_EQ(w_->rbDevelop->isChecked(), c.develop) << c.model;
-        EXPECT_EQ((c.develop ? w_->cbDevelop : w_->cbNightly)->currentIndex(), c.index) << c.model;
-        EXPECT_EQ(w_->lZIPname->text().toStdString(), c.archive) << c.model;
+        EXPECT_EQ(w_->lCameraName->text().toStdString(), c.model + " firmware " + c.firmware);
+        EXPECT_TRUE(w_->lZIPname->text().endsWith(c.build)) << w_->lZIPname->text().toStdString();
+        if (c.chosen >= 0) {
+            Click(w_->rbDevelop);
+            w_->cbDevelop->setCurrentIndex(c.chosen);
+            w_->cbDevelopChange();
+        }
+        Click(w_->sbML);
+        const QString asked = ClickSaveAnswering(*w_, c.answer);
+        EXPECT_TRUE(c.asks.isEmpty() ? asked.isEmpty() : asked.contains(c.asks) && asked.endsWith("anyway?"))
+            << asked.toStdString();
+        const bool installed = c.answer != QMessageBox::No;
+        EXPECT_EQ(fs::exists(Card() / "autoexec.bin"), installed) << c.model;
+        EXPECT_EQ(cards_->CallIndex("write") >= 0, installed) << c.model;
         TearDown();
         SetUp();
     }
 }
 
-TEST_F(CameraWindow, TheUsersChoiceWinsAndIsRemembered)
+// The user's choice stays when another camera's photo arrives, and it is
+// remembered.
+TEST_F(CameraWindow, TheUsersChoiceWins)
 {
     Start("Canon EOS 5D Mark III", "1.2.3");
-    ASSERT_EQ(w_->cbDevelop->currentIndex(), 2);
-    w_->cbDevelop->setCurrentIndex(0);
+    w_->cbDevelop->setCurrentIndex(1);
     w_->cbDevelopChange();
-    // Another camera's photo arrives on the card: the line follows, the choice stays.
     ASSERT_TRUE(testsupport::WritePhoto((Card() / "DCIM/100CANON/IMG_0002.JPG").string(),
                                         {PhotoKind::Jpeg, "Canon EOS 550D", "Firmware Version 1.0.9"}));
     w_->RefreshContentLabels();
     EXPECT_EQ(w_->lCameraName->text(), QStringLiteral("Canon EOS 550D firmware 1.0.9"));
     EXPECT_TRUE(w_->rbDevelop->isChecked());
-    EXPECT_EQ(w_->cbDevelop->currentIndex(), 0);
+    EXPECT_EQ(w_->cbDevelop->currentIndex(), 1);
     w_->close();
     EXPECT_EQ(QSettings(QStringLiteral("Tolvane Software"), QStringLiteral("Flintor")).value("lastDev").toString(),
-              QStringLiteral("Nightly 7"));
-}
-
-TEST_F(CameraWindow, SaveAsksBeforeInstallingABuildForAnotherCameraOrFirmware)
-{
-    struct Case {
-        std::string model, firmware;
-        int build;         // chosen in the development list
-        const char* asks;  // in the question; nullptr: no question
-        QMessageBox::StandardButton answer;
-        bool installed;
-    };
-    const Case cases[] = {
-        {"Canon EOS 5D Mark III", "1.2.3", 2, nullptr, QMessageBox::Ok, true},
-        {"Canon EOS 5D Mark III", "1.2.3", 0, nullptr, QMessageBox::Ok, true},
-        {"Canon EOS 550D", "1.0.9", 2, "were taken with the Canon EOS 550D", QMessageBox::No, false},
-        {"Canon EOS 5D Mark III", "1.1.3", 2, "Update the camera's firmware to 1.2.3 first", QMessageBox::Yes, true},
-    };
-    for (const Case& c : cases) {
-        Start(c.model, c.firmware);
-        Click(w_->rbDevelop);
-        w_->cbDevelop->setCurrentIndex(c.build);
-        w_->cbDevelopChange();
-        Click(w_->sbML);
-        ASSERT_TRUE(w_->cbCardLabel->isChecked());
-        const QString asked = ClickSaveAnswering(*w_, c.answer);
-        if (c.asks) {
-            EXPECT_TRUE(asked.contains(QString::fromLatin1(c.asks)) && asked.contains(QStringLiteral("anyway?")))
-                << asked.toStdString();
-        } else {
-            EXPECT_EQ(asked, QString()) << c.model;
-        }
-        EXPECT_EQ(fs::exists(Card() / "autoexec.bin"), c.installed) << c.model;
-        EXPECT_EQ(cards_->CallIndex("write") >= 0, c.installed) << c.model;
-        TearDown();
-        SetUp();
-    }
+              QStringLiteral("Nightly 5D3 1.1.3"));
 }
 
 }  // namespace
