@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Fuzzes the zip reader for SECONDS (default 60). Builds the target with clang
-# into $FUZZ_BUILD_DIR (default /tmp/flintor-fuzz, kept between runs with its
-# corpus; no Qt needed), seeds the corpus with archives made here by zip, and
-# exits non-zero when the fuzzer finds a crash, leak or timeout.
+# Fuzzes the zip reader for SECONDS (default 60), then the camera rules (what
+# is done with the Exif library's texts and with build names) for half as
+# long. Builds the targets with clang into $FUZZ_BUILD_DIR (default
+# /tmp/flintor-fuzz, kept between runs with their corpora; no Qt needed),
+# seeds the zip corpus with archives made here by zip, and exits non-zero when
+# a fuzzer finds a crash, leak or timeout.
 set -euo pipefail
 SECONDS_TO_RUN="${1:-60}"
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -14,6 +16,10 @@ clang++ -std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined \
   "$ROOT/fuzz/zipread_fuzzer.cpp" "$ROOT/src/zip/zipread.cpp" "$ROOT/src/zip/zipextract.cpp" \
   "$ROOT/src/zip/namedecode.cpp" "$ROOT/src/zip/entryname.cpp" "$ROOT/src/zip/fatname.cpp" \
   "$ROOT/src/zip/buildcheck.cpp" -lz -o "$OUT/zipread_fuzzer"
+clang++ -std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined \
+  -fno-sanitize-recover=undefined -fno-omit-frame-pointer -I"$ROOT/src" \
+  "$ROOT/fuzz/camera_fuzzer.cpp" "$ROOT/src/camera/cameras.cpp" "$ROOT/src/core/textutil.cpp" \
+  -o "$OUT/camera_fuzzer"
 
 WORK="$(mktemp -d)"
 trap 'rm -rf "$WORK"' EXIT
@@ -65,4 +71,24 @@ if [ "$status" -ne 0 ]; then
   echo "fuzz.sh: the fuzzer failed (exit $status); inputs in $OUT/artifacts, log in $OUT/fuzz.log" >&2
   exit 1
 fi
-echo "fuzz.sh: no crash in ${SECONDS_TO_RUN}s"
+
+# The camera rules, seeded with a model, a firmware text, a build name and an
+# address as the Exif library and the catalogue give them (0x1F between).
+CAMERA_SEED="$OUT/camera-seed"
+rm -rf "$CAMERA_SEED"
+mkdir -p "$CAMERA_SEED" "$OUT/camera-corpus"
+printf 'Canon EOS 5D Mark III\037Firmware Version 1.2.3\037Nightly\037http://h/ML/magiclantern-Nightly.2018Jul03.5D3123.zip' \
+  > "$CAMERA_SEED/match"
+printf 'Canon EOS REBEL T2i\037Firmware Version 1.0.8\037v2.3 550D109\037https://h/a.zip' > "$CAMERA_SEED/firmware"
+printf 'Canon EOS M\037\037EOSM202\037' > "$CAMERA_SEED/no-firmware"
+set +e
+./camera_fuzzer -max_total_time="$(( (SECONDS_TO_RUN + 1) / 2 ))" -max_len=512 -timeout=10 \
+  -artifact_prefix="$OUT/artifacts/camera-" -print_final_stats=1 "$OUT/camera-corpus" "$CAMERA_SEED" 2>&1 |
+  tee "$OUT/camera-fuzz.log" | tail -5
+status=${PIPESTATUS[0]}
+set -e
+if [ "$status" -ne 0 ]; then
+  echo "fuzz.sh: the camera fuzzer failed (exit $status); inputs in $OUT/artifacts, log in $OUT/camera-fuzz.log" >&2
+  exit 1
+fi
+echo "fuzz.sh: no crash in ${SECONDS_TO_RUN}s of the zip reader and $(( (SECONDS_TO_RUN + 1) / 2 ))s of the camera rules"

@@ -23,6 +23,8 @@ RUN_PKGS=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6svg6 libgl1-mesa-dev
   libcurl4-openssl-dev libssl-dev openssl zlib1g-dev libblkid-dev libudev-dev
+  # the camera of a card: Exif data of its photos (JPEG, CR2, CR3)
+  libexiv2-dev
   dosfstools exfatprogs util-linux
   fonts-dejavu-core
 )
@@ -47,6 +49,8 @@ TEST_PKGS=(
   fdisk
   # a card that drops writes is a small file system in user space
   python3-fusepy
+  # photos with known Exif data for the command line's tests
+  exiv2
   # the download benchmark serves its files with busybox httpd
   busybox
   # access without root: the tests start a system bus, udev, polkit and

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Flintor with warnings, AddressSanitizer and
-# UndefinedBehaviorSanitizer, fuzzes the zip reader for a while and runs every
-# test. Tests that need root, loop devices and FUSE skip with a reason on a
-# machine without them, and fail when CI=true.
+# UndefinedBehaviorSanitizer, fuzzes the zip reader and the camera rules for a
+# while and runs every test. Tests that need root, loop devices and FUSE skip
+# with a reason on a machine without them, and fail when CI=true.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build="$here/build-test"

@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 
+#include "camera/cardcamera.h"
 #include "cardops/savesequence.h"
 #include "config/appconfig.h"
 #include "core/bootrecord.h"
@@ -58,7 +59,7 @@ const std::map<std::string, std::set<std::string>> kCommandOptions = {
     {"list", {"--json"}},
     {"show", {"--json"}},
     {"set", {"--preset", "--label", "--boot", "--boot-place", "--script", "--yes"}},
-    {"install", {"--build", "--develop", "--legacy"}},
+    {"install", {"--build", "--develop", "--legacy", "--yes"}},
     {"remove", {"--yes"}},
     {"builds", {"--legacy", "--json"}},
     {"backup", {}},
@@ -357,6 +358,18 @@ QJsonObject MarkersJson(const core::MarkerState& s)
     return o;
 }
 
+// {"model": as the camera writes it, "firmware": "1.2.3" or null}, or null
+// when no photo tells.
+QJsonValue CameraJson(const camera::CameraInfo& cam)
+{
+    if (cam.model.empty())
+        return QJsonValue();
+    QJsonObject o;
+    o["model"] = Q(cam.model);
+    o["firmware"] = cam.firmware.empty() ? QJsonValue() : QJsonValue(Q(cam.firmware));
+    return o;
+}
+
 std::string MarkersText(const core::MarkerState& s)
 {
     std::string text;
@@ -454,6 +467,7 @@ int Show(const Args& args)
     const bool backupOk = exfat && raw.ExFatChecksumMatches(12 * core::kSectorSize);
     const std::string root = !v.mountPoint.empty() && fs::is_directory(v.mountPoint) ? v.mountPoint : std::string();
     const Content content = root.empty() ? Content{} : ReadContent(root);
+    const camera::CameraInfo cam = root.empty() ? camera::CameraInfo{} : camera::ReadCardCamera(root).camera;
 
     struct Place {
         const char* key;
@@ -510,6 +524,7 @@ int Show(const Args& args)
             c["fir"] = firs;
             o["content"] = c;
         }
+        o["camera"] = CameraJson(cam);
         PrintJson(o);
         return ExitOk;
     }
@@ -553,6 +568,7 @@ int Show(const Args& args)
                   << "\n";
         for (size_t i = 0; content.firs.size() > 1 && i < content.firs.size(); ++i)
             std::cout << "    " << content.firs[i] << "\n";
+        std::cout << "Camera: " << camera::CameraLine(cam) << "\n";
     }
     return ExitOk;
 }
@@ -711,49 +727,102 @@ int Builds(const Args& args)
     return ExitOk;
 }
 
-// The archive of a named build in the work folder, fetched unless the copy
-// there is current.
-bool BuildArchive(const Args& args, bool develop, const std::string& buildName, const std::string& workFolder,
-                  std::string* archive, std::string* why)
+// The archive of a build in the work folder, fetched unless the copy there is
+// current.
+bool FetchBuildArchive(const core::TPorts& build, const std::string& workFolder, std::string* archive, std::string* why)
 {
-    std::vector<core::TPorts> builds;
-    if (!FetchCatalogue(args, develop, workFolder, &builds, why))
-        return false;
-    const core::TPorts* build = nullptr;
-    const int index = core::RememberedIndex(builds, buildName);
-    // RememberedIndex falls back to the first build; only a real match counts.
-    if (index >= 0 && QString::fromStdString(builds[static_cast<size_t>(index)].name)
-                              .compare(QString::fromStdString(buildName), Qt::CaseInsensitive) == 0)
-        build = &builds[static_cast<size_t>(index)];
-    if (build == nullptr) {
-        *why = "No build named \"" + core::Printable(buildName) + "\" in " + (develop ? "develop.inf" : "legacy.inf");
-        return false;
-    }
-    const std::string file = core::UrlFileName(build->url);
+    const std::string file = core::UrlFileName(build.url);
     if (file.empty() || file == "." || file == "..") {
-        *why = "The build's address names no file: " + core::Printable(build->url);
+        *why = "The build's address names no file: " + core::Printable(build.url);
         return false;
     }
     *archive = workFolder + file;
-    if (core::ArchiveIsCurrent(core::FileDateText(*archive), build->stamp))
+    if (core::ArchiveIsCurrent(core::FileDateText(*archive), build.stamp))
         return true;
     if (platform::StandardErrorIsTerminal())
         std::fprintf(stderr, "Downloading %s...\n", core::Printable(file).c_str());
     // Written under a temporary name as it arrives and renamed when complete,
     // so a broken download never counts as the archive.
     THttpsClient client;
-    if (!client.GetFile(build->url, *archive)) {
-        *why = "Download failed. " + core::Printable(build->url) + ": " + core::Printable(client.ErrorText);
+    if (!client.GetFile(build.url, *archive)) {
+        *why = "Download failed. " + core::Printable(build.url) + ": " + core::Printable(client.ErrorText);
         return false;
     }
     return true;
 }
 
+// The archive of a named build; *chosen gets its catalogue entry.
+bool BuildArchive(const Args& args, bool develop, const std::string& buildName, const std::string& workFolder,
+                  std::string* archive, core::TPorts* chosen, std::string* why)
+{
+    std::vector<core::TPorts> builds;
+    if (!FetchCatalogue(args, develop, workFolder, &builds, why))
+        return false;
+    const int index = core::RememberedIndex(builds, buildName);
+    // RememberedIndex falls back to the first build; only a real match counts.
+    if (index < 0 || QString::fromStdString(builds[static_cast<size_t>(index)].name)
+                             .compare(QString::fromStdString(buildName), Qt::CaseInsensitive) != 0) {
+        *why = "No build named \"" + core::Printable(buildName) + "\" in " + (develop ? "develop.inf" : "legacy.inf");
+        return false;
+    }
+    *chosen = builds[static_cast<size_t>(index)];
+    return FetchBuildArchive(*chosen, workFolder, archive, why);
+}
+
+// The archive of the build made for the card's camera: the development
+// catalogue's first, else the legacy one's. *legacy tells which it is.
+bool CameraBuildArchive(const Args& args, const std::string& name, const camera::CameraInfo& cam,
+                        const std::string& workFolder, std::string* archive, bool* legacy, std::string* why)
+{
+    const std::string nameOne = " Name one with --build, --develop or --legacy";
+    if (cam.model.empty() || cam.firmware.empty()) {
+        *why = (cam.model.empty() ? "No photo in the DCIM folder of " + name + " tells which camera took it"
+                                  : "The photos on " + name + " were taken with the " + cam.model +
+                                        ", but they do not tell its firmware version") +
+               ", so no build can be chosen for it." + nameOne;
+        return false;
+    }
+    std::string failed;
+    for (const bool develop : {true, false}) {
+        std::vector<core::TPorts> builds;
+        std::string fetchWhy;
+        if (!FetchCatalogue(args, develop, workFolder, &builds, &fetchWhy)) {
+            failed += " " + fetchWhy + ".";
+            continue;
+        }
+        const int index = camera::CameraBuildIndex(builds, cam);
+        if (index < 0)
+            continue;
+        const core::TPorts& build = builds[static_cast<size_t>(index)];
+        Note("The build for the " + camera::CameraLine(cam) + ": " + build.name);
+        *legacy = !develop;
+        return FetchBuildArchive(build, workFolder, archive, why);
+    }
+    *why = "No build for the " + camera::CameraLine(cam) + " in develop.inf or legacy.inf." + failed + nameOne;
+    return false;
+}
+
+// Refuses a build made for another camera or firmware unless --yes; the
+// reason goes to *why.
+bool BuildSuitsCamera(const Args& args, const camera::CameraInfo& cam, const camera::BuildTarget& target,
+                      const std::string& build, std::string* why)
+{
+    const std::string mismatch = camera::MismatchText(camera::BuildFit(cam, target), cam, target, build);
+    if (mismatch.empty())
+        return true;
+    if (args.Has("--yes")) {
+        Note(mismatch);
+        return true;
+    }
+    *why = mismatch + " Give --yes to install it anyway";
+    return false;
+}
+
 int Install(const Args& args)
 {
     const int sources = args.Has("--build") + args.Has("--develop") + args.Has("--legacy");
-    if (sources != 1)
-        return Usage("'install' needs one of --build FILE.zip, --develop NAME, --legacy NAME");
+    if (sources > 1)
+        return Usage("'install' takes one of --build FILE.zip, --develop NAME, --legacy NAME, or none of them");
     Card card;
     std::string name;
     if (const int rc = OpenTarget(args, &card, &name))
@@ -769,13 +838,24 @@ int Install(const Args& args)
     if (workFolder.empty())
         return Fail("No private work folder. Nothing was written.");
     std::string archive;
+    bool legacy = args.Has("--legacy");
+    const camera::CameraInfo cam = camera::ReadCardCamera(root).camera;
     if (args.Has("--build")) {
         archive = fs::absolute(args.Value("--build")).string();
         if (!fs::is_regular_file(archive))
             return Fail("No build archive at " + archive + ". Nothing was written.");
+        const std::string file = core::UrlFileName(archive);
+        if (!BuildSuitsCamera(args, cam, camera::TargetOfName(file), file, &why))
+            return Fail(why + ". Nothing was written.");
+    } else if (sources == 0) {
+        if (!CameraBuildArchive(args, name, cam, workFolder, &archive, &legacy, &why))
+            return Fail(why + ". Nothing was written.");
     } else {
-        const bool develop = args.Has("--develop");
-        if (!BuildArchive(args, develop, args.Value(develop ? "--develop" : "--legacy"), workFolder, &archive, &why))
+        core::TPorts build;
+        if (!BuildArchive(args, !legacy, args.Value(legacy ? "--legacy" : "--develop"), workFolder, &archive, &build,
+                          &why))
+            return Fail(why + ". Nothing was written.");
+        if (!BuildSuitsCamera(args, cam, camera::TargetOfBuild(build.name, build.url), build.name, &why))
             return Fail(why + ". Nothing was written.");
     }
     if (!card.state.MagicLanternBootable())
@@ -786,7 +866,7 @@ int Install(const Args& args)
     save.archive = archive;
     // Development builds leave the camera's firmware files out; legacy builds
     // bring them along.
-    save.skipFirmware = !args.Has("--legacy");
+    save.skipFirmware = !legacy;
     // The card's files are where FilesRoot found them.
     const cardops::SaveResult result = cardops::Save(platform::Cards(), save, Hooks());
     if (result.ok && result.installed)
@@ -901,15 +981,19 @@ std::string UsageText()
            "  list [--json]                 the cards the window lists, with their markers\n"
            "  show TARGET [--json]          file system, marker places and what they hold,\n"
            "                                CHDK / Magic Lantern bootability, exFAT checksums,\n"
-           "                                and the card's content when its files are visible\n"
+           "                                and the card's content and camera when its files\n"
+           "                                are visible\n"
            "  set TARGET --preset ml|chdk|none\n"
            "  set TARGET [--label on|off] [--boot on|off] [--boot-place 0x5C|0x1E0] [--script on|off]\n"
            "                                change the markers as the window's buttons and boxes\n"
            "                                do, then write the boot record; never touches files.\n"
            "                                Refuses a Magic-Lantern-bootable card without\n"
            "                                autoexec.bin unless --yes\n"
-           "  install TARGET (--build FILE.zip | --develop NAME | --legacy NAME)\n"
-           "                                unpack a build onto the card (markers as they are)\n"
+           "  install TARGET [--build FILE.zip | --develop NAME | --legacy NAME] [--yes]\n"
+           "                                unpack a build onto the card (markers as they are);\n"
+           "                                without a build, the one made for the camera of the\n"
+           "                                card's newest photos. Refuses a build made for another\n"
+           "                                camera or firmware unless --yes\n"
            "  remove TARGET [--yes]         remove the build's files (*.fir, autoexec.bin, *.pdf, ML)\n"
            "  builds [--legacy] [--json]    the builds of the catalogue\n"
            "  backup TARGET                 keep the boot record in the work folder\n"

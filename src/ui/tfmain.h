@@ -9,8 +9,10 @@
 //   tfmain_catalogue.cpp  the build lists
 //   tfmain_install.cpp    unpacking a build onto the card and removing it
 //   tfmain_settings.cpp   settings
+//   tfmain_camera.cpp     the card's camera and the build made for it
 #pragma once
 
+#include "camera/cameras.h"
 #include "cardops/savesequence.h"
 #include "config/appconfig.h"
 #include "core/bootrecord.h"
@@ -79,6 +81,8 @@ public:
     QLabel* lAutoexecOK = nullptr;
     QLabel* lMLdirOK = nullptr;
     QLabel* lfirName = nullptr;
+    QLabel* lCamera = nullptr;
+    QLabel* lCameraName = nullptr;
     TImageButton* sbCHDK = nullptr;
     TImageButton* sbML = nullptr;
     QGroupBox* gbAbout = nullptr;
@@ -270,4 +274,28 @@ private:
     std::string chosenSha256_;    // digest of the chosen listed build, "" for none
     std::string localBuildFile_;  // the local build's copy in the work folder, "" when none is chosen
     bool buildSourcesConnected_ = false;
+
+    // --- the card's camera ---
+public:
+    // The camera that took the newest photos of the loaded card; the model
+    // is empty when none tells.
+    camera::CameraInfo cardCamera;
+    // Reads the card's camera into lCameraName; a camera other than before
+    // preselects its build.
+    void RefreshCameraLabel();
+
+private:
+    // The line a catalogue's list selects when it is loaded: the build made
+    // for the card's camera, else the remembered one.
+    int InitialBuildIndex(bool develop) const;
+    // Chooses the build made for the card's camera in the list in use (or
+    // in the other list when only that one has it), unless the user chose a
+    // build by hand in this run or a Save runs.
+    void PreselectCameraBuild();
+    // Save's question when the build to install is made for another camera
+    // or firmware; false when the user says no.
+    bool ConfirmBuildForCamera();
+    // The camera the chosen build is made for; *name gets the build's name.
+    camera::BuildTarget ChosenBuildTarget(std::string* name) const;
+    bool userChoseBuild_ = false;  // the user chose a list or an entry by hand
 };

@@ -29,14 +29,14 @@ void TfMain::LoadCatalogue(bool develop, const QString& path)
     box->clear();
     for (const core::TPorts& build : builds)
         box->addItem(QString::fromStdString(build.name));
-    const QString& remembered = develop ? rememberedDev : rememberedNightly;
-    box->setCurrentIndex(core::RememberedIndex(builds, remembered.toStdString()));
+    box->setCurrentIndex(InitialBuildIndex(develop));
     radio->setEnabled(true);
     // An archive of the user's own stays chosen until a listed build is
     // chosen by hand.
     if (radio->isChecked() && !LocalBuildChosen())
         ChooseBuild(develop);
     box->setEnabled(radio->isChecked());
+    PreselectCameraBuild();
 }
 
 void TfMain::ChooseBuild(bool develop)
@@ -95,13 +95,17 @@ void TfMain::ChooseBuild(bool develop)
     box->setEnabled(true);
 }
 
+// The radio buttons' handlers run on the user's clicks (and from RegRead,
+// before any list is loaded).
 void TfMain::rbDevelopClick()
 {
+    userChoseBuild_ = userChoseBuild_ || !developBuilds.empty();
     ChooseBuild(true);
 }
 
 void TfMain::rbNightlyClick()
 {
+    userChoseBuild_ = userChoseBuild_ || !legacyBuilds.empty();
     ChooseBuild(false);
 }
 

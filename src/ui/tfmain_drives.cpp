@@ -129,6 +129,7 @@ void TfMain::RefreshContentLabels()
             names << QString::fromStdString(name);
         lfirName->setToolTip(names.join(QLatin1Char('\r')));
     }
+    RefreshCameraLabel();
 }
 
 void TfMain::OnDeviceEvent(const QString& action, const QString& name)

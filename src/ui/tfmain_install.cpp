@@ -99,6 +99,8 @@ bool TfMain::PrepareFileWork(cardops::SaveRequest* request)
                 QStringLiteral("Magic Lantern was not installed on %1: %2. Nothing was written.").arg(card, why));
             return false;
         }
+        if (!ConfirmBuildForCamera())
+            return false;
         request->archive = archive.toStdString();
         request->skipFirmware = rbDevelop->isChecked();
         return true;

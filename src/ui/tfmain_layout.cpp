@@ -99,23 +99,29 @@ void TfMain::BuildLayout()
     lScript = Place(new QLabel(gbStrings), 205, 70, 30, 13);
 
     gbContent = Place(new QGroupBox(QStringLiteral("Content"), this), 5, 130, 321, 79);
-    lDiskBoot = PlaceLabel(gbContent, QStringLiteral("DISKBOOT.BIN:"), 8, 16);
-    lCHDKdir = PlaceLabel(gbContent, QStringLiteral("CHDK folder:"), 8, 35);
-    lDCIMdir = PlaceLabel(gbContent, QStringLiteral("DCIM folder:"), 8, 54);
-    lDiskBootOK = PlaceLabel(gbContent, QStringLiteral("."), 88, 16, true);
-    lCHDKOK = PlaceLabel(gbContent, QStringLiteral("."), 88, 35, true);
-    lDCIMsize = PlaceLabel(gbContent, QStringLiteral("."), 88, 54, true);
-    lautoexec = PlaceLabel(gbContent, QStringLiteral("autoexec.bin:"), 164, 16);
-    lMLfolder = PlaceLabel(gbContent, QStringLiteral("ML folder:"), 164, 35);
-    lfir = PlaceLabel(gbContent, QStringLiteral("fir file: "), 164, 54);
-    lAutoexecOK = PlaceLabel(gbContent, QStringLiteral("."), 235, 16, true);
-    lMLdirOK = PlaceLabel(gbContent, QStringLiteral("."), 235, 35, true);
-    lfirName = PlaceLabel(gbContent, QStringLiteral("."), 235, 53, true);
+    // Four rows of 14 pixels: the three of the card's files and folders, and
+    // the camera that took the card's photos across the whole width.
+    constexpr int kRow[4] = {16, 30, 44, 58};
+    lDiskBoot = PlaceLabel(gbContent, QStringLiteral("DISKBOOT.BIN:"), 8, kRow[0]);
+    lCHDKdir = PlaceLabel(gbContent, QStringLiteral("CHDK folder:"), 8, kRow[1]);
+    lDCIMdir = PlaceLabel(gbContent, QStringLiteral("DCIM folder:"), 8, kRow[2]);
+    lDiskBootOK = PlaceLabel(gbContent, QStringLiteral("."), 88, kRow[0], true);
+    lCHDKOK = PlaceLabel(gbContent, QStringLiteral("."), 88, kRow[1], true);
+    lDCIMsize = PlaceLabel(gbContent, QStringLiteral("."), 88, kRow[2], true);
+    lautoexec = PlaceLabel(gbContent, QStringLiteral("autoexec.bin:"), 164, kRow[0]);
+    lMLfolder = PlaceLabel(gbContent, QStringLiteral("ML folder:"), 164, kRow[1]);
+    lfir = PlaceLabel(gbContent, QStringLiteral("fir file: "), 164, kRow[2]);
+    lAutoexecOK = PlaceLabel(gbContent, QStringLiteral("."), 235, kRow[0], true);
+    lMLdirOK = PlaceLabel(gbContent, QStringLiteral("."), 235, kRow[1], true);
+    lfirName = PlaceLabel(gbContent, QStringLiteral("."), 235, kRow[2] - 1, true);
+    lCamera = PlaceLabel(gbContent, QStringLiteral("Camera:"), 8, kRow[3]);
+    lCameraName = PlaceLabel(gbContent, QStringLiteral("."), 88, kRow[3], true);
     // Value labels grow with their text up to the group's edge.
     for (QLabel* value : {lDiskBootOK, lCHDKOK, lDCIMsize})
         value->setFixedWidth(70);
     for (QLabel* value : {lAutoexecOK, lMLdirOK, lfirName})
         value->setFixedWidth(82);
+    lCameraName->setFixedWidth(229);
 
     sbCHDK = Place(new TImageButton(ButtonArt::Chdk, this), 5, 215, 157, 89);
     sbCHDK->setToolTip(QStringLiteral("Make CHDK bootable (double click to visit CHDK website)"));

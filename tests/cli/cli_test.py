@@ -16,6 +16,7 @@ import os
 import threading
 import zipfile
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -398,6 +399,74 @@ class Images(unittest.TestCase):
             self.assertEqual(r.returncode, 0, r.stderr)
             self.assertTrue(os.path.isfile(os.path.join(root, "5D3-123.fir")), "legacy builds bring firmware files")
             self.assertTrue(os.path.isfile(os.path.join(self.dir, "cache", "flintor001", "nightly-7.zip")))
+        finally:
+            server.shutdown()
+            server.server_close()
+
+    def camera_card(self, model, firmware):
+        """A folder of a card's files whose photo names the camera (no photo for
+        an empty model): a CR2 made here, its Exif data written by exiv2."""
+        type(self).count += 1
+        root = self.path(f"camera{self.count}")
+        folder = os.path.join(root, "DCIM", "100CANON")
+        os.makedirs(folder)
+        if model:
+            photo = os.path.join(folder, "IMG_0001.CR2")
+            with open(photo, "wb") as f:  # TIFF with "CR" 2 and a directory of width and height
+                f.write(b"II*\0" + struct.pack("<I", 16) + b"CR\2\0" + struct.pack("<IH", 0, 2) +
+                        struct.pack("<HHII", 0x100, 3, 1, 8) + struct.pack("<HHII", 0x101, 3, 1, 8) + b"\0" * 4)
+            self.tool("exiv2", "-M", "set Exif.Image.Make Canon", "-M", "set Exif.Image.Model " + model,
+                      "-M", "set Exif.Canon.FirmwareVersion Firmware Version " + firmware, photo)
+        for d, _, _ in os.walk(root):
+            os.chmod(d, 0o777)
+        return root
+
+    def test_the_cards_camera_is_shown_and_chooses_the_build(self):
+        if shutil.which("exiv2") is None:
+            self.assertNotEqual(os.environ.get("CI"), "true", "the exiv2 tool is missing")
+            self.skipTest("the exiv2 tool is missing")
+        served = self.path("camera-served")
+        os.makedirs(os.path.join(served, "ML"))
+        builds = {"Nightly 7": "nightly-7.zip", "Nightly 5D3 1.2.3": "magiclantern-Nightly.2018Jul03.5D3123.zip",
+                  "v2.3 550D": "magiclantern-v2.3.550D109.zip"}
+        for archive in builds.values():
+            self.make_build(os.path.join(served, "ML", archive))
+
+        class Quiet(http.server.SimpleHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(Quiet, directory=served))
+        host = f"127.0.0.1:{server.server_address[1]}"
+        for catalogue, names in (("develop.inf", list(builds)[:2]), ("legacy.inf", list(builds)[2:])):
+            with open(os.path.join(served, "ML", catalogue), "w") as f:
+                f.writelines(f"{n};http://{host}/ML/{builds[n]};2020.01.01 00:00:00\r\n" for n in names)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        image, _, _ = self.image("FAT32", "bare", "camera.img")
+        try:
+            root = self.camera_card("Canon EOS 5D Mark III", "1.2.3")
+            r = self.cli("--root", root, "show", image)
+            self.assertIn("\nCamera: Canon EOS 5D Mark III firmware 1.2.3\n", r.stdout)
+            r = self.cli("--root", root, "show", image, "--json")
+            self.assertEqual(json.loads(r.stdout)["camera"], {"model": "Canon EOS 5D Mark III", "firmware": "1.2.3"})
+            r = self.cli("--root", self.camera_card("", ""), "show", image, "--json")
+            self.assertIsNone(json.loads(r.stdout)["camera"])
+            # model, firmware, options, exit status, what it says, a legacy build's firmware file on the card
+            mk3, dev = "Canon EOS 5D Mark III", ["--develop", "Nightly 5D3 1.2.3"]
+            cases = [
+                (mk3, "1.2.3", [], 0, "firmware 1.2.3: Nightly 5D3 1.2.3", False),
+                ("Canon EOS Kiss X4", "1.0.9", [], 0, "Canon EOS Kiss X4 firmware 1.0.9: v2.3 550D", True),
+                (mk3, "1.0.0", [], 1, "No build for the Canon EOS 5D Mark III firmware 1.0.0", False),
+                ("Canon EOS 550D", "1.0.9", dev, 1, "taken with the Canon EOS 550D. The camera does not", False),
+                (mk3, "1.1.3", dev + ["--yes"], 0, "Update the camera's firmware to 1.2.3 first", False),
+            ]
+            for model, firmware, options, status, says, fir in cases:
+                root = self.camera_card(model, firmware)
+                r = self.cli("--catalogue-host", host, "--root", root, "install", image, *options)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertIn(says, r.stderr)
+                self.assertEqual(os.path.isfile(os.path.join(root, "autoexec.bin")), status == 0, model)
+                self.assertEqual(os.path.isfile(os.path.join(root, "5D3-123.fir")), fir, model)
         finally:
             server.shutdown()
             server.server_close()
