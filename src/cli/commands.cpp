@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 
+#include "buildsource/buildsource.h"
 #include "camera/cardcamera.h"
 #include "cardops/savesequence.h"
 #include "config/appconfig.h"
@@ -21,7 +22,6 @@
 #include "core/markerpresets.h"
 #include "core/printable.h"
 #include "core/textutil.h"
-#include "net/httpsclient.h"
 #include "platform/cardaccess.h"
 #include "platform/images.h"
 #include "platform/terminal.h"
@@ -661,43 +661,21 @@ bool CatalogueHost(const Args& args, QString* host, std::string* why)
     return error.isEmpty();
 }
 
-// Fetches a catalogue; the copy in the work folder stands in when the server
-// cannot be reached.
+// Fetches a catalogue; the copy of the last good fetch stands in when the
+// server cannot be reached or sends no catalogue.
 bool FetchCatalogue(const Args& args, bool develop, const std::string& workFolder, std::vector<core::TPorts>* builds,
                     std::string* why)
 {
-    const char* file = develop ? "develop.inf" : "legacy.inf";
     QString host;
     if (!CatalogueHost(args, &host, why))
         return false;
-    const std::string url = appconfig::CatalogueUrl(host, QString::fromLatin1(file)).toStdString();
-    THttpsClient client;
-    client.Limits = flintor::net::kCatalogueLimits;
-    if (client.HTTPMethod("GET", url)) {
-        *builds = core::ParseCatalogue(client.Document);
-        if (!workFolder.empty()) {
-            const std::string cached = workFolder + file;
-            const std::string part = cached + ".part";
-            if (std::FILE* out = std::fopen(part.c_str(), "wb")) {
-                const bool written =
-                    std::fwrite(client.Document.data(), 1, client.Document.size(), out) == client.Document.size();
-                std::error_code ec;
-                if (std::fclose(out) == 0 && written)
-                    fs::rename(part, cached, ec);
-                else
-                    fs::remove(part, ec);
-            }
-        }
-        return true;
-    }
-    if (!workFolder.empty() && fs::is_regular_file(workFolder + file)) {
-        Note("Cannot fetch " + core::Printable(url) + " (" + core::Printable(client.ErrorText) +
-             "); using the copy from the last fetch.");
-        *builds = core::ReadCatalogueFile(workFolder + file);
-        return true;
-    }
-    *why = "Cannot fetch " + core::Printable(url) + ": " + core::Printable(client.ErrorText);
-    return false;
+    std::string note;
+    const bool ok = buildsource::FetchCatalogue(
+        host.toStdString(), workFolder, develop ? buildsource::Catalogue::Develop : buildsource::Catalogue::Legacy,
+        builds, &note, why);
+    if (!note.empty())
+        Note(note);
+    return ok;
 }
 
 int Builds(const Args& args)
@@ -731,24 +709,9 @@ int Builds(const Args& args)
 // current.
 bool FetchBuildArchive(const core::TPorts& build, const std::string& workFolder, std::string* archive, std::string* why)
 {
-    const std::string file = core::UrlFileName(build.url);
-    if (file.empty() || file == "." || file == "..") {
-        *why = "The build's address names no file: " + core::Printable(build.url);
-        return false;
-    }
-    *archive = workFolder + file;
-    if (core::ArchiveIsCurrent(core::FileDateText(*archive), build.stamp))
-        return true;
     if (platform::StandardErrorIsTerminal())
-        std::fprintf(stderr, "Downloading %s...\n", core::Printable(file).c_str());
-    // Written under a temporary name as it arrives and renamed when complete,
-    // so a broken download never counts as the archive.
-    THttpsClient client;
-    if (!client.GetFile(build.url, *archive)) {
-        *why = "Download failed. " + core::Printable(build.url) + ": " + core::Printable(client.ErrorText);
-        return false;
-    }
-    return true;
+        std::fprintf(stderr, "Fetching %s...\n", core::Printable(build.name).c_str());
+    return buildsource::FetchArchive(build, workFolder, archive, why);
 }
 
 // The archive of a named build; *chosen gets its catalogue entry.
@@ -758,14 +721,12 @@ bool BuildArchive(const Args& args, bool develop, const std::string& buildName, 
     std::vector<core::TPorts> builds;
     if (!FetchCatalogue(args, develop, workFolder, &builds, why))
         return false;
-    const int index = core::RememberedIndex(builds, buildName);
-    // RememberedIndex falls back to the first build; only a real match counts.
-    if (index < 0 || QString::fromStdString(builds[static_cast<size_t>(index)].name)
-                             .compare(QString::fromStdString(buildName), Qt::CaseInsensitive) != 0) {
+    const core::TPorts* found = buildsource::FindBuild(builds, buildName);
+    if (found == nullptr) {
         *why = "No build named \"" + core::Printable(buildName) + "\" in " + (develop ? "develop.inf" : "legacy.inf");
         return false;
     }
-    *chosen = builds[static_cast<size_t>(index)];
+    *chosen = *found;
     return FetchBuildArchive(*chosen, workFolder, archive, why);
 }
 
@@ -841,9 +802,11 @@ int Install(const Args& args)
     bool legacy = args.Has("--legacy");
     const camera::CameraInfo cam = camera::ReadCardCamera(root).camera;
     if (args.Has("--build")) {
-        archive = fs::absolute(args.Value("--build")).string();
-        if (!fs::is_regular_file(archive))
-            return Fail("No build archive at " + archive + ". Nothing was written.");
+        // The archive is checked and installed as one copy in the work
+        // folder, so what is installed is what passed the check.
+        const std::string given = args.Value("--build");
+        if (!buildsource::KeepLocalBuild(workFolder, given, &archive, &why))
+            return Fail("Not an installable build: " + core::Printable(given) + ": " + why + ". Nothing was written.");
         const std::string file = core::UrlFileName(archive);
         if (!BuildSuitsCamera(args, cam, camera::TargetOfName(file), file, &why))
             return Fail(why + ". Nothing was written.");

@@ -15,6 +15,7 @@
 #include "camera/cameras.h"
 #include "cardops/savesequence.h"
 #include "config/appconfig.h"
+#include "buildsource/buildsource.h"
 #include "core/bootrecord.h"
 #include "core/catalogue.h"
 #include "core/fetchqueue.h"
@@ -218,8 +219,9 @@ private:
     void RefreshKeepingCard();
     void EnableBuildChoice();
     void ChooseBuild(bool develop);
-    void LoadCatalogue(bool develop, const QString& path);
-    std::string CachedCataloguePath(bool develop) const;
+    // Fills a build list and chooses a build in it (the remembered one).
+    void ShowCatalogue(bool develop, std::vector<core::TPorts> list);
+    static buildsource::Catalogue CatalogueOf(bool develop);
     // Loads the catalogue a previous fetch left; false when there is none.
     bool LoadCachedCatalogue(bool develop);
     QString ArchivePath() const;
@@ -258,10 +260,9 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
-    // A catalogue fetch brought fileName: loads and keeps it when it holds
-    // builds, falls back to the cached one when it is empty, and counts as a
-    // failed fetch when it holds no build.
-    void CatalogueDone(bool develop, const QString& fileName, qint64 fileSize);
+    // A catalogue fetch brought fileName: shows and keeps it when it holds
+    // builds; anything else is a failed fetch and the cached one is shown.
+    void CatalogueDone(bool develop, const QString& fileName);
     // A failed catalogue fetch: falls back to the cached catalogue and tells
     // the host and the cause.
     void CatalogueFailed(bool develop, const QString& cause);

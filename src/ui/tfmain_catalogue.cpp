@@ -1,4 +1,5 @@
 // The two build lists and the choice of a build.
+#include "buildsource/buildsource.h"
 #include "core/catalogue.h"
 #include "core/digest.h"
 #include "core/fileutil.h"
@@ -10,22 +11,31 @@
 #include <QProgressBar>
 #include <QRadioButton>
 
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+buildsource::Catalogue TfMain::CatalogueOf(bool develop)
+{
+    return develop ? buildsource::Catalogue::Develop : buildsource::Catalogue::Legacy;
+}
+
 void TfMain::DevelopOptions(const QString& path)
 {
-    LoadCatalogue(true, path);
+    ShowCatalogue(true, core::ReadCatalogueFile(path.toStdString()));
 }
 
 void TfMain::LegacyOptions(const QString& path)
 {
-    LoadCatalogue(false, path);
+    ShowCatalogue(false, core::ReadCatalogueFile(path.toStdString()));
 }
 
-void TfMain::LoadCatalogue(bool develop, const QString& path)
+void TfMain::ShowCatalogue(bool develop, std::vector<core::TPorts> list)
 {
     std::vector<core::TPorts>& builds = develop ? developBuilds : legacyBuilds;
     QComboBox* box = develop ? cbDevelop : cbNightly;
     QRadioButton* radio = develop ? rbDevelop : rbNightly;
-    builds = core::ReadCatalogueFile(path.toStdString());
+    builds = std::move(list);
     box->clear();
     for (const core::TPorts& build : builds)
         box->addItem(QString::fromStdString(build.name));
@@ -49,23 +59,17 @@ void TfMain::ChooseBuild(bool develop)
     if (index < 0 || index >= static_cast<int>(builds.size()))
         return;
     const core::TPorts& build = builds[static_cast<size_t>(index)];
-    const std::string archive = core::UrlFileName(build.url);
-    const std::string local = WorkFolder + archive;
+    std::string why;
+    const std::string local = buildsource::ArchivePath(WorkFolder, build, &why);
+    const std::string archive = local.empty() ? std::string() : fs::path(local).filename().string();
     LeaveLocalBuild(local);
     chosenSha256_ = build.sha256;
     lZIPname->setText(QString::fromStdString(archive));
-    // An archive as new as the catalogue says, but not the one the
-    // catalogue's digest names, is fetched again.
-    const auto current = [&] {
-        if (!core::ArchiveIsCurrent(core::FileDateText(local), build.stamp))
-            return false;
-        return build.sha256.empty() || core::FileSha256Hex(local) == build.sha256;
-    };
-    if (archive.empty() || archive == "." || archive == ".." || WorkFolder.empty()) {
+    if (local.empty()) {
         // Nothing sensible to store the archive under.
         lZIPname->hide();
-        erslog(QStringLiteral("Download failed."));
-    } else if (current()) {
+        erslog(QStringLiteral("Download failed. ") + QString::fromStdString(why));
+    } else if (buildsource::ArchiveIsCurrent(local, build)) {
         ProgressBar->hide();
         lZIPname->show();
         lML->setText(QStringLiteral("ZIP file ready to install"));
@@ -130,15 +134,16 @@ void TfMain::QueueCatalogues()
     if (WorkFolder.empty())
         return;
     core::THTMLQueue request;
-    request.url = appconfig::CatalogueUrl(catalogueHost, QStringLiteral("develop.inf")).toStdString();
-    request.localFile = WorkFolder + "develop.inf" + ".dl";
+    const std::string host = catalogueHost.toStdString();
+    request.url = buildsource::CatalogueAddress(host, buildsource::Catalogue::Develop);
+    request.localFile = buildsource::CatalogueDownloadPath(WorkFolder, buildsource::Catalogue::Develop);
     request.binary = false;
     request.toFile = true;
     request.kind = core::KindDevelopCatalogue;
     request.statusText = "Checking ports in progress...";
     InsHTMLque(request);
-    request.url = appconfig::CatalogueUrl(catalogueHost, QStringLiteral("legacy.inf")).toStdString();
-    request.localFile = WorkFolder + "legacy.inf" + ".dl";
+    request.url = buildsource::CatalogueAddress(host, buildsource::Catalogue::Legacy);
+    request.localFile = buildsource::CatalogueDownloadPath(WorkFolder, buildsource::Catalogue::Legacy);
     request.kind = core::KindLegacyCatalogue;
     request.statusText = "Checking legacy nightly releases...";
     InsHTMLque(request);
@@ -153,18 +158,12 @@ void TfMain::RetryCatalogues()
 
 bool TfMain::CheckArchiveDigest(const QString& path, QString* why) const
 {
-    if (LocalBuildChosen() || chosenSha256_.empty())
+    if (LocalBuildChosen())
         return true;
-    const QString name = QString::fromStdString(core::UrlFileName(path.toStdString()));
-    const std::string digest = core::FileSha256Hex(path.toStdString());
-    QString cause;
-    if (digest.empty())
-        cause = QStringLiteral("cannot be read");
-    else if (digest != chosenSha256_)
-        cause = QStringLiteral("SHA-256 digest does not match the catalogue");
-    else
+    std::string cause;
+    if (buildsource::ArchiveHasDigest(path.toStdString(), chosenSha256_, &cause))
         return true;
     if (why)
-        *why = name + QStringLiteral(": ") + cause;
+        *why = QString::fromStdString(fs::path(path.toStdString()).filename().string() + ": " + cause);
     return false;
 }

@@ -1,9 +1,9 @@
 // Builds from an archive the user already has: --build FILE.zip or a drop on
 // the window, and the context menu that reloads the build lists.
+#include "buildsource/buildsource.h"
 #include "core/fetchqueue.h"
 #include "core/printable.h"
 #include "ui/tfmain.h"
-#include "zip/buildcheck.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -78,52 +78,16 @@ bool TfMain::UseLocalBuild(const QString& path)
     };
     if (saving)
         return refuse(QStringLiteral("the card is being saved"));
-    if (WorkFolder.empty())
-        return refuse(QStringLiteral("no work folder"));
-    if (!info.isFile())
-        return refuse(QStringLiteral("no such file"));
-    // Only archives: any other name could replace a catalogue or a partial
-    // download in the work folder.
-    if (!name.endsWith(QLatin1String(".zip"), Qt::CaseInsensitive) || name.size() <= 4)
-        return refuse(QStringLiteral("not a .zip file"));
     if (queue.Holds(core::KindDevelopBuild) || queue.Holds(core::KindLegacyBuild))
         return refuse(QStringLiteral("a build download is running"));
-
-    const std::string target = WorkFolder + name.toStdString();
-    const std::string part = target + ".part";
-    std::error_code ec;
-    const bool inPlace = fs::exists(target, ec) && fs::equivalent(info.absoluteFilePath().toStdString(), target, ec);
-    // The copy is checked, not the original, so what is installed is what
-    // passed; it takes the archive's name only when it passed.
-    const std::string checked = inPlace ? target : part;
-    if (!inPlace) {
-        fs::remove(part, ec);
-        fs::copy_file(info.absoluteFilePath().toStdString(), part, fs::copy_options::overwrite_existing, ec);
-        if (ec) {
-            fs::remove(part, ec);
-            return refuse(QStringLiteral("cannot copy it into the work folder"));
-        }
-    }
     ProgressBar->setValue(0);
     ProgressBar->show();
-    const BuildCheckResult check =
-        CheckBuildArchiveFile(checked, [this](int percent) { ProgressBar->setValue(percent); });
+    std::string target, why;
+    const bool kept = buildsource::KeepLocalBuild(WorkFolder, info.absoluteFilePath().toStdString(), &target, &why,
+                                                  [this](int percent) { ProgressBar->setValue(percent); });
     ProgressBar->hide();
-    if (!check.ok) {
-        if (!inPlace)
-            fs::remove(part, ec);
-        QString cause = QString::fromStdString(check.reason);
-        if (!check.entry.empty())
-            cause += QStringLiteral(" (") + QString::fromStdString(core::Printable(check.entry)) + QLatin1Char(')');
-        return refuse(cause.isEmpty() ? QStringLiteral("not a build archive") : cause);
-    }
-    if (!inPlace) {
-        fs::rename(part, target, ec);
-        if (ec) {
-            fs::remove(part, ec);
-            return refuse(QStringLiteral("cannot copy it into the work folder"));
-        }
-    }
+    if (!kept)
+        return refuse(QString::fromStdString(why));
 
     localBuildFile_ = target;
     chosenSha256_.clear();

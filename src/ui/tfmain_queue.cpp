@@ -5,6 +5,7 @@
 #include "core/textutil.h"
 #include "net/httpget.h"
 #include "net/httpsclient.h"
+#include "buildsource/buildsource.h"
 #include "ui/tfmain.h"
 
 #include <QComboBox>
@@ -125,27 +126,21 @@ void TfMain::HTTPProgress(QObject*, int totalSize, int readed)
     }
 }
 
-std::string TfMain::CachedCataloguePath(bool develop) const
-{
-    return WorkFolder + (develop ? "develop.inf" : "legacy.inf");
-}
-
 bool TfMain::LoadCachedCatalogue(bool develop)
 {
-    const std::string cached = CachedCataloguePath(develop);
-    std::error_code ec;
-    if (!fs::exists(cached, ec))
+    std::vector<core::TPorts> builds;
+    if (!buildsource::CachedCatalogue(WorkFolder, CatalogueOf(develop), &builds))
         return false;
-    LoadCatalogue(develop, QString::fromStdString(cached));
+    ShowCatalogue(develop, std::move(builds));
     return true;
 }
 
-void TfMain::HTTPDoneFile(QObject*, const QString& fileName, int fileSize)
+void TfMain::HTTPDoneFile(QObject*, const QString& fileName, int)
 {
     ProgressBar->hide();
     const uint8_t kind = queue.ActiveKind();
     if (kind == core::KindDevelopCatalogue || kind == core::KindLegacyCatalogue) {
-        CatalogueDone(kind == core::KindDevelopCatalogue, fileName, fileSize);
+        CatalogueDone(kind == core::KindDevelopCatalogue, fileName);
     } else if (kind == core::KindDevelopBuild || kind == core::KindLegacyBuild) {
         rbDevelop->setEnabled(cbDevelop->count() > 0);
         rbNightly->setEnabled(cbNightly->count() > 0);
@@ -165,27 +160,17 @@ void TfMain::HTTPDoneString(QObject*, const QByteArray&)
     tHTMLqueue->start();
 }
 
-void TfMain::CatalogueDone(bool develop, const QString& fileName, qint64 fileSize)
+void TfMain::CatalogueDone(bool develop, const QString& fileName)
 {
-    if (fileSize > 0 && core::ReadCatalogueFile(fileName.toStdString()).empty()) {
-        // Something answered, but not with a catalogue (an error or portal
-        // page): a failed fetch. It is not kept, and the cached catalogue of
-        // an earlier fetch stays.
-        std::error_code ec;
-        fs::remove(fileName.toStdString(), ec);
-        CatalogueFailed(develop, QStringLiteral("not a build catalogue"));
+    std::vector<core::TPorts> builds;
+    std::string cause;
+    if (!buildsource::AcceptFetchedCatalogue(WorkFolder, CatalogueOf(develop), fileName.toStdString(), &builds, &cause)) {
+        // Something answered, but not with a catalogue (nothing, an error or
+        // portal page): a failed fetch; the cached catalogue stays.
+        CatalogueFailed(develop, QString::fromStdString(cause));
         return;
     }
-    if (fileSize > 0) {
-        LoadCatalogue(develop, fileName);
-        // Kept as the fallback for a later run that gets nothing.
-        const std::string cached = CachedCataloguePath(develop);
-        std::error_code ec;
-        fs::remove(cached, ec);
-        fs::rename(fileName.toStdString(), cached, ec);
-    } else {
-        LoadCachedCatalogue(develop);
-    }
+    ShowCatalogue(develop, std::move(builds));
     lML->clear();
 }
 
