@@ -6,7 +6,7 @@ namespace core {
 
 const THTMLQueue* FetchQueue::StartHead()
 {
-    if (items_.empty() || activeKind_ != KindNone || headFinished_)
+    if (items_.empty() || activeKind_ != FetchKind::None || headFinished_)
         return nullptr;
     activeKind_ = items_.front().kind;
     return &items_.front();
@@ -14,12 +14,12 @@ const THTMLQueue* FetchQueue::StartHead()
 
 void FetchQueue::FinishActive()
 {
-    if (activeKind_ != KindNone && !items_.empty())
+    if (activeKind_ != FetchKind::None && !items_.empty())
         headFinished_ = true;
-    activeKind_ = KindNone;
+    activeKind_ = FetchKind::None;
 }
 
-bool FetchQueue::Holds(uint8_t kind) const
+bool FetchQueue::Holds(FetchKind kind) const
 {
     for (size_t i = headFinished_ ? 1 : 0; i < items_.size(); ++i)
         if (items_[i].kind == kind)
@@ -34,16 +34,16 @@ void FetchQueue::RemoveHead()
     headFinished_ = false;
 }
 
-int ProgressPercent(long long readed, long long total)
+int ProgressPercent(long long received, long long total)
 {
     if (total <= 0)
         return 0;
-    return static_cast<int>(readed * 100 / total);
+    return static_cast<int>(received * 100 / total);
 }
 
-double DownloadedMegabytes(long long readed)
+double DownloadedMegabytes(long long received)
 {
-    const double mb = static_cast<double>(readed) / 1048576.0;
+    const double mb = static_cast<double>(received) / 1048576.0;
     if (mb <= 0)
         return 0;
     const double magnitude = std::pow(10.0, std::floor(std::log10(mb)) - 1);

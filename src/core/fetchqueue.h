@@ -8,12 +8,13 @@
 
 namespace core {
 
-enum FetchKind : uint8_t {
-    KindNone = 0,
-    KindLegacyCatalogue = 1,
-    KindLegacyBuild = 2,
-    KindDevelopCatalogue = 3,
-    KindDevelopBuild = 4,
+// What a request fetches; the values are those of the queue's 8-bit kind.
+enum class FetchKind : uint8_t {
+    None = 0,
+    LegacyCatalogue = 1,
+    LegacyBuild = 2,
+    DevelopCatalogue = 3,
+    DevelopBuild = 4,
 };
 
 struct THTMLQueue {
@@ -22,7 +23,7 @@ struct THTMLQueue {
     std::string postData;
     bool binary = false;
     bool toFile = true;
-    uint8_t kind = KindNone;
+    FetchKind kind = FetchKind::None;
     std::string statusText;
     std::string sha256;  // digest the fetched file must have; "" for none
 };
@@ -32,11 +33,11 @@ public:
     void Insert(const THTMLQueue& request) { items_.push_back(request); }
     size_t Count() const { return items_.size(); }
     bool Empty() const { return items_.empty(); }
-    uint8_t ActiveKind() const { return activeKind_; }
+    FetchKind ActiveKind() const { return activeKind_; }
     const THTMLQueue& Head() const { return items_.front(); }
     // True when a request of this kind waits or runs (a finished head that
     // waits for its removal does not count).
-    bool Holds(uint8_t kind) const;
+    bool Holds(FetchKind kind) const;
 
     // The head to start now, or nullptr: the queue is empty, a fetch is
     // running, or the head has finished and waits for its removal (it must
@@ -49,14 +50,14 @@ public:
 
 private:
     std::deque<THTMLQueue> items_;
-    uint8_t activeKind_ = KindNone;
+    FetchKind activeKind_ = FetchKind::None;
     bool headFinished_ = false;
 };
 
-// readed * 100 / total, truncated; 0 when total is not positive.
-int ProgressPercent(long long readed, long long total);
+// received * 100 / total, truncated; 0 when total is not positive.
+int ProgressPercent(long long received, long long total);
 
-// readed / 1048576 rounded to at most two significant digits.
-double DownloadedMegabytes(long long readed);
+// received / 1048576 rounded to at most two significant digits.
+double DownloadedMegabytes(long long received);
 
 }  // namespace core

@@ -1,9 +1,10 @@
 #include "net/curlsetup.h"
 
+#include "core/textutil.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
-#include <strings.h>
 
 namespace flintor::net {
 
@@ -17,8 +18,7 @@ namespace {
 
 bool StartsWithNoCase(const std::string& text, const char* prefix)
 {
-    const std::size_t n = std::char_traits<char>::length(prefix);
-    return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
+    return core::StartsWith(core::LowerAscii(text), core::LowerAscii(prefix));
 }
 
 // Called by libcurl once a connection is ready and before each request (the
@@ -31,7 +31,7 @@ int PrereqHook(void* clientp, char*, char*, int, int)
     const char* scheme = nullptr;
     if (curl_easy_getinfo(guard->curl, CURLINFO_SCHEME, &scheme) != CURLE_OK || !scheme)
         return CURL_PREREQFUNC_ABORT;
-    if (strcasecmp(scheme, "https") == 0) {
+    if (core::LowerAscii(scheme) == "https") {
         guard->sawHttps = true;
     } else if (guard->sawHttps) {
         guard->refused = true;

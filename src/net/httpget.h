@@ -66,7 +66,7 @@ public:
     QString ErrorText() const { return errorText_; }
 
 signals:
-    void OnProgress(QObject* sender, int totalSize, int readed);
+    void OnProgress(QObject* sender, int totalSize, int received);
     void OnDoneFile(QObject* sender, const QString& fileName, int fileSize);
     void OnDoneString(QObject* sender, const QByteArray& result);
     void OnError(QObject* sender);

@@ -129,12 +129,12 @@ bool THTTPGet::Running::handOn(const std::shared_ptr<Running>& self, const char*
     if (stop.load())
         return false;
     const auto size = static_cast<qint64>(n);
-    if (limits.maxBytes > 0 && size > limits.maxBytes - readed) {
+    if (limits.maxBytes > 0 && size > limits.maxBytes - received) {
         fail(SizeLimitText(limits.maxBytes));
         return false;
     }
     // Never more than one block unreported.
-    if (readed > handed && readed - handed + size > kBlock && !flush(self))
+    if (received > handed && received - handed + size > kBlock && !flush(self))
         return false;
     if (toFile) {
         if (part.write(data, size) != size) {
@@ -146,7 +146,7 @@ bool THTTPGet::Running::handOn(const std::shared_ptr<Running>& self, const char*
     }
     if (!expectedSha256.empty())
         sha.Update(data, n);
-    readed += size;
+    received += size;
     return true;
 }
 
@@ -155,12 +155,12 @@ bool THTTPGet::Running::handOn(const std::shared_ptr<Running>& self, const char*
 // has raised all their events.
 bool THTTPGet::Running::flush(const std::shared_ptr<Running>& self)
 {
-    if (readed == handed)
+    if (received == handed)
         return !stop.load();
     std::vector<int> steps;
-    steps.reserve(static_cast<size_t>((readed - handed) / static_cast<qint64>(kChunk) + 1));
-    while (handed < readed) {
-        handed += std::min(static_cast<qint64>(kChunk), readed - handed);
+    steps.reserve(static_cast<size_t>((received - handed) / static_cast<qint64>(kChunk) + 1));
+    while (handed < received) {
+        handed += std::min(static_cast<qint64>(kChunk), received - handed);
         steps.push_back(ClampInt(handed));
     }
     const bool ok = sendProgress(self, std::move(steps));
@@ -264,14 +264,14 @@ bool THTTPGet::Running::transfer(const std::shared_ptr<Running>& self)
     if (rc != CURLE_OK || stop.load() || !checkResponse())
         return false;
     if (!toFile) {
-        if (readed == 0)
+        if (received == 0)
             fail("empty answer");
-        return readed != 0;
+        return received != 0;
     }
     // Complete exactly when the announced length arrived; without a
     // Content-Length only an empty body counts as complete.
-    if (contentLengthKnown ? readed != fileSize : readed != 0) {
-        fail("incomplete answer (" + std::to_string(readed) + " of " + std::to_string(fileSize) + " bytes)");
+    if (contentLengthKnown ? received != fileSize : received != 0) {
+        fail("incomplete answer (" + std::to_string(received) + " of " + std::to_string(fileSize) + " bytes)");
         return false;
     }
     if (part.isOpen() && !part.flush()) {

@@ -58,7 +58,7 @@ struct THTTPGet::Running {
     // Written by the worker only; read by the owner after the worker ended.
     bool succeeded = false;
     qint64 fileSize = 0;
-    qint64 readed = 0;
+    qint64 received = 0;
     QByteArray result;
     std::string errorText;  // why the fetch failed; the first cause found wins
 

@@ -12,10 +12,10 @@
 //   tfmain_camera.cpp     the card's camera and the build made for it
 #pragma once
 
+#include "buildsource/buildsource.h"
 #include "camera/cameras.h"
 #include "cardops/savesequence.h"
 #include "config/appconfig.h"
-#include "buildsource/buildsource.h"
 #include "core/bootrecord.h"
 #include "core/catalogue.h"
 #include "core/fetchqueue.h"
@@ -140,7 +140,7 @@ public:
     void ExecHTMLque();
     void DelHTMLque();
     void tHTMLQueueTimer();
-    void HTTPProgress(QObject* sender, int totalSize, int readed);
+    void HTTPProgress(QObject* sender, int totalSize, int received);
     void HTTPDoneFile(QObject* sender, const QString& fileName, int fileSize);
     void HTTPDoneString(QObject* sender, const QByteArray& result);
     void HTTPError(QObject* sender);

@@ -83,7 +83,7 @@ void TfMain::ChooseBuild(bool develop)
         request.localFile = local;
         request.binary = true;
         request.toFile = true;
-        request.kind = develop ? core::KindDevelopBuild : core::KindLegacyBuild;
+        request.kind = develop ? core::FetchKind::DevelopBuild : core::FetchKind::LegacyBuild;
         request.statusText = "Downloading " + archive;
         request.sha256 = build.sha256;
         lZIPname->hide();
@@ -139,19 +139,19 @@ void TfMain::QueueCatalogues()
     request.localFile = buildsource::CatalogueDownloadPath(WorkFolder, buildsource::Catalogue::Develop);
     request.binary = false;
     request.toFile = true;
-    request.kind = core::KindDevelopCatalogue;
+    request.kind = core::FetchKind::DevelopCatalogue;
     request.statusText = "Checking ports in progress...";
     InsHTMLque(request);
     request.url = buildsource::CatalogueAddress(host, buildsource::Catalogue::Legacy);
     request.localFile = buildsource::CatalogueDownloadPath(WorkFolder, buildsource::Catalogue::Legacy);
-    request.kind = core::KindLegacyCatalogue;
+    request.kind = core::FetchKind::LegacyCatalogue;
     request.statusText = "Checking legacy nightly releases...";
     InsHTMLque(request);
 }
 
 void TfMain::RetryCatalogues()
 {
-    if (queue.Holds(core::KindDevelopCatalogue) || queue.Holds(core::KindLegacyCatalogue))
+    if (queue.Holds(core::FetchKind::DevelopCatalogue) || queue.Holds(core::FetchKind::LegacyCatalogue))
         return;  // a fetch of the lists is on its way already
     QueueCatalogues();
 }

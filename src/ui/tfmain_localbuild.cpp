@@ -78,7 +78,7 @@ bool TfMain::UseLocalBuild(const QString& path)
     };
     if (saving)
         return refuse(QStringLiteral("the card is being saved"));
-    if (queue.Holds(core::KindDevelopBuild) || queue.Holds(core::KindLegacyBuild))
+    if (queue.Holds(core::FetchKind::DevelopBuild) || queue.Holds(core::FetchKind::LegacyBuild))
         return refuse(QStringLiteral("a build download is running"));
     ProgressBar->setValue(0);
     ProgressBar->show();

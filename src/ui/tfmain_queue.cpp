@@ -1,11 +1,11 @@
 // The fetch queue: one fetch at a time, catalogues and build archives.
+#include "buildsource/buildsource.h"
 #include "core/catalogue.h"
 #include "core/fetchqueue.h"
 #include "core/printable.h"
 #include "core/textutil.h"
 #include "net/httpget.h"
 #include "net/httpsclient.h"
-#include "buildsource/buildsource.h"
 #include "ui/tfmain.h"
 
 #include <QComboBox>
@@ -71,7 +71,8 @@ void TfMain::ExecHTMLque()
         HTTP->ExpectedSha256 = QString::fromStdString(head.sha256);
         // A catalogue is a few kilobytes, an archive a few megabytes: each
         // fetch is held to its kind's limits.
-        const bool catalogue = head.kind == core::KindDevelopCatalogue || head.kind == core::KindLegacyCatalogue;
+        const bool catalogue =
+            head.kind == core::FetchKind::DevelopCatalogue || head.kind == core::FetchKind::LegacyCatalogue;
         HTTP->Limits = catalogue ? flintor::net::kCatalogueLimits : flintor::net::kArchiveLimits;
         if (!IsWebAddress(head.url)) {
             // Only web addresses are fetched; anything else a catalogue names
@@ -112,16 +113,16 @@ void TfMain::EnableBuildChoice()
     cbNightly->setEnabled(rbNightly->isEnabled() && rbNightly->isChecked());
 }
 
-void TfMain::HTTPProgress(QObject*, int totalSize, int readed)
+void TfMain::HTTPProgress(QObject*, int totalSize, int received)
 {
-    const uint8_t kind = queue.ActiveKind();
-    if (kind < core::KindLegacyCatalogue || kind > core::KindDevelopBuild || totalSize <= 0)
+    const core::FetchKind kind = queue.ActiveKind();
+    if (kind == core::FetchKind::None || totalSize <= 0)
         return;
-    const int position = core::ProgressPercent(readed, totalSize);
+    const int position = core::ProgressPercent(received, totalSize);
     ProgressBar->setValue(position);
     ProgressBar->setVisible(position < 100);
     if (totalSize > 1000000) {
-        const QString size = QLocale().toString(core::DownloadedMegabytes(readed), 'f', 1);
+        const QString size = QLocale().toString(core::DownloadedMegabytes(received), 'f', 1);
         lML->setText(QStringLiteral("Downloading (") + size + QStringLiteral(" MB)"));
     }
 }
@@ -138,13 +139,13 @@ bool TfMain::LoadCachedCatalogue(bool develop)
 void TfMain::HTTPDoneFile(QObject*, const QString& fileName, int)
 {
     ProgressBar->hide();
-    const uint8_t kind = queue.ActiveKind();
-    if (kind == core::KindDevelopCatalogue || kind == core::KindLegacyCatalogue) {
-        CatalogueDone(kind == core::KindDevelopCatalogue, fileName);
-    } else if (kind == core::KindDevelopBuild || kind == core::KindLegacyBuild) {
+    const core::FetchKind kind = queue.ActiveKind();
+    if (kind == core::FetchKind::DevelopCatalogue || kind == core::FetchKind::LegacyCatalogue) {
+        CatalogueDone(kind == core::FetchKind::DevelopCatalogue, fileName);
+    } else if (kind == core::FetchKind::DevelopBuild || kind == core::FetchKind::LegacyBuild) {
         rbDevelop->setEnabled(cbDevelop->count() > 0);
         rbNightly->setEnabled(cbNightly->count() > 0);
-        if (kind == core::KindDevelopBuild)
+        if (kind == core::FetchKind::DevelopBuild)
             cbNightly->setEnabled(rbNightly->isEnabled() && rbNightly->isChecked());
         lZIPname->show();
         lML->setText(QStringLiteral("ZIP file ready to install"));
@@ -164,7 +165,8 @@ void TfMain::CatalogueDone(bool develop, const QString& fileName)
 {
     std::vector<core::TPorts> builds;
     std::string cause;
-    if (!buildsource::AcceptFetchedCatalogue(WorkFolder, CatalogueOf(develop), fileName.toStdString(), &builds, &cause)) {
+    if (!buildsource::AcceptFetchedCatalogue(WorkFolder, CatalogueOf(develop), fileName.toStdString(), &builds,
+                                             &cause)) {
         // Something answered, but not with a catalogue (nothing, an error or
         // portal page): a failed fetch; the cached catalogue stays.
         CatalogueFailed(develop, QString::fromStdString(cause));
@@ -203,10 +205,10 @@ void TfMain::HTTPError(QObject*)
     failureCause_.clear();
     if (cause.isEmpty())
         cause = QStringLiteral("failed");
-    const uint8_t kind = queue.ActiveKind();
-    if (kind == core::KindDevelopCatalogue || kind == core::KindLegacyCatalogue) {
-        CatalogueFailed(kind == core::KindDevelopCatalogue, cause);
-    } else if (kind == core::KindDevelopBuild || kind == core::KindLegacyBuild) {
+    const core::FetchKind kind = queue.ActiveKind();
+    if (kind == core::FetchKind::DevelopCatalogue || kind == core::FetchKind::LegacyCatalogue) {
+        CatalogueFailed(kind == core::FetchKind::DevelopCatalogue, cause);
+    } else if (kind == core::FetchKind::DevelopBuild || kind == core::FetchKind::LegacyBuild) {
         // The other source was switched off while the download ran; give it
         // back so the user can choose again.
         EnableBuildChoice();
@@ -219,5 +221,5 @@ void TfMain::HTTPError(QObject*)
 
 bool TfMain::ArchiveFetchPending() const
 {
-    return queue.Holds(core::KindDevelopBuild) || queue.Holds(core::KindLegacyBuild);
+    return queue.Holds(core::FetchKind::DevelopBuild) || queue.Holds(core::FetchKind::LegacyBuild);
 }

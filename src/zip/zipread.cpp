@@ -3,14 +3,10 @@
 #include "zip/namedecode.h"
 #include "zip/zipformat.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 using namespace zipformat;
@@ -67,38 +63,26 @@ uint32_t TZipEntry::DosDateTime() const
 
 TZipRead::TZipRead(const std::string& fileName, uint64_t start, uint64_t size)
 {
-    fd_ = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0)
+    if (!file_.Open(fileName))
         throw ZipError("Missing File");
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
-        static_cast<uint64_t>(st.st_size) > SIZE_MAX) {
-        Release();
-        throw ZipError("Missing File");
-    }
-    viewSize_ = static_cast<size_t>(st.st_size);
-    void* view = ::mmap(nullptr, viewSize_, PROT_READ, MAP_PRIVATE, fd_, 0);
-    if (view == MAP_FAILED) {
-        Release();
-        throw ZipError("Missing File");
-    }
-    view_ = view;
-
-    if (size == 0 || size > viewSize_)
-        size = viewSize_;
-    const auto* base = static_cast<const uint8_t*>(view_);
+    if (size == 0 || size > file_.size())
+        size = file_.size();
+    const uint8_t* base = file_.data();
     // The archive starts at the first local header signature at or after
     // `start`: it may sit behind other data in the same file.
-    const void* found = nullptr;
+    const uint8_t* found = nullptr;
     if (start < size && size - start >= 5) {
         static const uint8_t signature[4] = {0x50, 0x4b, 0x03, 0x04};  // local header
-        found = ::memmem(base + start, size - start - 1, signature, sizeof signature);
+        const uint8_t* end = base + size - 1;
+        found = std::search(base + start, end, std::begin(signature), std::end(signature));
+        if (found == end)
+            found = nullptr;
     }
     if (!found) {
         Release();
         throw ZipError("No ZIP found");
     }
-    const auto* archive = static_cast<const uint8_t*>(found);
+    const uint8_t* archive = found;
     try {
         Parse(archive, size - static_cast<size_t>(archive - base));
     } catch (...) {
@@ -120,15 +104,7 @@ TZipRead::~TZipRead()
 
 void TZipRead::Release()
 {
-    if (view_) {
-        ::munmap(view_, viewSize_);
-        view_ = nullptr;
-        viewSize_ = 0;
-    }
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    file_.Close();
 }
 
 void TZipRead::Parse(const uint8_t* archive, size_t length)

@@ -21,6 +21,8 @@
 // the one every zip tool shows, or none. Names are decoded by namedecode.h.
 #pragma once
 
+#include "platform/filemap.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -118,7 +120,5 @@ private:
 
     std::vector<Item> items_;
 
-    int fd_ = -1;
-    void* view_ = nullptr;
-    size_t viewSize_ = 0;
+    platform::FileMap file_;  // the archive file, when read from one
 };

@@ -12,8 +12,8 @@
 
 #include "buildsource/buildsource.h"
 #include "core/digest.h"
+#include "support/testservers.h"
 #include "support/zipmaker.h"
-#include "testservers.h"
 
 namespace fs = std::filesystem;
 using buildsource::Catalogue;

@@ -8,35 +8,35 @@ TEST(FetchQueue, OneAtATimeInArrivalOrderAndNeverTwice)
 {
     FetchQueue q;
     EXPECT_EQ(q.StartHead(), nullptr);
-    q.Insert({"http://h/ML/develop.inf", "/w/develop.inf.dl", "", false, true, KindDevelopCatalogue, "x", ""});
-    q.Insert({"http://h/ML/legacy.inf", "/w/legacy.inf.dl", "", false, true, KindLegacyCatalogue, "y", ""});
+    q.Insert({"http://h/ML/develop.inf", "/w/develop.inf.dl", "", false, true, FetchKind::DevelopCatalogue, "x", ""});
+    q.Insert({"http://h/ML/legacy.inf", "/w/legacy.inf.dl", "", false, true, FetchKind::LegacyCatalogue, "y", ""});
     const THTMLQueue* first = q.StartHead();
     ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first->kind, KindDevelopCatalogue);
-    EXPECT_EQ(q.ActiveKind(), KindDevelopCatalogue);
+    EXPECT_EQ(first->kind, FetchKind::DevelopCatalogue);
+    EXPECT_EQ(q.ActiveKind(), FetchKind::DevelopCatalogue);
     EXPECT_EQ(q.StartHead(), nullptr);  // busy
 
     q.FinishActive();
-    EXPECT_EQ(q.ActiveKind(), KindNone);
+    EXPECT_EQ(q.ActiveKind(), FetchKind::None);
     // A request queued before the timer removes the finished head must not
     // restart that head.
-    q.Insert({"http://h/b.zip", "/w/b.zip", "", true, true, KindDevelopBuild, "z", ""});
+    q.Insert({"http://h/b.zip", "/w/b.zip", "", true, true, FetchKind::DevelopBuild, "z", ""});
     EXPECT_EQ(q.StartHead(), nullptr);
     EXPECT_EQ(q.Count(), 3u);
     // The finished head no longer counts as a catalogue fetch on its way
     // (a retry of the lists must not wait for it); waiting ones do.
-    EXPECT_FALSE(q.Holds(KindDevelopCatalogue));
-    EXPECT_TRUE(q.Holds(KindLegacyCatalogue));
-    EXPECT_TRUE(q.Holds(KindDevelopBuild));
+    EXPECT_FALSE(q.Holds(FetchKind::DevelopCatalogue));
+    EXPECT_TRUE(q.Holds(FetchKind::LegacyCatalogue));
+    EXPECT_TRUE(q.Holds(FetchKind::DevelopBuild));
 
     q.RemoveHead();
     const THTMLQueue* second = q.StartHead();
     ASSERT_NE(second, nullptr);
-    EXPECT_EQ(second->kind, KindLegacyCatalogue);
+    EXPECT_EQ(second->kind, FetchKind::LegacyCatalogue);
     q.FinishActive();
     q.RemoveHead();
     ASSERT_NE(q.StartHead(), nullptr);
-    EXPECT_EQ(q.Head().kind, KindDevelopBuild);
+    EXPECT_EQ(q.Head().kind, FetchKind::DevelopBuild);
     q.FinishActive();
     q.RemoveHead();
     EXPECT_TRUE(q.Empty());

@@ -5,7 +5,7 @@
 #include "config/appconfig.h"
 #include "core/fileutil.h"
 #include "loopcard.h"
-#include "testservers.h"
+#include "support/testservers.h"
 #include "ui/buttonart.h"
 #include "ui/statusbar.h"
 #include "ui/tfmain.h"

@@ -1,6 +1,6 @@
 #include "core/digest.h"
 #include "net/httpget.h"
-#include "testservers.h"
+#include "support/testservers.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "net/httpget.h"
 #include "net/httpsclient.h"
-#include "testservers.h"
+#include "support/testservers.h"
 
 #include <QDir>
 #include <QTemporaryDir>

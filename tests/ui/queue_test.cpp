@@ -2,7 +2,7 @@
 #include "config/appconfig.h"
 #include "core/digest.h"
 #include "net/httpget.h"
-#include "testservers.h"
+#include "support/testservers.h"
 #include "ui/statusbar.h"
 #include "ui/tfmain.h"
 
@@ -144,7 +144,7 @@ private slots:
             });
             connect(window.HTTP, &THTTPGet::OnProgress, this, [&](QObject*, int, int) {
                 labels << w->lML->text();
-                if (w->queue.ActiveKind() == core::KindDevelopBuild)
+                if (w->queue.ActiveKind() == core::FetchKind::DevelopBuild)
                     positions << w->ProgressBar->value();
             });
         };
@@ -227,7 +227,7 @@ private slots:
             request.url = url;
             request.localFile = Work().toStdString() + "x.zip";
             request.binary = true;
-            request.kind = core::KindDevelopBuild;
+            request.kind = core::FetchKind::DevelopBuild;
             window.InsHTMLque(request);
             // The getter runs it in the background, whatever the letter case.
             QVERIFY2(window.HTTP->Busy(), url);
@@ -384,7 +384,7 @@ private slots:
         QCOMPARE(window.bRefresh->contextMenuPolicy(), Qt::ActionsContextMenu);
         QList<int> progress;
         connect(window.HTTP, &THTTPGet::OnProgress, this, [&](QObject*, int total, int readed) {
-            if (window.queue.ActiveKind() == core::KindDevelopBuild && total == archive.size())
+            if (window.queue.ActiveKind() == core::FetchKind::DevelopBuild && total == archive.size())
                 progress << readed;
         });
         reload->trigger();

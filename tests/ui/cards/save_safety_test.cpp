@@ -135,7 +135,7 @@ TEST_F(SaveSafety, SaveWaitsForTheWholeDownloadAndIgnoresAltFMeanwhile)
         return static_cast<int>(platform::FormatCancelled);
     };
     ASSERT_TRUE(ChooseCard(w, *card));
-    ASSERT_TRUE(WaitUntil([&] { return w.ArchiveFetchPending() && w.queue.ActiveKind() != 0; }, 20000))
+    ASSERT_TRUE(WaitUntil([&] { return w.ArchiveFetchPending() && w.queue.ActiveKind() != core::FetchKind::None; }, 20000))
         << "the download did not start: " << w.lML->text().toStdString() << " / " << Panel(w, 3).toStdString()
         << " / builds " << w.cbDevelop->count() << " / zip " << w.lZIPname->text().toStdString();
     Click(w.sbML);
