@@ -1,5 +1,7 @@
 // Build catalogues: one build per line, "name;archive URL;time stamp" with an
 // optional fourth field, the archive's SHA-256 digest.
+//
+// TPorts: one build of a catalogue (a "port" of the add-on to a camera).
 #pragma once
 
 #include <string>

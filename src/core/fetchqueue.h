@@ -1,5 +1,8 @@
 // Bookkeeping of the first-in-first-out fetch queue: at most one fetch runs,
 // the finished head stays until the queue timer removes it.
+//
+// THTMLQueue: one request of the queue (any web fetch: a catalogue or a build
+// archive), fetched by the background getter.
 #pragma once
 
 #include <cstdint>

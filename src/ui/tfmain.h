@@ -10,6 +10,21 @@
 //   tfmain_install.cpp    unpacking a build onto the card and removing it
 //   tfmain_settings.cpp   settings
 //   tfmain_camera.cpp     the card's camera and the build made for it
+//
+// Glossary. Controls carry a type prefix and a role: cb check box or
+// drop-down list, e edit, l label, b button, sb toggle button with a picture,
+// rb radio button, rg radio group, gb group, ul link label, t timer (cbDrives:
+// the card list; sbML, sbCHDK: the two preset buttons; gbML: the Magic Lantern
+// group; lZIPname: the build archive's name; lML: the group's status label).
+// Handlers are named after their control and event (bSaveClick,
+// cbDrivesChange). The short verbs:
+//   slog(text, panel)  a text into a status panel     log(text)  a message
+//   erslog(text)       an error, with the red marker  slogR      "ready", no message
+//   RegRead/RegWrite   settings in, settings out      ShowHideML open/close the group
+//   InsHTMLque         queue a fetch; ExecHTMLque starts the head, DelHTMLque drops it
+//   unzipML            unpack a build onto the card   ExtractDLLs check that TLS works
+//   FormShortCut       Alt+F: format the selected card
+// VBR is the card's boot region (24 sectors) in the buffer markers.boot.
 #pragma once
 
 #include "buildsource/buildsource.h"

@@ -1,4 +1,5 @@
-// TZipRead: a small read-only zip archive reader over a read-only mapping.
+// TZipRead: a small read-only zip archive reader over a read-only mapping;
+// TZipEntry: one entry of its list.
 //
 // Entry names: the reader hands out every name as UTF-8. Names flagged as
 // UTF-8 (general purpose bit 11) are checked and kept, with each byte of an
