@@ -211,8 +211,10 @@ bool AtDevice(Session& s, const ProbeKey& key)
     std::sort(s.result().regions.begin(), s.result().regions.end(),
               [](const Region& a, const Region& b) { return a.offset < b.offset; });
     s.result().samples = SamplesByPosition(writes, reads, s.size(), 64);
-    if (!bad.empty())
+    if (!bad.empty()) {
+        s.result().notes.push_back(ByteText(bad.Bytes()) + " of what was written did not read back as written");
         s.result().outcome = Outcome::Failed;
+    }
     return true;
 }
 
