@@ -69,8 +69,14 @@ bool Session::Open(bool write)
 {
     if (write) {
         const platform::AccessResult unmounted = cards_.Unmount(request_.name);
-        if (!unmounted.ok())
-            return Fail("Cannot unmount " + request_.name + ": " + unmounted.why);
+        if (!unmounted.ok()) {
+            std::string users;
+            if (result_->card.device.rfind("/dev/", 0) == 0)
+                for (const std::string& user : platform::DeviceUsers(result_->card.device))
+                    users += (users.empty() ? " It is held by " : ", ") + user;
+            return Fail("Cannot unmount " + request_.name + ": " + unmounted.why + users + (users.empty() ? "" : ".") +
+                        " Nothing was written.");
+        }
     }
     const platform::AccessResult r = cards_.OpenDevice(request_.name, write, &device_);
     if (!r.ok())

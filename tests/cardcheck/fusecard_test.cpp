@@ -140,4 +140,31 @@ TEST(FuseCards, KilledHalfWayTheNextStartPutsTheDataBack)
     EXPECT_TRUE(cardcheck::ListJournals(journals).empty());
 }
 
+TEST(FuseCards, BusyCardIsRefusedNamingWhatHoldsIt)
+{
+    FLINTOR_REQUIRE_LOOP_AND_FUSE();
+    FuseCard card;
+    ASSERT_TRUE(card.Start(FLINTOR_FUSECARD_PY, {64 * MiB, 0, "", 0})) << card.error();
+    const std::string before = card.StoreDigest();
+    std::vector<std::string> args = {"/usr/bin/python3", "-c",
+                                     "import os, time; os.open('" + card.device() +
+                                         "', os.O_RDONLY | os.O_EXCL); time.sleep(60)"};
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t holder = -1;
+    ASSERT_EQ(posix_spawn(&holder, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    for (int i = 0; i < 100 && testsupport::DeviceHolders(card.device()).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::string out, err;
+    const int status = Cli(card, {"check", card.name(), "--mode", "quick"}, &out, &err);
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_EQ(status, 1) << out << err;
+    EXPECT_NE(out.find("python3 (pid " + std::to_string(holder) + ")"), std::string::npos) << out;
+    EXPECT_NE(out.find("Nothing was written"), std::string::npos) << out;
+    EXPECT_EQ(card.StoreDigest(), before);
+}
+
 }  // namespace
