@@ -40,16 +40,16 @@ ExtentSet Range(uint64_t offset, uint64_t length)
     return set;
 }
 
-// Every divisor of value that is a multiple of kUnit, ascending, up to limit.
-std::vector<uint64_t> Periods(uint64_t value, uint64_t limit)
+// Every divisor of value that is a multiple of grain, ascending, up to limit.
+std::vector<uint64_t> Periods(uint64_t value, uint64_t grain, uint64_t limit)
 {
     std::set<uint64_t> found;
-    const uint64_t units = value / kUnit;
+    const uint64_t units = value % grain == 0 ? value / grain : 0;
     for (uint64_t d = 1; d * d <= units; ++d) {
         if (units % d != 0)
             continue;
-        found.insert(d * kUnit);
-        found.insert(units / d * kUnit);
+        found.insert(d * grain);
+        found.insert(units / d * grain);
     }
     std::vector<uint64_t> periods;
     for (uint64_t p : found)
@@ -67,6 +67,7 @@ struct Probe {
     explicit Probe(Session& session) : s(session) {}
     Session& s;
     uint64_t size = 0;     // what is probed: the card's size in whole units
+    uint64_t grain = 0;    // the smallest transfer: a 512-byte unit or the card's sector
     uint64_t keepOff = 0;  // [0, keepOff) is only read
     ExtentSet flush;       // [keepOff, keepOff + flush)
     uint32_t round = 0;
@@ -91,14 +92,14 @@ struct Probe {
     {
         std::vector<std::pair<uint64_t, uint64_t>> tries;
         const uint64_t flushStart = flush.Extents().front().offset;
-        uint64_t inFlush = flushStart, inStart = AlignDown(keepOff / 2, kUnit);
+        uint64_t inFlush = flushStart, inStart = AlignDown(keepOff / 2, grain);
         for (uint64_t period : periods) {
             uint64_t& base =
-                period + inFlush + kUnit <= size && inFlush < flushStart + flush.Bytes() ? inFlush : inStart;
-            if (period + base + kUnit > size || (&base == &inStart && base >= keepOff))
+                period + inFlush + grain <= size && inFlush < flushStart + flush.Bytes() ? inFlush : inStart;
+            if (period + base + grain > size || (&base == &inStart && base >= keepOff))
                 continue;
             tries.emplace_back(period, base);
-            base += kUnit;
+            base += grain;
         }
         return tries;
     }
@@ -114,7 +115,9 @@ bool ProbeCapacity(Session& s)
     cap.tested = true;
     cap.claimedBytes = s.size();
     Probe p(s);
-    p.size = AlignDown(s.size(), kUnit);
+    p.grain = std::max<uint64_t>(kUnit, s.device().SectorSize());
+    const uint64_t grain = p.grain;
+    p.size = AlignDown(s.size(), grain);
     p.keepOff = std::min(AlignDown(o.keepOffBytes, kBlock), AlignDown(p.size / 8, kBlock));
     const uint64_t flushBytes = std::min(AlignDown(o.flushBytes, kBlock), AlignDown(p.size / 4, kBlock));
     if (p.size < 64 * kBlock || flushBytes < 4 * kBlock)
@@ -132,7 +135,7 @@ bool ProbeCapacity(Session& s)
         std::max(kBlock, AlignDown((p.size - gridStart) / std::max<uint32_t>(o.gridBlocks, 1), kBlock));
     for (uint64_t at = gridStart; at + kBlock <= p.size; at += step)
         survey.writes.Add(at, kBlock);
-    const uint64_t window = std::min(p.size - gridStart, AlignDown(step + 2 * kBlock, kUnit));
+    const uint64_t window = std::min(p.size - gridStart, AlignDown(step + 2 * kBlock, grain));
     survey.writes.Add(p.size - window, window);
     survey.reads = survey.writes;
     survey.reads.Add(p.flush);
@@ -156,7 +159,7 @@ bool ProbeCapacity(Session& s)
         uint64_t common = 0;
         for (const auto& [high, low] : first.aliases)
             common = std::gcd(common, high - low);
-        std::vector<uint64_t> periods = Periods(common, firstBad);
+        std::vector<uint64_t> periods = Periods(common, grain, firstBad);
         if (periods.size() > kMaxCandidates) {
             periods.resize(kMaxCandidates);
             cap.exact = false;
@@ -166,9 +169,9 @@ bool ProbeCapacity(Session& s)
         RoundPlan plan;
         plan.phase = "Narrowing the real size down";
         for (const auto& [period, base] : tries) {
-            plan.writes.Add(period + base, kUnit);
-            plan.reads.Add(period + base, kUnit);
-            plan.reads.Add(base, kUnit);
+            plan.writes.Add(period + base, grain);
+            plan.reads.Add(period + base, grain);
+            plan.reads.Add(base, grain);
         }
         RoundOutcome second;
         if (!p.Run(plan, &second))
@@ -194,10 +197,11 @@ bool ProbeCapacity(Session& s)
         for (const Extent& e : first.ok.Extents())
             if (e.end() <= firstBad)
                 good = e.end();
-        if (!onlyUnreadable && firstBad - good > kUnit) {
+        if (!onlyUnreadable && firstBad - good > grain) {
             RoundPlan between;
             between.phase = "Narrowing the real size down";
-            between.writes.Add(good, firstBad + kUnit - good);
+            const uint64_t from = AlignDown(good, grain);
+            between.writes.Add(from, AlignDown(firstBad, grain) + grain - from);
             between.reads = between.writes;
             RoundOutcome second;
             if (!p.Run(between, &second))
@@ -206,6 +210,7 @@ bool ProbeCapacity(Session& s)
         }
     }
 
+    real = AlignDown(real, grain);
     // Round 3: the finding again, with new data.
     RoundPlan again;
     again.phase = "Checking the finding again";
@@ -216,12 +221,12 @@ bool ProbeCapacity(Session& s)
     if (cap.behaviour == "wraps" && cap.exact && !retry.empty()) {
         // Another base than round 2's, so the unit is a new place.
         uint64_t base = retry.front().second;
-        const uint64_t shifted = base + (base < p.keepOff ? kUnit : flushBytes / 2);
-        if (real + shifted + kUnit <= p.size && (base >= p.keepOff || shifted < p.keepOff))
+        const uint64_t shifted = base + (base < p.keepOff ? grain : flushBytes / 2);
+        if (real + shifted + grain <= p.size && (base >= p.keepOff || shifted < p.keepOff))
             base = shifted;
-        again.writes.Add(real + base, kUnit);
-        again.reads.Add(real + base, kUnit);
-        again.reads.Add(base, kUnit);
+        again.writes.Add(real + base, grain);
+        again.reads.Add(real + base, grain);
+        again.reads.Add(base, grain);
         if (below >= p.keepOff)
             again.writes.Add(below, real - below);
         again.reads.Add(below, real - below);
@@ -230,12 +235,13 @@ bool ProbeCapacity(Session& s)
         confirmed = HasAlias(third, real + base, base) && third.bad.Minus(Range(real, s.size())).empty();
     } else if (cap.behaviour == "wraps") {
         // No single period explains it: the first pair seen, once more.
-        const auto [high, low] = first.aliases.front();
-        again.writes.Add(high, kUnit);
-        again.reads.Add(high, kUnit);
-        again.reads.Add(low, kUnit);
+        const uint64_t high = AlignDown(first.aliases.front().first, grain);
+        const uint64_t low = AlignDown(first.aliases.front().second, grain);
+        again.writes.Add(high, grain);
+        again.reads.Add(high, grain);
+        again.reads.Add(low, grain);
         if (low >= p.keepOff)
-            again.writes.Add(low, kUnit);
+            again.writes.Add(low, grain);
         if (!p.Run(again, &third))
             return false;
         confirmed = HasAlias(third, high, low);

@@ -24,7 +24,8 @@ bool TestWholeCard(Session& s)
     if (!s.request().eraseConfirmed)
         return s.Fail("The full test erases the card and needs the user's consent");
     CheckResult& result = s.result();
-    const uint64_t size = s.size() / kUnit * kUnit;
+    const uint64_t grain = std::max<uint64_t>(kUnit, s.device().SectorSize());
+    const uint64_t size = s.size() / grain * grain;
     RoundPlan plan;
     plan.writes.Add(0, size);
     plan.reads.Add(0, size);

@@ -42,6 +42,8 @@ TEST(CapacityProbe, FindsTheRealSizeAndLeavesTheCardAsItWas)
     SimCardSpec unreadable = Spec(64 * MiB, 0, Fake::None);
     unreadable.errorFrom = 40 * MiB;
     unreadable.errorTo = 40 * MiB + 8192;
+    SimCardSpec sectors4k = Spec(256 * MiB, 100 * MiB + 8192, Fake::Wrap);
+    sectors4k.sectorSize = 4096;
     SimCardSpec flaky = Spec(64 * MiB, 0, Fake::None);
     flaky.flakyAt = 2 * MiB + 4096;
     const Case cases[] = {
@@ -55,6 +57,7 @@ TEST(CapacityProbe, FindsTheRealSizeAndLeavesTheCardAsItWas)
         {"64 GB wrapping at 8 GiB", Spec(k64GB, 8 * GiB, Fake::Wrap), "counterfeit", "wraps", 8 * GiB},
         {"64 GB dropping past 7.5 GB", Spec(k64GB, 7'499'999'744ull, Fake::Drop), "counterfeit", "drops",
          7'499'999'744ull},
+        {"4096-byte sectors, wrapping", sectors4k, "counterfeit", "wraps", 100 * MiB + 8192},
         {"unreadable in the middle", unreadable, "faulty", "unreadable", 40 * MiB},
         {"a failure that does not repeat", flaky, "unreliable", "drops", 2 * MiB + 4096},
     };

@@ -78,7 +78,7 @@ platform::AccessResult SimCard::Read(uint64_t offset, void* buffer, size_t lengt
     if (!present)
         return Gone();
     clock_->Advance(spec_.readLatency + static_cast<double>(length) / spec_.readBytesPerSecond);
-    if (offset % kUnit || length % kUnit || offset + length > spec_.claimedBytes)
+    if (offset % spec_.sectorSize || length % spec_.sectorSize || offset + length > spec_.claimedBytes)
         return platform::AccessResult::Fail(platform::AccessError::Io, "out of range");
     if (offset < spec_.errorTo && offset + length > spec_.errorFrom)
         return platform::AccessResult::Fail(platform::AccessError::Io, "unreadable");
@@ -112,7 +112,7 @@ platform::AccessResult SimCard::Write(uint64_t offset, const void* buffer, size_
 {
     if (!present)
         return Gone();
-    if (offset % kUnit || length % kUnit || offset + length > spec_.claimedBytes)
+    if (offset % spec_.sectorSize || length % spec_.sectorSize || offset + length > spec_.claimedBytes)
         return platform::AccessResult::Fail(platform::AccessError::Io, "out of range");
     const uint64_t burst =
         bytesWritten < spec_.burstBytes ? std::min<uint64_t>(length, spec_.burstBytes - bytesWritten) : 0;
@@ -177,7 +177,7 @@ SimCards::SimCards(SimCard* card) : card_(card)
     volume.label = "EOS_DIGITAL";
     volume.fsName = "exFAT";
     volume.sizeBytes = card->SizeBytes();
-    volume.sectorSize = 512;
+    volume.sectorSize = card->SectorSize();
     volume.identity = "sim:1";
 }
 

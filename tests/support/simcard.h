@@ -50,6 +50,7 @@ struct SimCardSpec {
     double readLatency = 0.0002;
     uint64_t seed = 1;              // the card's content at the start
     uint64_t flakyAt = UINT64_MAX;  // the first read of this unit after a write returns zeros
+    uint32_t sectorSize = 512;      // transfers must be whole sectors
 };
 
 class SimCard : public platform::CardDevice {
@@ -57,7 +58,7 @@ public:
     SimCard(const SimCardSpec& spec, VirtualClock* clock);
 
     uint64_t SizeBytes() const override { return spec_.claimedBytes; }
-    uint32_t SectorSize() const override { return 512; }
+    uint32_t SectorSize() const override { return spec_.sectorSize; }
     bool Uncached() const override { return true; }
     platform::AccessResult Read(uint64_t offset, void* buffer, size_t length) override;
     platform::AccessResult Write(uint64_t offset, const void* buffer, size_t length) override;
