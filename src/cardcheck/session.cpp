@@ -201,18 +201,19 @@ bool Session::Restore()
             Log(why);
         return true;
     }
+    const std::string kept = " What the check overwrote is kept in " + journal_.path() +
+                             ": the next start offers to put it back (or run 'flintor-cli check --recover').";
     platform::Volume now;
-    const bool listed = cards_.FindVolume(request_.name, &now);
-    if (!listed || (now.identity != result_->card.identity && !HoldsRunData(*device_, header, records)))
-        return Fail(request_.name +
-                    " cannot be shown to be the card that was checked, so nothing was put back. "
-                    "Its data is kept in " +
-                    journal_.path());
+    if (!cards_.FindVolume(request_.name, &now))
+        return NotPutBack(request_.name + " is gone, so its data was not put back." + kept);
+    if (now.identity != result_->card.identity && !HoldsRunData(*device_, header, records))
+        return NotPutBack(request_.name + " cannot be shown to be the card that was checked, so nothing was put back." +
+                          kept);
     lastReport_ = -1;
     const bool ok = PutBack(
         *device_, journal_.path(), records, [this](double f) { Report(f, "Putting the card's data back"); }, &why);
     if (!ok)
-        return Fail(why + ". The card's data is kept in " + journal_.path() + "; run the check with --recover");
+        return NotPutBack(why + "." + kept);
     for (const JournalRecord& r : records)
         result_->bytesWritten += r.length;
     if (!journal_.Remove(&why))
@@ -260,6 +261,14 @@ void Session::Log(const std::string& text)
 {
     if (hooks_.log)
         hooks_.log(text);
+}
+
+bool Session::NotPutBack(const std::string& why)
+{
+    // Said after whatever ended the check: both matter.
+    result_->outcome = Outcome::NotDone;
+    result_->error += (result_->error.empty() ? "" : " ") + why;
+    return false;
 }
 
 bool Session::Fail(const std::string& why)

@@ -88,6 +88,7 @@ public:
 
 private:
     bool CheckIdentity();
+    bool NotPutBack(const std::string& why);
 
     platform::CardAccess& cards_;
     const CheckRequest& request_;

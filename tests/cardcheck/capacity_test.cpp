@@ -133,6 +133,7 @@ TEST(Recovery, CardPulledHalfWayIsPutBackAtTheNextStart)
         bench.card.pullAfterBytesWritten = 20 * MiB;
         const cardcheck::CheckResult stopped = bench.Run(Mode::Quick);
         ASSERT_EQ(stopped.outcome, Outcome::NotDone);
+        EXPECT_NE(stopped.error.find("is gone, so its data was not put back"), std::string::npos) << stopped.error;
         ASSERT_EQ(bench.Journals().size(), 1u);
         ASSERT_FALSE(bench.card.Unchanged());
 
