@@ -13,6 +13,7 @@
 #include "buildsource/buildsource.h"
 #include "camera/cardcamera.h"
 #include "cardops/savesequence.h"
+#include "cli/checkcommand.h"
 #include "config/appconfig.h"
 #include "core/bootrecord.h"
 #include "core/catalogue.h"
@@ -49,10 +50,10 @@ struct Args {
     }
 };
 
-const std::set<std::string> kValueOptions = {"--partition",  "--root",           "--preset", "--label",   "--boot",
-                                             "--boot-place", "--script",         "--build",  "--develop", "--legacy",
-                                             "--from",       "--catalogue-host", "--backend"};
-const std::set<std::string> kFlagOptions = {"--help", "--version", "--include-loop", "--json", "--yes"};
+const std::set<std::string> kValueOptions = {"--partition",  "--root",           "--preset",  "--label",   "--boot",
+                                             "--boot-place", "--script",         "--build",   "--develop", "--legacy",
+                                             "--from",       "--catalogue-host", "--backend", "--mode",    "--need"};
+const std::set<std::string> kFlagOptions = {"--help", "--version", "--include-loop", "--json", "--yes", "--recover"};
 
 // What each command accepts besides the global options.
 const std::map<std::string, std::set<std::string>> kCommandOptions = {
@@ -65,6 +66,7 @@ const std::map<std::string, std::set<std::string>> kCommandOptions = {
     {"backup", {}},
     {"restore", {"--from"}},
     {"backups", {"--json"}},
+    {"check", {"--mode", "--json", "--yes", "--need", "--recover"}},
 };
 const std::set<std::string> kGlobalOptions = {"--help", "--version",        "--include-loop", "--partition",
                                               "--root", "--catalogue-host", "--backend"};
@@ -910,6 +912,31 @@ int Backups(const Args& args)
     return ExitOk;
 }
 
+int Check(const Args& args)
+{
+    CheckArgs check;
+    check.json = args.Has("--json");
+    check.yes = args.Has("--yes");
+    check.recover = args.Has("--recover");
+    if (args.Has("--mode")) {
+        check.mode = args.Value("--mode");
+        if (check.mode != "read" && check.mode != "quick" && check.mode != "speed" && check.mode != "full")
+            return Usage("--mode takes read, quick, speed or full");
+    }
+    if (args.Has("--need") && !ParseNeed(args.Value("--need"), &check.needBytesPerSecond))
+        return Usage("--need takes a speed in MB/s (87) or a recording mode (1920x1080x14@23.976)");
+    if (args.positional.size() > 1 || (args.positional.empty() && !check.recover))
+        return Usage("'check' needs one TARGET: a card name, a device path or an image file");
+    if (!args.positional.empty()) {
+        std::string error;
+        bool usage = false;
+        if (!ResolveTarget(args, args.positional[0], &check.name, &error, &usage))
+            return usage ? Usage(error) : Fail(error);
+    }
+    check.workFolder = WorkFolder();
+    return RunCheckCommand(check);
+}
+
 int Restore(const Args& args)
 {
     Card card;
@@ -962,6 +989,16 @@ std::string UsageText()
            "  backup TARGET                 keep the boot record in the work folder\n"
            "  backups TARGET [--json]       the kept boot records of this card\n"
            "  restore TARGET [--from FILE]  write back a kept boot record (default: the latest)\n"
+           "  check TARGET [--mode read|quick|speed|full] [--json] [--need MB/s|WxHxBITS@FPS] [--yes]\n"
+           "                                check the card (default: quick):\n"
+           "                                read: read speed and unreadable places (writes nothing)\n"
+           "                                quick: real capacity (writes, then puts all back)\n"
+           "                                speed: sustained write and read speed, and the verdict\n"
+           "                                for RAW recording modes (a test file in the free space,\n"
+           "                                or writes and puts back); --need fails a slower card\n"
+           "                                full: writes and checks every byte (ERASES the card;\n"
+           "                                asks, or --yes)\n"
+           "  check [TARGET] --recover      put back the data an interrupted check overwrote\n"
            "\n"
            "TARGET: a listed card's name (sdb1), its device (/dev/sdb1), or a card image file\n"
            "(a bare FAT/exFAT volume, or a whole card with an MBR or GPT partition table).\n"
@@ -977,7 +1014,8 @@ std::string UsageText()
            "                                udisks2 when it runs (FLINTOR_BACKEND)\n"
            "\n"
            "Exit status: 0 done, 1 failed (nothing written unless the whole command could be done),\n"
-           "2 bad command line.\n";
+           "2 bad command line; check: 0 the card passed, 3 the card failed the check, 1 the check\n"
+           "could not be done.\n";
 }
 
 int Run(const std::vector<std::string>& arguments)
@@ -1019,6 +1057,13 @@ int Run(const std::vector<std::string>& arguments)
     platform::SetIncludeLoop(args.flags.count("--include-loop") || appconfig::IncludeLoopFromEnvironment());
 
     const std::string& c = args.command;
+    if (!args.Has("--recover")) {
+        // Quietly: a trouble with the work folder is told where it is used.
+        std::string note;
+        NoteInterruptedChecks(platform::MakeWorkFolder(1, "flintor", &note));
+    }
+    if (c == "check")
+        return Check(args);
     if (c == "list")
         return List(args);
     if (c == "show")

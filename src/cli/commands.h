@@ -6,7 +6,8 @@
 
 namespace cli {
 
-enum ExitCode : int { ExitOk = 0, ExitFailure = 1, ExitUsage = 2 };
+// ExitCardFailed: the card check found the card unfit.
+enum ExitCode : int { ExitOk = 0, ExitFailure = 1, ExitUsage = 2, ExitCardFailed = 3 };
 
 // Runs one command line (without the program name). Results go to stdout,
 // messages to stderr.

@@ -21,6 +21,8 @@
 
 namespace platform {
 
+class CardDevice;
+
 // What went wrong, for decisions; the words for the user are in AccessResult::why.
 enum class AccessError {
     None,
@@ -91,6 +93,11 @@ public:
     // Opens the card for writing and closes it again without writing: tells
     // before any change whether a write can work at all.
     virtual AccessResult CheckWritable(const std::string& name) = 0;
+    // Opens the card for a long series of transfers (the card check; see
+    // carddevice.h), past the system's caches where the device allows it. A
+    // handle for writing is exclusive (O_EXCL): it is refused while the card
+    // is mounted or another program holds it.
+    virtual AccessResult OpenDevice(const std::string& name, bool write, std::unique_ptr<CardDevice>* device) = 0;
 
     // Mounts the card's file system when it is not mounted; *mountPoint gets
     // where its files are (also when it already was mounted).

@@ -118,6 +118,7 @@ void TfMain::ConnectHandlers()
     formatShortcut->setContext(Qt::WindowShortcut);
     connect(formatShortcut, &QShortcut::activated, this, [this] { FormShortCut(); });
     ConnectBuildSources();
+    ConnectCardCheck();
 }
 
 void TfMain::FormCreate()
@@ -136,6 +137,8 @@ void TfMain::FormCreate()
 
     if (!WorkFolder.empty())
         QueueCatalogues();
+    // Once the window shows: a check that was interrupted left data to put back.
+    QTimer::singleShot(0, this, [this] { OfferInterruptedChecks(); });
 
     deviceMonitor_ = new platform::DeviceMonitor(this);
     if (deviceMonitor_->start())

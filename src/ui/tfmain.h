@@ -10,6 +10,7 @@
 //   tfmain_install.cpp    unpacking a build onto the card and removing it
 //   tfmain_settings.cpp   settings
 //   tfmain_camera.cpp     the card's camera and the build made for it
+//   tfmain_cardcheck.cpp  the card check and interrupted checks
 //
 // Glossary. Controls carry a type prefix and a role: cb check box or
 // drop-down list, e edit, l label, b button, sb toggle button with a picture,
@@ -192,6 +193,16 @@ public:
     bool saving = false;
     bool markersChanged = false;  // the user changed a marker since the load
 
+    // --- card check (tfmain_cardcheck.cpp) ---
+    // Opens the card check for the card chosen in the list.
+    void OpenCardCheck();
+    // Offers to put back the data of checks that were interrupted.
+    void OfferInterruptedChecks();
+    // Asks whether to put an interrupted check's data back (default: a box).
+    std::function<bool(const QString& question)> askRestore;
+    // Called with the card check dialog before it shows (tests drive it).
+    std::function<void(class CardCheckDialog*)> beforeCardCheck;
+
     // How a format of the selected card is carried out: returns the result
     // code (-3 not formatable, -2 cancelled, -1 error, other: done). The
     // default shows the format dialog.
@@ -205,6 +216,7 @@ private:
     void BuildLayout();
     void PlaceStatusBar();
     void ConnectHandlers();
+    void ConnectCardCheck();
     void FormCreate();
     void FormClose();
     void ShowFileSystem(int index);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/cardaccess.h"
+#include "platform/carddevice.h"
 
 namespace testsupport {
 
@@ -71,6 +72,17 @@ public:
         return writable ? platform::AccessResult::Ok()
                         : platform::AccessResult::Fail(platform::AccessError::Refused, "not allowed");
     }
+    platform::AccessResult OpenDevice(const std::string& name, bool write,
+                                      std::unique_ptr<platform::CardDevice>* device) override
+    {
+        calls.push_back(write ? "open rw" : "open r");
+        if (!present || name != volume.name)
+            return platform::AccessResult::Fail(platform::AccessError::NotFound, "gone");
+        if (write && !writable)
+            return platform::AccessResult::Fail(platform::AccessError::ReadOnly, "write-protected");
+        *device = std::make_unique<Device>(this);
+        return platform::AccessResult::Ok();
+    }
     platform::AccessResult Mount(const std::string&, std::string* root) override
     {
         calls.push_back("mount");
@@ -112,6 +124,29 @@ public:
     }
 
 private:
+    // The image as an open device; transfers behave as ReadSectors and
+    // WriteSectors do (dropWrites included).
+    class Device : public platform::CardDevice {
+    public:
+        explicit Device(FakeCards* owner) : owner_(owner) {}
+        uint64_t SizeBytes() const override { return owner_->image.size(); }
+        uint32_t SectorSize() const override { return 512; }
+        bool Uncached() const override { return true; }
+        platform::AccessResult Read(uint64_t offset, void* buffer, size_t length) override
+        {
+            return owner_->Read(owner_->volume.name, offset / 512, static_cast<uint32_t>(length / 512), buffer, length);
+        }
+        platform::AccessResult Write(uint64_t offset, const void* buffer, size_t length) override
+        {
+            return owner_->WriteSectors(owner_->volume.name, offset / 512, static_cast<uint32_t>(length / 512), buffer,
+                                        length);
+        }
+        platform::AccessResult Flush() override { return platform::AccessResult::Ok(); }
+
+    private:
+        FakeCards* owner_;
+    };
+
     static std::string Range(uint64_t first, uint32_t count)
     {
         return std::to_string(first) + "+" + std::to_string(count);

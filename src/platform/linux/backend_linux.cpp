@@ -36,6 +36,10 @@ public:
         return Advise(name, inner_->ReadSectorsUncached(name, first, count, buffer, bufferSize));
     }
     AccessResult CheckWritable(const std::string& name) override { return Advise(name, inner_->CheckWritable(name)); }
+    AccessResult OpenDevice(const std::string& name, bool write, std::unique_ptr<CardDevice>* device) override
+    {
+        return Advise(name, inner_->OpenDevice(name, write, device));
+    }
     AccessResult Mount(const std::string& name, std::string* mountPoint) override
     {
         return inner_->Mount(name, mountPoint);

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "platform/images.h"
+#include "platform/linux/carddevice_linux.h"
 #include "platform/linux/fileio_linux.h"
 #include "platform/linux/format_linux.h"
 #include "platform/linux/imagefile_linux.h"
@@ -122,6 +123,34 @@ public:
         // A loop device this program attached for the files is let go
         // before the boot record is written.
         return RefuseWhenLoopServes(*image, o, image->loop);
+    }
+
+    AccessResult OpenDevice(const std::string& name, bool write, std::unique_ptr<CardDevice>* device) override
+    {
+        const Image* image = Find(name);
+        if (!image)
+            return inner_ ? inner_->OpenDevice(name, write, device) : NoCard(name);
+        const int mode = write ? O_RDWR : O_RDONLY;
+        int raw = -1;
+        Opened o;
+        AccessResult r = OpenImage(*image, mode, &raw, &o);
+        if (!r.ok())
+            return r;
+        Fd fd(raw);
+        // Past the page cache where the file system allows it (tmpfs does
+        // not), on the very file that was just examined.
+        bool uncached = false;
+        const int direct = ::open(image->given.path.c_str(), mode | O_DIRECT | O_CLOEXEC);
+        struct stat st {};
+        if (direct >= 0 && fstat(direct, &st) == 0 && st.st_dev == o.st.st_dev && st.st_ino == o.st.st_ino) {
+            fd.reset(direct);
+            uncached = true;
+        } else if (direct >= 0) {
+            ::close(direct);
+        }
+        *device = linux_detail::MakeFdDevice(fd, o.where.firstSector * kSector, o.where.sectorCount * kSector,
+                                             static_cast<uint32_t>(kSector), uncached, image->given.path);
+        return AccessResult::Ok();
     }
 
     AccessResult Mount(const std::string& name, std::string* mountPoint) override

@@ -20,6 +20,7 @@
 #include <memory>
 
 #include "platform/cardaccess.h"
+#include "platform/linux/carddevice_linux.h"
 #include "platform/linux/fileio_linux.h"
 #include "platform/linux/format_linux.h"
 #include "platform/linux/volumes_linux.h"
@@ -134,6 +135,16 @@ public:
         if (r.ok())
             ::close(raw);
         return r;
+    }
+    AccessResult OpenDevice(const std::string& name, bool write, std::unique_ptr<CardDevice>* device) override
+    {
+        Volume v;
+        dev_t dev = 0;
+        if (!linux_detail::FindVolumeWithDev(name, &v, &dev))
+            return AccessResult::Fail(AccessError::NotFound, name + " is not a removable card any more");
+        if (write && v.readOnly)
+            return AccessResult::Fail(AccessError::ReadOnly, v.device + " is write-protected");
+        return linux_detail::OpenBlockDevice(v.device, dev, write, device);
     }
     AccessResult Mount(const std::string& name, std::string* mountPoint) override
     {
