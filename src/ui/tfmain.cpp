@@ -133,6 +133,9 @@ void TfMain::FormCreate()
     if (!note.empty())
         erslog(QString::fromStdString(note));
 
+    // A Save that was cut short is finished or undone before anything else.
+    RecoverCards();
+
     if (!WorkFolder.empty())
         QueueCatalogues();
 

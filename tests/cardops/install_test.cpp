@@ -1,0 +1,144 @@
+// Installing a build as one transaction on a card held in memory: the plan,
+// and a failed install leaving every file of the card as it was.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <regex>
+
+#include "cardops/buildfiles.h"
+#include "support/savefixture.h"
+#include "zip/zipread.h"
+
+namespace fs = std::filesystem;
+using testsupport::FakeCards;
+using testsupport::WriteWhole;
+
+namespace {
+
+class InstallTest : public testsupport::SaveFixture {
+protected:
+    // The user's own files, some named like the build's in another letter case.
+    void UserFiles()
+    {
+        WriteWhole(Card() + "/ML/SETTINGS/MAGIC.CFG", "the user's settings");
+        WriteWhole(Card() + "/ML/modules/BIG.MO", std::string(3000, 'o'));
+        WriteWhole(Card() + "/DCIM/100CANON/IMG_0001.JPG", "a photo");
+    }
+    std::vector<std::pair<std::string, std::string>> Build() const
+    {
+        return {{"autoexec.bin", std::string(5000, 'A')},
+                {"ML/SETTINGS/magic.cfg", "the build's settings"},
+                {"ML/modules/big.mo", std::string(9000, 'n')},
+                {"ML/cropmks/", ""},
+                {"ML/doc/readme.txt", "read me"}};
+    }
+};
+
+TEST_F(InstallTest, PlanKeepsTheCardsSpellingAndUsesShortTokenNamesBesideEachFile)
+{
+    UserFiles();
+    const std::string zipPath = (dir / "plan.zip").string();
+    ASSERT_TRUE(testsupport::MakeZip(zipPath, Build()));
+    TZipRead zip(zipPath);
+    cardops::InstallPlan plan;
+    std::string why;
+    ASSERT_TRUE(cardops::PlanInstall(zip, Card(), false, &plan, &why)) << why;
+    EXPECT_EQ(plan.madeFolders, (std::vector<std::string>{"ML/cropmks", "ML/doc"}));
+    ASSERT_EQ(plan.files.size(), 4u);
+    const std::regex tempName("~" + plan.token + "[0-9A-F]{4}\\.TMP"),
+        asideName("~" + plan.token + "[0-9A-F]{4}\\.OLD");
+    const std::vector<std::pair<std::string, bool>> expected = {{"autoexec.bin", false},
+                                                                {"ML/SETTINGS/MAGIC.CFG", true},
+                                                                {"ML/modules/BIG.MO", true},
+                                                                {"ML/doc/readme.txt", false}};
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const cardops::PlannedFile& f = plan.files[i];
+        EXPECT_EQ(f.path, expected[i].first);
+        EXPECT_TRUE(std::regex_match(f.temp, tempName)) << f.temp;
+        EXPECT_EQ(!f.aside.empty(), expected[i].second) << f.path;
+        if (!f.aside.empty()) {
+            EXPECT_TRUE(std::regex_match(f.aside, asideName)) << f.aside;
+        }
+    }
+    EXPECT_EQ(plan.totalBytes, 5000u + 20 + 9000 + 7);
+    EXPECT_TRUE(fs::exists(Card() + "/ML/SETTINGS/MAGIC.CFG")) << "planning changed the card";
+}
+
+TEST_F(InstallTest, FailedInstallLeavesEveryFileOfTheCardAsItWas)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> extra;  // entries added to the build
+        std::function<void()> prepare;                           // on the card, before the Save
+        const char* words;
+    };
+    const std::vector<Case> cases = {
+        {"a folder where a file goes",
+         {{"ML/data/blocked", "file"}},
+         [&] { fs::create_directories(Card() + "/ML/data/blocked"); },
+         "in the way"},
+        {"a file where a folder goes",
+         {{"ML/scripts/a.lua", "x"}},
+         [&] { WriteWhole(Card() + "/ML/scripts", "x"); },
+         "in the way"},
+        {"a name the file system refuses", {{"ML/" + std::string(300, 'n') + ".txt", "x"}}, [] {}, "in place"},
+        {"a write that fails half-way (file size limit)",
+         {{"ML/huge.bin", std::string(200000, 'h')}},
+         [] {
+             signal(SIGXFSZ, SIG_IGN);
+             const rlimit small{96 * 1024, RLIM_INFINITY};
+             setrlimit(RLIMIT_FSIZE, &small);
+         },
+         "cannot write"},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(Card());
+        fs::remove_all(dir / "work");
+        UserFiles();
+        FakeCards cards;
+        MakeCard(cards, "FAT32");
+        std::vector<std::pair<std::string, std::string>> entries = Build();
+        entries.insert(entries.end(), c.extra.begin(), c.extra.end());
+        const cardops::SaveRequest r = InstallRequest(cards, "FAT32", entries);
+        c.prepare();
+        const testsupport::Tree before = testsupport::TreeOf(Card());
+        const std::vector<uint8_t> region = Region(cards);
+        const cardops::SaveResult result = cardops::Save(cards, r);
+        const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &unlimited);
+        EXPECT_FALSE(result.ok) << c.what;
+        EXPECT_FALSE(result.installed) << c.what;
+        EXPECT_NE(result.error.find(c.words), std::string::npos) << c.what << ": " << result.error;
+        EXPECT_EQ(testsupport::TreeOf(Card()), before) << c.what;
+        EXPECT_EQ(Region(cards), region) << c.what << ": markers written after a failed install";
+        EXPECT_FALSE(JournalLeft()) << c.what;
+    }
+}
+
+TEST_F(InstallTest, CompleteInstallReplacesFilesWhateverTheirLetterCaseAndLeavesNoTemporaries)
+{
+    UserFiles();
+    FakeCards cards;
+    MakeCard(cards, "FAT32");
+    const cardops::SaveRequest r = InstallRequest(cards, "FAT32", Build());
+    const cardops::SaveResult result = cardops::Save(cards, r);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_TRUE(result.installed);
+    EXPECT_EQ(testsupport::TreeOf(Card()), (testsupport::Tree{{"autoexec.bin", std::string(5000, 'A')},
+                                                              {"DCIM", "<folder>"},
+                                                              {"DCIM/100CANON", "<folder>"},
+                                                              {"DCIM/100CANON/IMG_0001.JPG", "a photo"},
+                                                              {"ML", "<folder>"},
+                                                              {"ML/SETTINGS", "<folder>"},
+                                                              {"ML/SETTINGS/MAGIC.CFG", "the build's settings"},
+                                                              {"ML/cropmks", "<folder>"},
+                                                              {"ML/doc", "<folder>"},
+                                                              {"ML/doc/readme.txt", "read me"},
+                                                              {"ML/modules", "<folder>"},
+                                                              {"ML/modules/BIG.MO", std::string(9000, 'n')}}));
+    EXPECT_FALSE(JournalLeft());
+    EXPECT_EQ(std::string(cards.image.begin() + 0x47, cards.image.begin() + 0x47 + 11), "EOS_DEVELOP");
+}
+
+}  // namespace

@@ -1,0 +1,248 @@
+// The journal of a Save and the recovery of a Save that was cut short, on a
+// card held in memory: each phase is set up as a stopped program leaves it.
+#include <gtest/gtest.h>
+
+#include "cardops/buildfiles.h"
+#include "cardops/journal.h"
+#include "cardops/recovery.h"
+#include "cardops/removefiles.h"
+#include "support/savefixture.h"
+#include "zip/zipread.h"
+
+namespace fs = std::filesystem;
+using cardops::Journal;
+using cardops::Operation;
+using cardops::Phase;
+using testsupport::FakeCards;
+using testsupport::WriteWhole;
+
+namespace {
+
+class RecoveryTest : public testsupport::SaveFixture {
+protected:
+    FakeCards cards;
+    cardops::SaveRequest request;
+    cardops::InstallPlan plan;
+    Journal journal;
+
+    void SetUp() override
+    {
+        SaveFixture::SetUp();
+        MakeCard(cards, "exFAT");
+        WriteWhole(Card() + "/ML/SETTINGS/MAGIC.CFG", "the user's settings");
+        WriteWhole(Card() + "/DCIM/IMG_0001.JPG", "a photo");
+    }
+
+    // A journal as the Save writes it before the first change of the card.
+    void Begin(Operation operation, Phase phase)
+    {
+        journal.identity = cards.volume.identity;
+        journal.name = cards.volume.name;
+        journal.operation = operation;
+        journal.phase = phase;
+        journal.token = plan.token.empty() ? "000" : plan.token;
+        journal.layoutIndex = request.layoutIndex;
+        std::copy(cards.image.begin(), cards.image.begin() + 24 * 512, journal.before.begin());
+        journal.after = cardops::WriteTarget(journal.before, request.loaded, request.edited, request.layoutIndex);
+        journal.madeFolders = plan.madeFolders;
+        journal.files = plan.JournalFiles();
+        std::string why;
+        ASSERT_TRUE(cardops::WriteJournal(cardops::JournalPath(Work(), journal.identity), journal, &why)) << why;
+    }
+
+    // An install stopped after unpacking, and after committing `committed` files.
+    void StopInstall(Phase phase, size_t committed)
+    {
+        request = InstallRequest(cards, "exFAT",
+                                 {{"autoexec.bin", "start"},
+                                  {"ML/SETTINGS/magic.cfg", "new settings"},
+                                  {"ML/modules/a.mo", "module a"},
+                                  {"ML/modules/b.mo", "module b"}});
+        TZipRead zip(request.archive);
+        std::string why;
+        ASSERT_TRUE(cardops::PlanInstall(zip, Card(), false, &plan, &why)) << why;
+        Begin(Operation::Install, phase);
+        ASSERT_TRUE(cardops::UnpackFiles(zip, Card(), plan, {}, &why)) << why;
+        const std::vector<cardops::JournalFile> files = plan.JournalFiles();
+        const std::vector<cardops::JournalFile> part(files.begin(), files.begin() + static_cast<long>(committed));
+        ASSERT_EQ(cardops::CommitFiles(Card(), part, &why), cardops::CommitResult::Done) << why;
+    }
+
+    testsupport::Tree Installed() const
+    {
+        return {{"DCIM", "<folder>"},
+                {"DCIM/IMG_0001.JPG", "a photo"},
+                {"ML", "<folder>"},
+                {"ML/SETTINGS", "<folder>"},
+                {"ML/SETTINGS/MAGIC.CFG", "new settings"},
+                {"ML/modules", "<folder>"},
+                {"ML/modules/a.mo", "module a"},
+                {"ML/modules/b.mo", "module b"},
+                {"autoexec.bin", "start"}};
+    }
+    cardops::RecoveryReport Recover() { return cardops::Recover(cards, Work(), cards.volume.name); }
+    bool Holds(const cardops::Region& wanted) const
+    {
+        return std::equal(cards.image.begin(), cards.image.begin() + 24 * 512, wanted.begin());
+    }
+};
+
+TEST_F(RecoveryTest, InstallStoppedWhileUnpackingIsUndone)
+{
+    const testsupport::Tree before = testsupport::TreeOf(Card());
+    StopInstall(Phase::Unpack, 0);
+    ASSERT_NE(testsupport::TreeOf(Card()), before);
+    const cardops::RecoveryReport report = Recover();
+    EXPECT_TRUE(report.settled);
+    EXPECT_TRUE(report.changed);
+    EXPECT_NE(report.message.find("were removed"), std::string::npos) << report.message;
+    EXPECT_EQ(testsupport::TreeOf(Card()), before);
+    EXPECT_TRUE(Holds(journal.before));
+    EXPECT_FALSE(JournalLeft());
+}
+
+TEST_F(RecoveryTest, InstallStoppedWhileCommittingIsFinishedWithItsBootRecord)
+{
+    for (size_t committed : {size_t{0}, size_t{2}, size_t{4}}) {
+        fs::remove_all(Card() + "/ML/modules");
+        fs::remove(Card() + "/autoexec.bin");
+        WriteWhole(Card() + "/ML/SETTINGS/MAGIC.CFG", "the user's settings");
+        MakeCard(cards, "exFAT");
+        StopInstall(Phase::Commit, committed);
+        const cardops::RecoveryReport report = Recover();
+        EXPECT_TRUE(report.settled) << committed << ": " << report.message;
+        EXPECT_EQ(testsupport::TreeOf(Card()), Installed()) << committed;
+        EXPECT_TRUE(Holds(journal.after)) << committed << ": the boot record was not written";
+        EXPECT_FALSE(JournalLeft());
+    }
+}
+
+TEST_F(RecoveryTest, CopyOfTheCardWithoutTheInstallsFilesIsLeftAlone)
+{
+    // A dd copy in the same reader has the same identity. It holds a complete
+    // build of its own and none of the stopped install's temporary files.
+    StopInstall(Phase::Unpack, 0);
+    fs::remove_all(Card());
+    WriteWhole(Card() + "/autoexec.bin", "the copy's build");
+    WriteWhole(Card() + "/ML/modules/a.mo", "the copy's module");
+    WriteWhole(Card() + "/ML/SETTINGS/MAGIC.CFG", "the copy's settings");
+    const testsupport::Tree copy = testsupport::TreeOf(Card());
+
+    for (Phase phase : {Phase::Unpack, Phase::Commit, Phase::Cleanup}) {
+        journal.phase = phase;
+        ASSERT_TRUE(cardops::WriteJournal(cardops::JournalPath(Work(), journal.identity), journal, nullptr));
+        // A Save of the markers alone on the copy meets the journal first.
+        cardops::SaveRequest set = Request(cards, "exFAT");
+        SetMlMarkers(set);
+        const std::vector<uint8_t> region = Region(cards);
+        const cardops::SaveResult result = cardops::Save(cards, set);
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(testsupport::TreeOf(Card()), copy) << "files of the copy were touched";
+        EXPECT_EQ(Region(cards), region);
+        // Only a commit can tell the card is not the one it was writing; its
+        // journal stays for the card that is.
+        EXPECT_EQ(JournalLeft(), phase == Phase::Commit) << result.error;
+    }
+}
+
+TEST_F(RecoveryTest, RemovalIsFinishedOnlyWhenTheBootRecordNoLongerStartsTheBuild)
+{
+    WriteWhole(Card() + "/autoexec.bin", "build");
+    WriteWhole(Card() + "/ML/modules/a.mo", "module");
+    request = Request(cards, "exFAT");
+    SetMlMarkers(request);
+    cards.image.assign(request.edited.begin(), request.edited.begin() + 24 * 512);
+    cards.image.resize(64 * 512);
+    request = Request(cards, "exFAT");
+    request.edited = cardops::ClearMagicLanternStart(request.loaded, request.layoutIndex, nullptr);
+    const testsupport::Tree before = testsupport::TreeOf(Card());
+    const auto begin = [&](Phase phase) {
+        Begin(Operation::Remove, phase);
+        journal.removals = cardops::PlanRemoval(Card());
+        ASSERT_TRUE(cardops::WriteJournal(cardops::JournalPath(Work(), journal.identity), journal, nullptr));
+    };
+
+    // Stopped before the boot record was written: nothing happened.
+    begin(Phase::Boot);
+    cardops::RecoveryReport report = Recover();
+    EXPECT_TRUE(report.settled);
+    EXPECT_EQ(testsupport::TreeOf(Card()), before);
+    EXPECT_TRUE(Holds(journal.before));
+
+    // The boot record written by someone else's hand back to bootable: no file goes.
+    begin(Phase::Files);
+    report = Recover();
+    EXPECT_FALSE(report.settled);
+    EXPECT_EQ(testsupport::TreeOf(Card()), before) << report.message;
+    EXPECT_TRUE(JournalLeft());
+
+    // Stopped after the write: the files go, the photos stay.
+    std::copy(journal.after.begin(), journal.after.begin() + 24 * 512, cards.image.begin());
+    report = Recover();
+    EXPECT_TRUE(report.settled) << report.message;
+    EXPECT_EQ(testsupport::TreeOf(Card()), (testsupport::Tree{{"DCIM", "<folder>"}, {"DCIM/IMG_0001.JPG", "a photo"}}));
+}
+
+TEST_F(RecoveryTest, BootWriteTornBetweenTheExFatRegionsIsFinished)
+{
+    request = Request(cards, "exFAT");
+    SetMlMarkers(request);
+    Begin(Operation::Boot, Phase::Boot);
+    // The backup region was written, the main one not.
+    std::copy(journal.after.begin() + 12 * 512, journal.after.begin() + 24 * 512, cards.image.begin() + 12 * 512);
+    const cardops::RecoveryReport report = Recover();
+    EXPECT_TRUE(report.settled);
+    EXPECT_NE(report.message.find("finished"), std::string::npos) << report.message;
+    EXPECT_TRUE(Holds(journal.after));
+}
+
+TEST_F(RecoveryTest, DamagedJournalIsSetAsideAndNothingChanges)
+{
+    const std::string path = cardops::JournalPath(Work(), cards.volume.identity);
+    WriteWhole(path, "flintor journal 1\nidentity 8:1:exFAT\nfile ../../etc/passwd ~0000000.TMP - 1 1\nend\n");
+    const testsupport::Tree before = testsupport::TreeOf(Card());
+    const cardops::RecoveryReport report = Recover();
+    EXPECT_TRUE(report.found);
+    EXPECT_FALSE(report.changed);
+    EXPECT_TRUE(fs::exists(path + ".damaged"));
+    EXPECT_EQ(testsupport::TreeOf(Card()), before);
+}
+
+TEST(Journal, NamesBelowTheRootAreKeptAndOthersRefused)
+{
+    const std::vector<std::pair<std::string, bool>> names = {
+        {"a..b.txt", true}, {"ML/..hidden", true}, {"with space/x y.txt", true},
+        {"100%.txt", true}, {"..", false},         {".", false},
+        {"ML/../x", false}, {"ML/./x", false},     {"/etc/passwd", false},
+        {"", false},        {"ML//x", false},      {"ML/", false}};
+    for (const auto& [name, safe] : names)
+        EXPECT_EQ(cardops::SafeRelativePath(name), safe) << name;
+
+    Journal j;
+    j.identity = "7:3:1048576:ABCD-1234";
+    j.name = "loop3";
+    j.operation = Operation::Install;
+    j.phase = Phase::Commit;
+    j.token = "A0F";
+    j.layoutIndex = core::LayoutFat32;
+    j.before[0] = 0xEB;
+    j.after[24 * 512 - 1] = 0x55;
+    j.madeFolders = {"ML", "ML/with space"};
+    j.files = {{"a..b.txt", "~A0F0000.TMP", "~A0F0000.OLD", 12, 0xDEADBEEF},
+               {"ML/with space/100%.txt", "~A0F0001.TMP", "", 0, 0}};
+    Journal back;
+    std::string why;
+    ASSERT_TRUE(cardops::DecodeJournal(cardops::EncodeJournal(j), &back, &why)) << why;
+    EXPECT_EQ(cardops::EncodeJournal(back), cardops::EncodeJournal(j));
+    EXPECT_EQ(back.files.at(0).path, "a..b.txt");
+    EXPECT_EQ(back.files.at(1).path, "ML/with space/100%.txt");
+
+    // A temporary name without the journal's token is not the install's.
+    j.files[1].temp = "MAGIC.CFG";
+    EXPECT_FALSE(cardops::DecodeJournal(cardops::EncodeJournal(j), &back, &why));
+    // Cut short: not a journal.
+    const std::string text = cardops::EncodeJournal(j);
+    EXPECT_FALSE(cardops::DecodeJournal(text.substr(0, text.size() / 2), &back, &why));
+}
+
+}  // namespace
