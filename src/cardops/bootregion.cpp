@@ -28,6 +28,22 @@ std::vector<Span> VolumeDefiningBytes(int layoutIndex)
     }
 }
 
+// Bytes of a boot sector (or of its copies) that drivers change on their
+// own: FAT's and FAT32's dirty flags, exFAT's volume flags and use percentage.
+bool DriverState(size_t offset, int layoutIndex)
+{
+    switch (layoutIndex) {
+    case core::LayoutFat:
+        return offset == 0x25;
+    case core::LayoutFat32:
+        return offset == 0x41;
+    case core::LayoutExFat:
+        return offset == 106 || offset == 107 || offset == 112;
+    default:
+        return false;
+    }
+}
+
 uint32_t Le16(const Region& r, size_t at)
 {
     return static_cast<uint32_t>(r[at]) | static_cast<uint32_t>(r[at + 1]) << 8;
@@ -100,17 +116,17 @@ Region WriteTarget(const Region& current, const Region& from, const Region& to, 
     return out;
 }
 
-bool HoldsChanges(const Region& region, const Region& from, const Region& to)
+bool HoldsChanges(const Region& region, const Region& from, const Region& to, int layoutIndex)
 {
     for (size_t i = 0; i < region.size(); ++i)
-        if (from[i] != to[i] && region[i] != to[i])
+        if (from[i] != to[i] && region[i] != to[i] && !DriverState(i % kSector, layoutIndex))
             return false;
     return true;
 }
 
-bool HoldsNoChange(const Region& region, const Region& from, const Region& to)
+bool HoldsNoChange(const Region& region, const Region& from, const Region& to, int layoutIndex)
 {
-    return HoldsChanges(region, to, from);
+    return HoldsChanges(region, to, from, layoutIndex);
 }
 
 bool WriteRegion(platform::CardAccess& cards, const std::string& name, int layoutIndex, const Region& current,

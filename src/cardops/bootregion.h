@@ -28,9 +28,11 @@ uint32_t Fat32BackupSector(const Region& region);
 // backup region).
 Region WriteTarget(const Region& current, const Region& from, const Region& to, int layoutIndex);
 
-// Whether `region` holds `to` (or `from`) at every byte where the two differ.
-bool HoldsChanges(const Region& region, const Region& from, const Region& to);
-bool HoldsNoChange(const Region& region, const Region& from, const Region& to);
+// Whether `region` holds `to` (or `from`) at every byte where the two differ,
+// the bytes drivers keep their own state in left out (the dirty flags of FAT
+// and FAT32, exFAT's volume flags and use percentage, in every copy).
+bool HoldsChanges(const Region& region, const Region& from, const Region& to, int layoutIndex);
+bool HoldsNoChange(const Region& region, const Region& from, const Region& to, int layoutIndex);
 
 // Writes `target` over the region the card holds now (`current`) in an order
 // that leaves a valid volume if it is cut short: exFAT's backup region before

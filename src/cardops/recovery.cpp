@@ -48,7 +48,8 @@ public:
         case Operation::Boot:
             break;
         }
-        if (HoldsChanges(current, j_.before, j_.after) || HoldsNoChange(current, j_.before, j_.after))
+        if (HoldsChanges(current, j_.before, j_.after, j_.layoutIndex) ||
+            HoldsNoChange(current, j_.before, j_.after, j_.layoutIndex))
             return Drop("A Save of " + Name() + " was cut short; its boot record is whole, nothing was changed.");
         if (!FinishBootWrite(&why))
             return Keep("A Save of " + Name() +
@@ -135,8 +136,8 @@ private:
     RecoveryReport Remove(const Region& current)
     {
         std::string why;
-        if (!HoldsChanges(current, j_.before, j_.after)) {
-            if (j_.phase == Phase::Boot && HoldsNoChange(current, j_.before, j_.after))
+        if (!HoldsChanges(current, j_.before, j_.after, j_.layoutIndex)) {
+            if (j_.phase == Phase::Boot && HoldsNoChange(current, j_.before, j_.after, j_.layoutIndex))
                 return Drop("A removal of Magic Lantern from " + Name() +
                             " was cut short before anything was changed; nothing was removed.");
             if (j_.phase != Phase::Boot)

@@ -233,7 +233,8 @@ private:
     void SettleFailedBoot()
     {
         Region now{};
-        if (detail::ReadRegion(cards_, name_, &now, nullptr) && HoldsNoChange(now, journal_.before, journal_.after))
+        if (detail::ReadRegion(cards_, name_, &now, nullptr) &&
+            HoldsNoChange(now, journal_.before, journal_.after, journal_.layoutIndex))
             Finished();
         else
             result_.notes.push_back("The next start of Flintor finishes writing the boot record of " + name_ + ".");

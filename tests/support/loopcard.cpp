@@ -202,6 +202,26 @@ int RunCommand(const std::vector<std::string>& argv, std::string* output)
     return platform::linux_detail::RunTool(argv, output);
 }
 
+std::string FsckProblems(const std::string& fsType, const std::string& device)
+{
+    std::string out;
+    const int rc = RunCommand({fsType == "exFAT" ? "fsck.exfat" : "fsck.fat", "-n", device}, &out);
+    if (rc == 0)
+        return std::string();
+    std::string problems;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        // The version, the summary, and every line on a label ("Label in boot
+        // sector is", "Volume label ... stored in root directory", the
+        // "Auto-..." answers to them).
+        const bool remark = line.empty() || line.rfind("fsck.fat ", 0) == 0 || line.find("Leaving filesystem") == 0 ||
+                            line.find(" files, ") != std::string::npos || line.find("abel") != std::string::npos;
+        if (!remark || fsType == "exFAT")
+            problems += line + "\n";
+    }
+    return problems.empty() ? std::string() : "fsck exit " + std::to_string(rc) + ":\n" + problems;
+}
+
 std::vector<int> DeviceHolders(const std::string& device)
 {
     std::vector<int> pids;

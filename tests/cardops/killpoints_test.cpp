@@ -1,0 +1,245 @@
+// flintor-cli killed (SIGKILL) at points spread over every step of install,
+// set and remove on FAT32 (fusefat) and exFAT (exfat-fuse) loop cards: after
+// the next start the card must be as before or as after the command, byte for
+// byte in the boot region and file for file, and fsck must find it clean.
+// A preloaded library (tests/support/killshim.c) counts the calls that change
+// the card, its mount and the journal folder and kills before the chosen one.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "support/cardfiles.h"
+#include "support/loopcard.h"
+
+namespace fs = std::filesystem;
+using testsupport::LoopCard;
+
+namespace {
+
+constexpr size_t kRegion = 24 * 512;
+constexpr int kKillPoints = 10;
+constexpr int kStepSeconds = 60;  // fusefat has been seen to spin in an unlink
+
+struct Ran {
+    bool killed = false;    // ended by SIGKILL (the shim)
+    bool timedOut = false;  // ended by the time limit
+    int status = -1;        // exit status when it ended by itself
+    std::string output;
+};
+
+// Runs a program with extra environment under a time limit.
+Ran RunWithin(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env)
+{
+    Ran ran;
+    char outPath[] = "/tmp/flintor-killrun-XXXXXX";
+    const int out = mkstemp(outPath);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out, 1);
+        dup2(out, 2);
+        for (const auto& [key, value] : env)
+            setenv(key.c_str(), value.c_str(), 1);
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStepSeconds);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ran.timedOut = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    close(out);
+    ran.output = testsupport::ReadWhole(outPath);
+    unlink(outPath);
+    ran.killed = !ran.timedOut && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return ran;
+}
+
+struct State {
+    std::vector<uint8_t> region;
+    testsupport::Tree files;
+    bool operator==(const State& o) const { return region == o.region && files == o.files; }
+};
+
+class KillPoints : public ::testing::TestWithParam<const char*> {
+protected:
+    std::string fsType;
+    LoopCard card;
+    std::string cache, zip;
+
+    void SetUp() override
+    {
+        FLINTOR_REQUIRE_LOOP_AND_FUSE();
+        fsType = GetParam();
+        ASSERT_TRUE(card.Create({.fsType = fsType, .label = "EOS_DIGITAL", .sizeBytes = 40ull << 20})) << card.error();
+        ASSERT_TRUE(card.Mount()) << card.error();
+        cache = card.folder() + "/cache";
+        zip = card.folder() + "/build.zip";
+        const std::string root = card.mountPoint();
+        testsupport::WriteWhole(root + "/ML/SETTINGS/MAGIC.CFG", "the user's own settings");
+        testsupport::WriteWhole(root + "/ML/MODULES/BIG.MO", std::string(3000, 'o'));
+        testsupport::WriteWhole(root + "/DCIM/100CANON/IMG_0001.JPG", std::string(20000, 'p'));
+        std::vector<std::pair<std::string, std::string>> build = {{"autoexec.bin", std::string(40000, 'A')},
+                                                                  {"ML/SETTINGS/magic.cfg", "the build's settings"},
+                                                                  {"ML/MODULES/big.mo", std::string(60000, 'n')},
+                                                                  {"ML/DOC/a..b.txt", "dots"},
+                                                                  {"ML/CROPMKS/", ""}};
+        for (char m = 'A'; m <= 'F'; ++m)
+            build.push_back({"ML/MODULES/" + std::string(1, m) + ".MO", std::string(5000, m)});
+        ASSERT_TRUE(testsupport::MakeZip(zip, build));
+    }
+
+    // The boot region without what the mounted driver keeps there of its own
+    // (exFAT's volume flags and use percentage, FAT32's FSInfo sectors with
+    // the free-cluster count), and the files as the mount shows them.
+    State Read()
+    {
+        State s;
+        if (!card.Mount())
+            ADD_FAILURE() << card.error();
+        s.region = card.ReadDevice(0, kRegion);
+        if (s.region.size() != kRegion)
+            return s;
+        if (fsType == "exFAT") {
+            for (size_t base : {size_t{0}, size_t{12 * 512}})
+                for (size_t at : {size_t{106}, size_t{107}, size_t{112}})
+                    s.region[base + at] = 0;
+        } else {
+            const size_t info = s.region[0x30] | s.region[0x31] << 8, backup = s.region[0x32] | s.region[0x33] << 8;
+            for (size_t sector : {info, backup + 1})
+                if (sector > 0 && sector < 24)
+                    std::fill(s.region.begin() + sector * 512, s.region.begin() + (sector + 1) * 512, 0);
+        }
+        s.files = testsupport::TreeOf(card.mountPoint());
+        return s;
+    }
+
+    std::vector<uint8_t> Volume() { return card.ReadDevice(0, static_cast<size_t>(card.volumeSize())); }
+
+    // Puts the volume's bytes back (only the megabytes that differ) and mounts it.
+    void Restore(const std::vector<uint8_t>& image)
+    {
+        ASSERT_TRUE(card.Unmount()) << card.error();
+        const std::vector<uint8_t> now = Volume();
+        ASSERT_EQ(now.size(), image.size());
+        const size_t chunk = 1 << 20;
+        for (size_t at = 0; at < image.size(); at += chunk) {
+            if (!std::equal(image.begin() + at, image.begin() + at + chunk, now.begin() + at)) {
+                ASSERT_TRUE(card.WriteDevice(at, std::vector<uint8_t>(image.begin() + at, image.begin() + at + chunk)));
+            }
+        }
+        fs::remove_all(cache + "/flintor001/journal");
+        ASSERT_TRUE(card.Mount()) << card.error();
+    }
+
+    Ran Cli(const std::vector<std::string>& args, long killAt, const std::string& countFile = "",
+            const std::string& logFile = "")
+    {
+        std::vector<std::string> argv = {FLINTOR_CLI, "--include-loop", "--backend", "direct"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::pair<std::string, std::string>> env = {{"XDG_CACHE_HOME", cache}};
+        if (killAt >= 0) {
+            const char* asan = std::getenv("ASAN_OPTIONS");
+            env.insert(env.end(), {{"LD_PRELOAD", FLINTOR_KILLSHIM},
+                                   {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"},
+                                   {"FLINTOR_KILL_PATHS",
+                                    card.device() + ":" + card.mountPoint() + ":" + cache + "/flintor001/journal"},
+                                   {"FLINTOR_KILL_AT", std::to_string(killAt)},
+                                   {"FLINTOR_KILL_COUNT", countFile},
+                                   {"FLINTOR_KILL_LOG", logFile}});
+        }
+        Ran ran = RunWithin(argv, env);
+        if (ran.timedOut) {
+            // A driver that spins holds the device: end it by its pid.
+            for (int pid : testsupport::DeviceHolders(card.device()))
+                kill(pid, SIGKILL);
+            ADD_FAILURE() << "flintor-cli " << args.front() << " did not end within " << kStepSeconds << " s";
+        }
+        return ran;
+    }
+
+    std::string Fsck() { return testsupport::FsckProblems(fsType, card.device()); }
+
+    // One command: counted once to the end, then killed at points spread
+    // over its count; each time the next start must settle the card.
+    void Run(const std::string& op, const std::vector<std::string>& args)
+    {
+        const std::vector<uint8_t> image = Volume();
+        const State before = Read();
+        const std::string countFile = card.folder() + "/count", logFile = card.folder() + "/calls";
+        fs::remove(logFile);
+        const Ran whole = Cli(args, 0, countFile, logFile);
+        ASSERT_EQ(whole.status, 0) << whole.output;
+        const State after = Read();
+        ASSERT_FALSE(after == before) << op << " changed nothing";
+        ASSERT_TRUE(card.Unmount()) << card.error();
+        ASSERT_EQ(Fsck(), "") << op << " without a kill";
+        const std::vector<uint8_t> afterImage = Volume();
+        std::vector<std::string> calls;
+        {
+            std::ifstream in(logFile);
+            // "N call path", shown as "call path" below the card's folder.
+            for (std::string line; std::getline(in, line);) {
+                std::string call = line.substr(line.find(' ') + 1);
+                const size_t at = call.find(card.folder() + "/");
+                if (at != std::string::npos)
+                    call.erase(at, card.folder().size() + 1);
+                calls.push_back(call);
+            }
+        }
+        const long count = std::stol(testsupport::ReadWhole(countFile));
+        ASSERT_GE(count, kKillPoints) << op;
+
+        const auto name = [&](const State& s) { return s == before ? "before" : s == after ? "after" : "partial"; };
+        for (int i = 0; i < kKillPoints; ++i) {
+            const long at = 1 + static_cast<long>(i) * (count - 1) / (kKillPoints - 1);
+            Restore(image);
+            const Ran killed = Cli(args, at);
+            const State found = Read();
+            const Ran restart = Cli({"list"}, -1);
+            const State settled = Read();
+            ASSERT_TRUE(card.Unmount()) << card.error();
+            const std::string fsck = Fsck();
+            const std::string call = static_cast<size_t>(at) <= calls.size() ? calls[static_cast<size_t>(at) - 1] : "?";
+            std::printf("%-6s %-8s %4ld/%-4ld %-44.44s %-8s -> %s\n", fsType.c_str(), op.c_str(), at, count,
+                        call.c_str(), name(found), name(settled));
+            EXPECT_TRUE(killed.killed) << op << " at " << at << " was not killed: " << killed.output;
+            EXPECT_TRUE(settled == before || settled == after)
+                << op << " killed at " << at << " (" << call << ") left a card that the next start did not settle:\n"
+                << restart.output;
+            EXPECT_EQ(fsck, "") << op << " killed at " << at;
+            if (!(found == settled)) {
+                EXPECT_NE(restart.output.find("cut short"), std::string::npos)
+                    << "the next start changed the card without saying so: " << restart.output;
+            }
+        }
+        Restore(afterImage);
+    }
+};
+
+TEST_P(KillPoints, EveryStepOfInstallSetAndRemoveLeavesBeforeOrAfter)
+{
+    Run("install", {"install", card.name(), "--build", zip});
+    Run("set", {"set", card.name(), "--preset", "ml"});
+    Run("remove", {"remove", card.name(), "--yes"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, KillPoints, ::testing::Values("FAT32", "exFAT"));
+
+}  // namespace
