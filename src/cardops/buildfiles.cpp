@@ -150,6 +150,19 @@ bool Fail(std::string* why, const std::string& text)
     return false;
 }
 
+// A name FAT and exFAT take: none of "*<>?| and at most 255 bytes. Found
+// before anything is written; some drivers leave a lost cluster behind when
+// a rename to such a name fails.
+bool CardName(const std::string& name, std::string* why)
+{
+    if (name.size() > 255)
+        return Fail(why, "the name is longer than FAT and exFAT allow");
+    const size_t bad = name.find_first_of("\"*<>?|");
+    if (bad != std::string::npos)
+        return Fail(why, std::string("FAT and exFAT do not allow \"") + name[bad] + "\" in a name");
+    return true;
+}
+
 bool FileMatches(const std::string& path, uint64_t size, uint32_t crc)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -221,6 +234,13 @@ bool PlanInstall(TZipRead& zip, const std::string& root, bool skipFirmware, Inst
         const std::string filePart = isFolder || parts.empty() ? std::string() : parts.back();
         if (!filePart.empty())
             parts.pop_back();
+
+        std::string reason;
+        for (const std::string& part : parts)
+            if (!CardName(part, &reason))
+                return Fail(why, "cannot write " + On(root, relative) + ": " + reason);
+        if (!filePart.empty() && !CardName(filePart, &reason))
+            return Fail(why, "cannot write " + On(root, relative) + ": " + reason);
 
         std::string folder;  // relative, in the card's spelling
         for (const std::string& part : parts) {

@@ -82,7 +82,8 @@ TEST_F(InstallTest, FailedInstallLeavesEveryFileOfTheCardAsItWas)
          {{"ML/scripts/a.lua", "x"}},
          [&] { WriteWhole(Card() + "/ML/scripts", "x"); },
          "in the way"},
-        {"a name the file system refuses", {{"ML/" + std::string(300, 'n') + ".txt", "x"}}, [] {}, "in place"},
+        {"a name FAT does not allow", {{"ML/what?.txt", "x"}}, [] {}, "do not allow"},
+        {"a name longer than FAT allows", {{"ML/" + std::string(300, 'n') + ".txt", "x"}}, [] {}, "longer"},
         {"a write that fails half-way (file size limit)",
          {{"ML/huge.bin", std::string(200000, 'h')}},
          [] {
@@ -114,6 +115,28 @@ TEST_F(InstallTest, FailedInstallLeavesEveryFileOfTheCardAsItWas)
         EXPECT_EQ(Region(cards), region) << c.what << ": markers written after a failed install";
         EXPECT_FALSE(JournalLeft()) << c.what;
     }
+}
+
+TEST_F(InstallTest, FileThatAppearsDuringTheInstallStopsItsCommitAndEverythingIsPutBack)
+{
+    UserFiles();
+    FakeCards cards;
+    MakeCard(cards, "FAT32");
+    const cardops::SaveRequest r = InstallRequest(cards, "FAT32", Build());
+    testsupport::Tree expected = testsupport::TreeOf(Card());
+    // Someone writes a file of a new file's name while the build unpacks.
+    cardops::SaveHooks hooks;
+    hooks.progress = [&](int percent, const std::string&) {
+        if (percent == 100 && !fs::exists(Card() + "/ML/doc/readme.txt"))
+            WriteWhole(Card() + "/ML/doc/readme.txt", "someone else's");
+    };
+    expected["ML/doc"] = "<folder>";
+    expected["ML/doc/readme.txt"] = "someone else's";
+    const cardops::SaveResult result = cardops::Save(cards, r, hooks);
+    EXPECT_FALSE(result.ok);
+    EXPECT_NE(result.error.find("in place"), std::string::npos) << result.error;
+    EXPECT_EQ(testsupport::TreeOf(Card()), expected);
+    EXPECT_FALSE(JournalLeft());
 }
 
 TEST_F(InstallTest, CompleteInstallReplacesFilesWhateverTheirLetterCaseAndLeavesNoTemporaries)
