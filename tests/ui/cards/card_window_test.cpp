@@ -234,8 +234,9 @@ TEST_F(CardWindow, Fat32MagicLanternCardLoadsAsSuchAndOneBoxSaveNeitherInstallsN
     EXPECT_FALSE(w.sbML->isChecked());
     ClickSave(w);  // fails on any question
     EXPECT_EQ(Panel(w, 3), QStringLiteral(" Write succesful "));
-    // The card was mounted in user space: Save unmounted it before writing.
-    EXPECT_EQ(w.CardRoot, "");
+    // The card was mounted in user space: Save unmounted it before writing
+    // and mounted it again after.
+    EXPECT_EQ(w.CardRoot, card->mountPoint());
     ASSERT_TRUE(card->Mount()) << card->error();
     EXPECT_TRUE(fs::exists(card->mountPoint() + "/AUTOEXEC.BIN"));
     const Bytes after = card->ReadDevice(0, 512);

@@ -2,8 +2,12 @@
 // arriving and leaving, a download still running, a write-protected or full
 // card, an install that fails half-way, a card that drops writes, and the
 // boot-record backups with their restore.
+#include "cardops/buildfiles.h"
 #include "cardwindow.h"
+#include "platform/cardaccess.h"
 #include "platform/volumes.h"
+#include "support/cardfiles.h"
+#include "zip/zipread.h"
 
 #include <QMenu>
 #include <QMimeData>
@@ -165,6 +169,49 @@ TEST_F(SaveSafety, SaveWaitsForTheWholeDownloadAndIgnoresAltFMeanwhile)
     EXPECT_EQ(formats, 1);
     server.kill();
     server.waitForFinished();
+}
+
+TEST_F(SaveSafety, InstallCutShortIsUndoneWhenTheWindowStartsAndTheStatusBarSaysSo)
+{
+    NEW_CARD(card, {.fsType = "FAT32", .label = "EOS_DIGITAL"});
+    ASSERT_TRUE(card->Mount()) << card->error();
+    testsupport::WriteWhole(card->mountPoint() + "/ML/SETTINGS/MAGIC.CFG", "the user's settings");
+    const testsupport::Tree before = testsupport::TreeOf(card->mountPoint());
+    std::string work;
+    {
+        auto first = StartWindow();
+        work = first->WorkFolder;
+    }
+    // What an install stopped while unpacking leaves: its journal in the
+    // work folder and half of its files under temporary names.
+    const std::string zip = Temp("build.zip");
+    ASSERT_TRUE(testsupport::MakeZip(zip, {{"autoexec.bin", "start"}, {"ML/SETTINGS/magic.cfg", "new"}}));
+    platform::Volume volume;
+    ASSERT_TRUE(platform::Cards().FindVolume(card->name(), &volume));
+    TZipRead archive(zip);
+    cardops::InstallPlan plan;
+    std::string why;
+    ASSERT_TRUE(cardops::PlanInstall(archive, card->mountPoint(), false, &plan, &why)) << why;
+    cardops::Journal journal;
+    journal.identity = volume.identity;
+    journal.operation = cardops::Operation::Install;
+    journal.phase = cardops::Phase::Unpack;
+    journal.token = plan.token;
+    journal.layoutIndex = core::LayoutFat32;
+    const Bytes region = card->ReadDevice(0, kRegion);
+    std::copy(region.begin(), region.end(), journal.before.begin());
+    journal.after = journal.before;
+    journal.files = plan.JournalFiles();
+    ASSERT_TRUE(cardops::WriteJournal(cardops::JournalPath(work, volume.identity), journal, &why)) << why;
+    ASSERT_TRUE(cardops::UnpackFiles(archive, card->mountPoint(), plan, {}, &why)) << why;
+    ASSERT_NE(testsupport::TreeOf(card->mountPoint()), before);
+
+    window_ = StartWindow();
+    TfMain& w = *window_;
+    EXPECT_EQ(w.DriveName, card->name());
+    EXPECT_TRUE(Panel(w, 3).contains(QStringLiteral("was cut short"))) << Panel(w, 3).toStdString();
+    EXPECT_EQ(testsupport::TreeOf(card->mountPoint()), before);
+    EXPECT_EQ(w.lAutoexecOK->text(), QStringLiteral("-"));
 }
 
 TEST_F(SaveSafety, WriteProtectedCardChangesNothing)
