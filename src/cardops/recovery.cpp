@@ -75,6 +75,15 @@ private:
         report_.message = message + " The record stays in " + path_ + "; start Flintor again to finish it.";
         return report_;
     }
+    // The card does not hold what the journal names: it may be a copy of the
+    // card the journal was made for, which then still needs it.
+    RecoveryReport KeepForAnother(const std::string& message)
+    {
+        report_.message = message + " The record stays in " + path_ +
+                          ": the next start with the card it was made for finishes it. If this card is a copy of "
+                          "that card, delete the record to save it again.";
+        return report_;
+    }
     bool Root(std::string* why)
     {
         if (root_.empty())
@@ -113,10 +122,10 @@ private:
         std::string done = "it had been completed; the files it replaced were deleted.";
         if (j_.phase == Phase::Commit) {
             if (!RollForward(root_, j_.files, &why))
-                return Keep("An installation onto " + Name() +
-                            " was cut short, but the card does not hold what it "
-                            "was writing (" +
-                            why + "); nothing was changed.");
+                return KeepForAnother("An installation onto " + Name() +
+                                      " was cut short, but the card does not hold what it "
+                                      "was writing (" +
+                                      why + "); nothing was changed.");
             report_.changed = true;
             if (!detail::SyncFiles(root_, &why) || !FinishBootWrite(&why))
                 return Keep("An installation onto " + Name() +
@@ -141,8 +150,9 @@ private:
                 return Drop("A removal of Magic Lantern from " + Name() +
                             " was cut short before anything was changed; nothing was removed.");
             if (j_.phase != Phase::Boot)
-                return Keep("A removal from " + Name() +
-                            " was cut short, but the card's boot record is not the one it wrote; no file was removed.");
+                return KeepForAnother(
+                    "A removal from " + Name() +
+                    " was cut short, but the card's boot record is not the one it wrote; no file was removed.");
             if (!FinishBootWrite(&why))
                 return Keep("A removal from " + Name() + " was cut short while its boot record was written: " + why);
         }

@@ -73,6 +73,8 @@ private:
     {
         if (req_.layoutIndex < core::LayoutFat || req_.layoutIndex > core::LayoutExFat)
             return Fail(name_ + ": the card's file system cannot be written");
+        if (req_.workFolder.empty())
+            return Fail("There is no work folder for the backup and the record of the Save of " + name_);
         if (!cards_.FindVolume(name_, &volume_))
             return Fail(name_ + " is not there any more: the card was removed or replaced");
         if (req_.identity.empty() || volume_.identity != req_.identity)
@@ -263,6 +265,9 @@ private:
             return;
         }
         if (commit == CommitResult::Undone) {
+            // Every file is back: from here on a stop is undone, not finished.
+            if (unpacked)
+                NextPhase(Phase::Unpack);
             const bool clean = RemoveTemporaries(root_, files, plan_.madeFolders);
             std::string ignored;
             detail::SyncFiles(root_, &ignored);

@@ -6,13 +6,11 @@
 // the card, its mount and the journal folder and kills before the chosen one.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <thread>
+#include <fstream>
+#include <regex>
 
 #include "support/cardfiles.h"
 #include "support/loopcard.h"
@@ -24,52 +22,10 @@ namespace {
 
 constexpr size_t kRegion = 24 * 512;
 constexpr int kKillPoints = 10;
-constexpr int kStepSeconds = 60;  // fusefat has been seen to spin in an unlink
-
-struct Ran {
-    bool killed = false;    // ended by SIGKILL (the shim)
-    bool timedOut = false;  // ended by the time limit
-    int status = -1;        // exit status when it ended by itself
-    std::string output;
-};
-
-// Runs a program with extra environment under a time limit.
-Ran RunWithin(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env)
-{
-    Ran ran;
-    char outPath[] = "/tmp/flintor-killrun-XXXXXX";
-    const int out = mkstemp(outPath);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out, 1);
-        dup2(out, 2);
-        for (const auto& [key, value] : env)
-            setenv(key.c_str(), value.c_str(), 1);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStepSeconds);
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            ran.timedOut = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    close(out);
-    ran.output = testsupport::ReadWhole(outPath);
-    unlink(outPath);
-    ran.killed = !ran.timedOut && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-    ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return ran;
-}
+constexpr char kStepLimit[] = "60";  // seconds; fusefat has been seen to spin in an unlink
+// timeout passes a signal that ended its program on to itself, so
+// RunCommand sees the program's SIGKILL as -1; 124 is the time limit.
+constexpr int kKilled = -1, kTimedOut = 124;
 
 struct State {
     std::vector<uint8_t> region;
@@ -148,33 +104,29 @@ protected:
         ASSERT_TRUE(card.Mount()) << card.error();
     }
 
-    Ran Cli(const std::vector<std::string>& args, long killAt, const std::string& countFile = "",
-            const std::string& logFile = "")
+    // flintor-cli under a time limit; killAt >= 0 preloads the kill library.
+    int Cli(const std::vector<std::string>& args, long killAt, std::string* output, const std::string& logFile = "")
     {
-        std::vector<std::string> argv = {FLINTOR_CLI, "--include-loop", "--backend", "direct"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<std::pair<std::string, std::string>> env = {{"XDG_CACHE_HOME", cache}};
+        std::vector<std::string> argv = {"timeout", kStepLimit, "env", "XDG_CACHE_HOME=" + cache};
         if (killAt >= 0) {
             const char* asan = std::getenv("ASAN_OPTIONS");
-            env.insert(env.end(), {{"LD_PRELOAD", FLINTOR_KILLSHIM},
-                                   {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"},
-                                   {"FLINTOR_KILL_PATHS",
-                                    card.device() + ":" + card.mountPoint() + ":" + cache + "/flintor001/journal"},
-                                   {"FLINTOR_KILL_AT", std::to_string(killAt)},
-                                   {"FLINTOR_KILL_COUNT", countFile},
-                                   {"FLINTOR_KILL_LOG", logFile}});
+            argv.insert(argv.end(), {"LD_PRELOAD=" FLINTOR_KILLSHIM,
+                                     "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":verify_asan_link_order=0",
+                                     "FLINTOR_KILL_PATHS=" + card.device() + ":" + card.mountPoint() + ":" + cache +
+                                         "/flintor001/journal",
+                                     "FLINTOR_KILL_AT=" + std::to_string(killAt), "FLINTOR_KILL_LOG=" + logFile});
         }
-        Ran ran = RunWithin(argv, env);
-        if (ran.timedOut) {
+        argv.insert(argv.end(), {FLINTOR_CLI, "--include-loop", "--backend", "direct"});
+        argv.insert(argv.end(), args.begin(), args.end());
+        const int status = testsupport::RunCommand(argv, output);
+        if (status == kTimedOut) {
             // A driver that spins holds the device: end it by its pid.
             for (int pid : testsupport::DeviceHolders(card.device()))
                 kill(pid, SIGKILL);
-            ADD_FAILURE() << "flintor-cli " << args.front() << " did not end within " << kStepSeconds << " s";
+            ADD_FAILURE() << "flintor-cli " << args.front() << " did not end within " << kStepLimit << " s";
         }
-        return ran;
+        return status;
     }
-
-    std::string Fsck() { return testsupport::FsckProblems(fsType, card.device()); }
 
     // One command: counted once to the end, then killed at points spread
     // over its count; each time the next start must settle the card.
@@ -182,51 +134,44 @@ protected:
     {
         const std::vector<uint8_t> image = Volume();
         const State before = Read();
-        const std::string countFile = card.folder() + "/count", logFile = card.folder() + "/calls";
+        const std::string logFile = card.folder() + "/calls";
         fs::remove(logFile);
-        const Ran whole = Cli(args, 0, countFile, logFile);
-        ASSERT_EQ(whole.status, 0) << whole.output;
+        std::string output;
+        ASSERT_EQ(Cli(args, 0, &output, logFile), 0) << output;
         const State after = Read();
         ASSERT_FALSE(after == before) << op << " changed nothing";
         ASSERT_TRUE(card.Unmount()) << card.error();
-        ASSERT_EQ(Fsck(), "") << op << " without a kill";
+        ASSERT_EQ(testsupport::FsckProblems(fsType, card.device()), "") << op << " without a kill";
         const std::vector<uint8_t> afterImage = Volume();
-        std::vector<std::string> calls;
-        {
-            std::ifstream in(logFile);
-            // "N call path", shown as "call path" below the card's folder.
-            for (std::string line; std::getline(in, line);) {
-                std::string call = line.substr(line.find(' ') + 1);
-                const size_t at = call.find(card.folder() + "/");
-                if (at != std::string::npos)
-                    call.erase(at, card.folder().size() + 1);
-                calls.push_back(call);
-            }
-        }
-        const long count = std::stol(testsupport::ReadWhole(countFile));
+        std::vector<std::string> calls;  // "call path", the path below the card's folder
+        std::ifstream log(logFile);
+        for (std::string line; std::getline(log, line);)
+            calls.push_back(std::regex_replace(line.substr(line.find(' ') + 1), std::regex(card.folder() + "/"), ""));
+        const long count = static_cast<long>(calls.size());
         ASSERT_GE(count, kKillPoints) << op;
 
         const auto name = [&](const State& s) { return s == before ? "before" : s == after ? "after" : "partial"; };
         for (int i = 0; i < kKillPoints; ++i) {
             const long at = 1 + static_cast<long>(i) * (count - 1) / (kKillPoints - 1);
             Restore(image);
-            const Ran killed = Cli(args, at);
+            std::string killed, restart;
+            const int status = Cli(args, at, &killed);
             const State found = Read();
-            const Ran restart = Cli({"list"}, -1);
+            Cli({"list"}, -1, &restart);
             const State settled = Read();
             ASSERT_TRUE(card.Unmount()) << card.error();
-            const std::string fsck = Fsck();
-            const std::string call = static_cast<size_t>(at) <= calls.size() ? calls[static_cast<size_t>(at) - 1] : "?";
+            const std::string fsck = testsupport::FsckProblems(fsType, card.device());
+            const std::string& call = calls[static_cast<size_t>(at) - 1];
             std::printf("%-6s %-8s %4ld/%-4ld %-44.44s %-8s -> %s\n", fsType.c_str(), op.c_str(), at, count,
                         call.c_str(), name(found), name(settled));
-            EXPECT_TRUE(killed.killed) << op << " at " << at << " was not killed: " << killed.output;
+            EXPECT_EQ(status, kKilled) << op << " at " << at << " was not killed: " << killed;
             EXPECT_TRUE(settled == before || settled == after)
                 << op << " killed at " << at << " (" << call << ") left a card that the next start did not settle:\n"
-                << restart.output;
+                << restart;
             EXPECT_EQ(fsck, "") << op << " killed at " << at;
             if (!(found == settled)) {
-                EXPECT_NE(restart.output.find("cut short"), std::string::npos)
-                    << "the next start changed the card without saying so: " << restart.output;
+                EXPECT_NE(restart.find("cut short"), std::string::npos)
+                    << "the next start changed the card without saying so: " << restart;
             }
         }
         Restore(afterImage);

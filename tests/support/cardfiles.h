@@ -38,46 +38,27 @@ inline Tree TreeOf(const std::string& root)
     return tree;
 }
 
-// The first bytes of a file (an image's boot region) without reading it all.
-inline std::vector<uint8_t> FileHead(const std::string& path, size_t bytes)
-{
-    std::vector<uint8_t> head(bytes);
-    std::ifstream in(path, std::ios::binary);
-    in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(bytes));
-    head.resize(static_cast<size_t>(in.gcount()));
-    return head;
-}
-
 // A zip archive with the entries in this order, written by python's zipfile,
 // which takes any name; a name ending in "/" is a folder entry.
 inline bool MakeZip(const std::string& path, const std::vector<std::pair<std::string, std::string>>& entries)
 {
-    const auto hex = [](const std::string& text) {
-        static const char digits[] = "0123456789abcdef";
-        std::string out;
-        for (unsigned char c : text) {
-            out += digits[c >> 4];
-            out += digits[c & 15];
+    std::string list;  // "name-in-hex content-in-hex" lines
+    for (const auto& [name, content] : entries)
+        for (const std::string* text : {&name, &content}) {
+            for (unsigned char c : *text)
+                list += "0123456789abcdef"[c >> 4], list += "0123456789abcdef"[c & 15];
+            list += text == &name ? " " : "\n";
         }
-        return out;
-    };
-    const std::string list = path + ".entries";
-    {
-        std::ofstream out(list);
-        for (const auto& [name, content] : entries)
-            out << hex(name) << " " << hex(content) << "\n";
-    }
-    const std::string command = "python3 -c 'import sys, zipfile\n"
-                                "z = zipfile.ZipFile(sys.argv[1], \"w\", zipfile.ZIP_DEFLATED)\n"
-                                "for line in open(sys.argv[2]):\n"
-                                "    name, data = (line.split() + [\"\"])[:2]\n"
-                                "    info = zipfile.ZipInfo(bytes.fromhex(name).decode(), (2020, 1, 2, 3, 4, 6))\n"
-                                "    info.compress_type = zipfile.ZIP_DEFLATED\n"
-                                "    z.writestr(info, bytes.fromhex(data))\n"
-                                "z.close()' '" +
-                                path + "' '" + list + "'";
-    const bool made = std::system(command.c_str()) == 0;
-    std::filesystem::remove(list);
+    WriteWhole(path + ".entries", list);
+    const bool made = std::system(("python3 -c 'import sys, zipfile\n"
+                                   "z = zipfile.ZipFile(sys.argv[1], \"w\", zipfile.ZIP_DEFLATED)\n"
+                                   "for line in open(sys.argv[2]):\n"
+                                   "    name, data = (line.split() + [\"\"])[:2]\n"
+                                   "    z.writestr(bytes.fromhex(name).decode(), bytes.fromhex(data))\n"
+                                   "z.close()\n' '" +
+                                   path + "' '" + path + ".entries'")
+                                      .c_str()) == 0;
+    std::filesystem::remove(path + ".entries");
     return made;
 }
 

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "cardops/savesequence.h"
@@ -50,9 +51,8 @@ protected:
                                                      : "mkfs.fat -F 16 -n EOS_DIGITAL ";
         ASSERT_EQ(std::system(("truncate -s " + size + " " + image + " && " + mkfs + image + " >/dev/null").c_str()),
                   0);
-        const std::vector<uint8_t> head = FileHead(image, 64 * 512);
-        ASSERT_EQ(head.size(), 64u * 512);
-        cards.image = head;
+        cards.image.resize(64 * 512);  // the boot region and a little more, not the whole image
+        std::ifstream(image, std::ios::binary).read(reinterpret_cast<char*>(cards.image.data()), 64 * 512);
         cards.volume.name = "sdz1";
         cards.volume.device = "/dev/sdz1";
         cards.volume.fsName = fsName;
