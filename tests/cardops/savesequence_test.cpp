@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "cardops/removefiles.h"
 #include "cardops/savesequence.h"
 #include "core/bootrecord.h"
 #include "support/savefixture.h"
@@ -78,8 +79,7 @@ TEST_F(SaveTest, ChecksRefuseBeforeAnythingIsTouched)
     };
     for (const Case& c : cases) {
         FakeCards probe = cards;
-        cardops::SaveRequest r = Request(probe, "FAT32");
-        SetMlMarkers(r);
+        cardops::SaveRequest r = Request(probe, true);
         r.archive = good;
         c.fault(probe, r);
         const cardops::SaveResult result = cardops::Save(probe, r);
@@ -99,8 +99,7 @@ TEST_F(SaveTest, ExFatWriteKeepsDriverStateSealsAndWritesBackupRegionFirst)
 {
     FakeCards cards;
     MakeCard(cards, "exFAT");
-    cardops::SaveRequest r = Request(cards, "exFAT");
-    SetMlMarkers(r);
+    cardops::SaveRequest r = Request(cards, true);
     // Between load and save a driver marks the volume dirty and updates its
     // use percentage in both regions.
     for (size_t base : {size_t{0}, size_t{12 * 512}}) {
@@ -137,8 +136,7 @@ TEST_F(SaveTest, Fat32BackupBootSectorGetsTheSameChangesAfterTheMainOne)
     FakeCards cards;
     MakeCard(cards, "FAT32");
     ASSERT_EQ(cards.image[0x32], 6) << "mkfs names sector 6 as the backup";
-    cardops::SaveRequest r = Request(cards, "FAT32");
-    SetMlMarkers(r);
+    cardops::SaveRequest r = Request(cards, true);
     const cardops::SaveResult result = cardops::Save(cards, r);
     ASSERT_TRUE(result.ok) << result.error;
     EXPECT_TRUE(std::equal(cards.image.begin(), cards.image.begin() + 512, cards.image.begin() + 6 * 512))
@@ -147,15 +145,10 @@ TEST_F(SaveTest, Fat32BackupBootSectorGetsTheSameChangesAfterTheMainOne)
     EXPECT_LT(cards.CallIndex("write 0+1"), cards.CallIndex("write 6+1"));
 
     // A backup sector number outside the reserved sectors is not written.
-    FakeCards odd;
-    MakeCard(odd, "FAT32");
-    odd.image[0x32] = 40;
-    const std::vector<uint8_t> sector40(odd.image.begin() + 40 * 512, odd.image.begin() + 41 * 512);
-    cardops::SaveRequest r2 = Request(odd, "FAT32");
-    SetMlMarkers(r2);
-    ASSERT_TRUE(cardops::Save(odd, r2).ok);
-    EXPECT_EQ(odd.CallIndex("write 40"), -1);
-    EXPECT_TRUE(std::equal(sector40.begin(), sector40.end(), odd.image.begin() + 40 * 512));
+    MakeCard(cards, "FAT32");
+    cards.image[0x32] = 40;
+    ASSERT_TRUE(cardops::Save(cards, Request(cards, true)).ok);
+    EXPECT_EQ(cards.CallIndex("write 40"), -1);
 }
 
 TEST_F(SaveTest, WritesTheCardDoesNotKeepAreReportedAsFailed)
@@ -164,8 +157,7 @@ TEST_F(SaveTest, WritesTheCardDoesNotKeepAreReportedAsFailed)
         FakeCards cards;
         MakeCard(cards, fsName);
         const std::vector<uint8_t> before = cards.image;
-        cardops::SaveRequest r = Request(cards, fsName);
-        SetMlMarkers(r);
+        cardops::SaveRequest r = Request(cards, true);
         cards.dropWrites = true;
         const cardops::SaveResult result = cardops::Save(cards, r);
         EXPECT_FALSE(result.ok) << fsName;
@@ -180,8 +172,7 @@ TEST_F(SaveTest, VolumeReplacedBetweenLoadAndSaveIsNotWritten)
 {
     FakeCards cards;
     MakeCard(cards, "FAT32");
-    cardops::SaveRequest r = Request(cards, "FAT32");
-    SetMlMarkers(r);
+    cardops::SaveRequest r = Request(cards, true);
     cards.image[0x43] ^= 0xFF;  // another serial number: the card was formatted meanwhile
     const std::vector<uint8_t> before = cards.image;
     const cardops::SaveResult result = cardops::Save(cards, r);
@@ -201,7 +192,7 @@ TEST_F(SaveTest, RemovalWritesTheBootRecordFirstThenRemovesTheFilesAndMountsAgai
     testsupport::WriteWhole(Card() + "/DCIM/100CANON/IMG_0001.JPG", "a photo");
     bool filesWhenWritten = false;
     cards.onWrite = [&] { filesWhenWritten = fs::exists(Card() + "/autoexec.bin"); };
-    cardops::SaveRequest r = Request(cards, "exFAT");
+    cardops::SaveRequest r = Request(cards);
     r.files = FileWork::Remove;
     const cardops::SaveResult result = cardops::Save(cards, r);
     ASSERT_TRUE(result.ok) << result.error;
@@ -222,6 +213,28 @@ TEST_F(SaveTest, RemovalWritesTheBootRecordFirstThenRemovesTheFilesAndMountsAgai
     EXPECT_FALSE(JournalLeft());
 }
 
+TEST(RemovalMarkers, OnlyWhatStartsMagicLanternIsCleared)
+{
+    // The label place, the layout's boot place and CHDK's place 0x1E0 of a
+    // FAT32 sector, before and after.
+    struct Case {
+        const char *label, *boot, *alt, *label2, *boot2, *alt2;
+    };
+    for (const Case& c :
+         {Case{"EOS_DEVELOP", "BOOTDISK", "BOOTDISK", "", "", "BOOTDISK"},
+          Case{"EOS_DEVELOP", "", "BOOTDISK", "", "", ""}, Case{"EOS_DEVELOP", "BOOTDISK", "", "", "", ""},
+          Case{"", "BOOTDISK", "BOOTDISK", "", "BOOTDISK", "BOOTDISK"}}) {
+        core::BootRecord b;
+        b.SetVBRString(c.label, 0x47, 11);
+        b.SetVBRString(c.boot, 0x5C, 8);
+        b.SetVBRString(c.alt, 0x1E0, 8);
+        b.VBR = cardops::ClearMagicLanternStart(b.VBR, core::LayoutFat32, nullptr);
+        EXPECT_EQ(b.GetVBRString(0x47, 11) + "|" + b.GetVBRString(0x5C, 8) + "|" + b.GetVBRString(0x1E0, 8),
+                  std::string(c.label2) + "|" + c.boot2 + "|" + c.alt2)
+            << c.label << " " << c.boot << " " << c.alt;
+    }
+}
+
 TEST_F(SaveTest, BackupsAreKeptListedInOrderAndRestoreTheRegionExactly)
 {
     for (const char* fsName : {"FAT", "FAT32", "exFAT"}) {
@@ -229,10 +242,9 @@ TEST_F(SaveTest, BackupsAreKeptListedInOrderAndRestoreTheRegionExactly)
         MakeCard(cards, fsName);
         fs::remove_all(dir / "work");
         const std::vector<uint8_t> original = cards.image;
-        cardops::SaveRequest r = Request(cards, fsName);
-        SetMlMarkers(r);
+        cardops::SaveRequest r = Request(cards, true);
         ASSERT_TRUE(cardops::Save(cards, r).ok) << fsName;
-        cardops::SaveRequest second = Request(cards, fsName);
+        cardops::SaveRequest second = Request(cards);
         ASSERT_TRUE(cardops::Save(cards, second).ok) << fsName;
 
         cardops::Region now{};
@@ -244,8 +256,8 @@ TEST_F(SaveTest, BackupsAreKeptListedInOrderAndRestoreTheRegionExactly)
         EXPECT_TRUE(std::equal(original.begin(), original.begin() + 24 * 512, first.begin()))
             << fsName << ": the oldest backup is not the region before the first write";
 
-        const cardops::SaveResult restored =
-            cardops::Restore(cards, cards.volume.name, cards.volume.identity, LayoutOf(fsName), first, Work());
+        const cardops::SaveResult restored = cardops::Restore(cards, cards.volume.name, cards.volume.identity,
+                                                              core::SelectLayout(fsName).index, first, Work());
         ASSERT_TRUE(restored.ok) << restored.error;
         EXPECT_TRUE(std::equal(original.begin(), original.begin() + 24 * 512, cards.image.begin())) << fsName;
     }

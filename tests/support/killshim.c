@@ -5,9 +5,9 @@
  *   FLINTOR_KILL_PATHS=/dev/loop3:/tmp/x/mnt:...  what is watched
  *   FLINTOR_KILL_AT=N     SIGKILL before the Nth counted call (0: never)
  *   FLINTOR_KILL_LOG=F    "N call path" is appended to F for every counted call
- * Counted: open/openat/creat for writing, write, pwrite, rename(at), unlink(at),
- * remove, mkdir(at), rmdir, fsync, fdatasync, syncfs. Programs the process
- * starts do not inherit the library. */
+ * Counted: open(at) for writing, write, pwrite, rename(at), unlink(at),
+ * mkdir(at), rmdir, fsync, syncfs. Programs the process starts do not
+ * inherit the library. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -85,13 +85,12 @@ static void Count(const char* call, int fd, const char* path)
     if (!real)                                                                                                         \
     real = (type(*) params)dlsym(RTLD_NEXT, name)
 
-/* A call counted when `counted` holds, on the path `path` relative to `fd`. */
-#define CALL(type, name, params, args, counted, fd, path)                                                              \
+/* A call counted on the path `path` relative to `fd` (or on `fd` itself). */
+#define CALL(type, name, params, args, fd, path)                                                                       \
     type name params                                                                                                   \
     {                                                                                                                  \
         REAL(type, #name, params);                                                                                     \
-        if (counted)                                                                                                   \
-            Count(#name, fd, path);                                                                                    \
+        Count(#name, fd, path);                                                                                        \
         return real args;                                                                                              \
     }
 #define OPEN(name, dirParam, dirArg, dirfd)                                                                            \
@@ -108,24 +107,17 @@ static void Count(const char* call, int fd, const char* path)
     }
 
 OPEN(open, , , AT_FDCWD)
-OPEN(open64, , , AT_FDCWD)
 OPEN(openat, int dir COMMA, dir COMMA, dir)
-OPEN(openat64, int dir COMMA, dir COMMA, dir)
-CALL(int, creat, (const char* p, mode_t m), (p, m), 1, AT_FDCWD, p)
-CALL(ssize_t, pwrite, (int fd, const void* d, size_t n, off_t o), (fd, d, n, o), 1, fd, NULL)
-CALL(ssize_t, pwrite64, (int fd, const void* d, size_t n, off64_t o), (fd, d, n, o), 1, fd, NULL)
-CALL(int, rename, (const char* a, const char* b), (a, b), 1, AT_FDCWD, a)
-CALL(int, renameat, (int da, const char* a, int db, const char* b), (da, a, db, b), 1, da, a)
-CALL(int, renameat2, (int da, const char* a, int db, const char* b, unsigned f), (da, a, db, b, f), 1, da, a)
-CALL(int, unlink, (const char* p), (p), 1, AT_FDCWD, p)
-CALL(int, unlinkat, (int d, const char* p, int f), (d, p, f), 1, d, p)
-CALL(int, remove, (const char* p), (p), 1, AT_FDCWD, p)
-CALL(int, mkdir, (const char* p, mode_t m), (p, m), 1, AT_FDCWD, p)
-CALL(int, mkdirat, (int d, const char* p, mode_t m), (d, p, m), 1, d, p)
-CALL(int, rmdir, (const char* p), (p), 1, AT_FDCWD, p)
-CALL(int, fsync, (int fd), (fd), 1, fd, NULL)
-CALL(int, fdatasync, (int fd), (fd), 1, fd, NULL)
-CALL(int, syncfs, (int fd), (fd), 1, fd, NULL)
+CALL(ssize_t, pwrite, (int fd, const void* d, size_t n, off_t o), (fd, d, n, o), fd, NULL)
+CALL(int, rename, (const char* a, const char* b), (a, b), AT_FDCWD, a)
+CALL(int, renameat, (int da, const char* a, int db, const char* b), (da, a, db, b), da, a)
+CALL(int, unlink, (const char* p), (p), AT_FDCWD, p)
+CALL(int, unlinkat, (int d, const char* p, int f), (d, p, f), d, p)
+CALL(int, mkdir, (const char* p, mode_t m), (p, m), AT_FDCWD, p)
+CALL(int, mkdirat, (int d, const char* p, mode_t m), (d, p, m), d, p)
+CALL(int, rmdir, (const char* p), (p), AT_FDCWD, p)
+CALL(int, fsync, (int fd), (fd), fd, NULL)
+CALL(int, syncfs, (int fd), (fd), fd, NULL)
 
 ssize_t write(int fd, const void* data, size_t size)
 {

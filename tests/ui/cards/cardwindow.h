@@ -80,14 +80,9 @@ inline Bytes WithoutDriverState(Bytes region)
 // (sector 6) holds the same, every other sector is as it was.
 inline void ExpectOnlyBootSectorAndBackupWritten(const Bytes& after, const Bytes& before)
 {
-    ASSERT_EQ(after.size(), kRegion);
-    ASSERT_EQ(before.size(), kRegion);
     EXPECT_EQ(At(after, 6 * 512, 512), At(after, 0, 512)) << "the backup boot sector differs from the boot sector";
-    for (size_t sector = 1; sector < 24; ++sector) {
-        if (sector != 6) {
-            EXPECT_EQ(At(after, sector * 512, 512), At(before, sector * 512, 512)) << "sector " << sector;
-        }
-    }
+    EXPECT_EQ(At(after, 512, 5 * 512), At(before, 512, 5 * 512));
+    EXPECT_EQ(At(after, 7 * 512, 17 * 512), At(before, 7 * 512, 17 * 512));
 }
 
 // A window started as the program starts, with loop devices listed and the

@@ -2,12 +2,11 @@
 // arriving and leaving, a download still running, a write-protected or full
 // card, an install that fails half-way, a card that drops writes, and the
 // boot-record backups with their restore.
-#include "cardops/buildfiles.h"
+#include "cardops/journal.h"
 #include "cardwindow.h"
 #include "platform/cardaccess.h"
 #include "platform/volumes.h"
 #include "support/cardfiles.h"
-#include "zip/zipread.h"
 
 #include <QMenu>
 #include <QMimeData>
@@ -176,29 +175,23 @@ TEST_F(SaveSafety, InstallCutShortIsUndoneWhenTheWindowStartsAndTheStatusBarSays
     NEW_CARD(card, {.fsType = "FAT32", .label = "EOS_DIGITAL"});
     ASSERT_TRUE(card->Mount()) << card->error();
     const testsupport::Tree before = testsupport::TreeOf(card->mountPoint());
-    const std::string work = StartWindow()->WorkFolder;
     // What an install stopped while unpacking leaves: its journal in the
-    // work folder and its files under temporary names.
-    ASSERT_TRUE(testsupport::MakeZip(Temp("build.zip"), {{"autoexec.bin", "start"}, {"ML/X.MO", "module"}}));
-    TZipRead archive(Temp("build.zip"));
-    cardops::InstallPlan plan;
-    ASSERT_TRUE(cardops::PlanInstall(archive, card->mountPoint(), false, &plan, nullptr));
+    // work folder and a file under its temporary name.
     cardops::Journal journal;
-    journal.operation = cardops::Operation::Install;
-    journal.phase = cardops::Phase::Unpack;
     platform::Volume volume;
     ASSERT_TRUE(platform::Cards().FindVolume(card->name(), &volume));
     journal.identity = volume.identity;
-    journal.token = plan.token;
+    journal.operation = cardops::Operation::Install;
+    journal.phase = cardops::Phase::Unpack;
+    journal.token = "ABC";
     journal.layoutIndex = core::LayoutFat32;
     const Bytes region = card->ReadDevice(0, kRegion);
     std::copy(region.begin(), region.end(), journal.before.begin());
     journal.after = journal.before;
-    journal.files = plan.JournalFiles();
-    journal.madeFolders = plan.madeFolders;
+    journal.files = {{"autoexec.bin", "~ABC0000.TMP", "", 5, 0}};
+    const std::string work = StartWindow()->WorkFolder;
     ASSERT_TRUE(cardops::WriteJournal(cardops::JournalPath(work, volume.identity), journal, nullptr));
-    ASSERT_TRUE(cardops::UnpackFiles(archive, card->mountPoint(), plan, {}, nullptr));
-    ASSERT_NE(testsupport::TreeOf(card->mountPoint()), before);
+    testsupport::WriteWhole(card->mountPoint() + "/~ABC0000.TMP", "start");
 
     window_ = StartWindow();
     // The status bar said it; the catalogue fetches have spoken since, and
