@@ -449,6 +449,16 @@ bool LoopCard::Mount()
     if (mounted() && IsMountPoint(mountPoint_))
         return true;
     mountPoint_.clear();
+    // Mounted again by the program through udisks2, which chooses where: that
+    // mount is used (a second driver on the same device would ruin it).
+    struct stat st {};
+    if (::stat(device_.c_str(), &st) == 0) {
+        const auto mounts = platform::linux_detail::MountsOfDevice(platform::linux_detail::ReadMountInfo(), st.st_rdev);
+        if (!mounts.empty()) {
+            mountPoint_ = mounts.front().mountPoint;
+            return true;
+        }
+    }
     const std::string& fsType = options_.fsType;
     std::string out;
     int rc = -1;
