@@ -187,9 +187,9 @@ TEST_F(SaveTest, RemovalWritesTheBootRecordFirstThenRemovesTheFilesAndMountsAgai
     MakeCard(cards, "exFAT");
     cards.volume.mountPoint = cards.mountRoot;
     cards.volume.userSpaceMount = true;
-    testsupport::WriteWhole(Card() + "/autoexec.bin", "old build");
     testsupport::WriteWhole(Card() + "/ML/modules/a.mo", "module");
-    testsupport::WriteWhole(Card() + "/DCIM/100CANON/IMG_0001.JPG", "a photo");
+    testsupport::WriteWhole(Card() + "/DCIM/IMG_0001.JPG", "a photo");
+    testsupport::WriteWhole(Card() + "/autoexec.bin", "old build");
     bool filesWhenWritten = false;
     cards.onWrite = [&] { filesWhenWritten = fs::exists(Card() + "/autoexec.bin"); };
     cardops::SaveRequest r = Request(cards);
@@ -198,17 +198,11 @@ TEST_F(SaveTest, RemovalWritesTheBootRecordFirstThenRemovesTheFilesAndMountsAgai
     ASSERT_TRUE(result.ok) << result.error;
     EXPECT_TRUE(result.removed);
     EXPECT_TRUE(filesWhenWritten) << "files were removed before the boot record was written";
-    EXPECT_EQ(testsupport::TreeOf(Card()),
-              (testsupport::Tree{
-                  {"DCIM", "<folder>"}, {"DCIM/100CANON", "<folder>"}, {"DCIM/100CANON/IMG_0001.JPG", "a photo"}}));
+    EXPECT_EQ(testsupport::TreeOf(Card()), (testsupport::Tree{{"DCIM", "<folder>"}, {"DCIM/IMG_0001.JPG", "a photo"}}));
     // Unmounted for the write, mounted again after it.
-    EXPECT_TRUE(result.unmounted);
-    EXPECT_TRUE(result.remounted);
-    EXPECT_EQ(result.mountPoint, cards.mountRoot);
-    const int unmount = cards.CallIndex("unmount");
+    EXPECT_TRUE(result.unmounted && result.remounted && result.mountPoint == cards.mountRoot);
     const int write = cards.CallIndex("write");
-    ASSERT_GE(unmount, 0);
-    EXPECT_LT(unmount, write);
+    EXPECT_TRUE(cards.CallIndex("unmount") >= 0 && cards.CallIndex("unmount") < write);
     EXPECT_NE(std::find(cards.calls.begin() + write, cards.calls.end(), "mount"), cards.calls.end());
     EXPECT_FALSE(JournalLeft());
 }

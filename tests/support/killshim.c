@@ -5,9 +5,8 @@
  *   FLINTOR_KILL_PATHS=/dev/loop3:/tmp/x/mnt:...  what is watched
  *   FLINTOR_KILL_AT=N     SIGKILL before the Nth counted call (0: never)
  *   FLINTOR_KILL_LOG=F    "N call path" is appended to F for every counted call
- * Counted: open(at) for writing, write, pwrite, rename(at), unlink(at),
- * mkdir(at), rmdir, fsync, syncfs. Programs the process starts do not
- * inherit the library. */
+ * Counted: open(at) for writing, write, pwrite, rename(at), unlink(at), mkdir(at),
+ * rmdir, fsync, syncfs. Programs the process starts do not inherit it. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
