@@ -47,6 +47,8 @@ TEST_PKGS=(
   fonts-liberation
   # card images: sfdisk writes MBR and GPT tables
   fdisk
+  # free-space counting is checked on FAT images filled without a mount
+  mtools
   # a card that drops writes is a small file system in user space
   python3-fusepy
   # photos with known Exif data for the command line's tests

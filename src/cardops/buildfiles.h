@@ -1,5 +1,18 @@
-// Putting a build's files onto a mounted card and taking them off again.
-// Used by the Save sequence; nothing here touches the boot record.
+// Putting a build's files onto a mounted card as one transaction.
+//
+// Nothing is written before the whole install is planned: the folders it
+// makes, and for every file its final name (an existing file matched without
+// regard to letter case keeps its spelling), a temporary name in the same
+// folder, and the name a file it replaces is set aside as. Temporary and
+// aside names carry a token drawn for the install and fit 8.3, so drivers
+// that only do short names take them and nothing of the user's is mistaken
+// for them: "~" + token + four hex digits + ".TMP" or ".OLD".
+//
+// Unpack writes every file under its temporary name; commit sets each
+// replaced file aside and renames the temporary file into place; cleanup
+// deletes what was set aside. Until commit nothing of the user's has been
+// touched; a commit that fails is undone by renaming back. Folders are never
+// renamed (fusefat loses a renamed folder's content).
 #pragma once
 
 #include <cstdint>
@@ -7,32 +20,72 @@
 #include <string>
 #include <vector>
 
+#include "cardops/journal.h"
+
+class TZipRead;
+
 namespace cardops {
+
+using Progress = std::function<void(int percent, const std::string& entry)>;
+
+struct PlannedFile : JournalFile {
+    int entry = -1;         // archive entry written under this name
+    uint32_t dosTime = 0;   // its modification time
+    bool replaces = false;  // a file of the card is replaced
+};
+
+struct InstallPlan {
+    std::string token;
+    std::vector<std::string> madeFolders;  // relative, outside in
+    std::vector<PlannedFile> files;
+    uint64_t totalBytes = 0;
+    std::vector<JournalFile> JournalFiles() const { return {files.begin(), files.end()}; }
+};
+
+// Plans the install of the archive's entries below root ("*.fir" entries are
+// left out, their folders made, when skipFirmware is set). False, with plain
+// words in *why, when an entry cannot be installed: a name outside the root,
+// a folder where a file goes or a file where a folder goes.
+bool PlanInstall(TZipRead& zip, const std::string& root, bool skipFirmware, InstallPlan* plan, std::string* why);
+
+// Makes the plan's folders and writes every file under its temporary name,
+// flushed, with the archive's time. Stops at the first failure (why).
+bool UnpackFiles(TZipRead& zip, const std::string& root, const InstallPlan& plan, const Progress& progress,
+                 std::string* why);
+
+enum class CommitResult {
+    Done,    // every file is in place
+    Undone,  // a rename failed and every file is back as before the commit
+    Stuck,   // a rename failed and so did undoing it
+};
+CommitResult CommitFiles(const std::string& root, const std::vector<JournalFile>& files, std::string* why);
+
+// Unpack undone: deletes the temporary files and the plan's folders when
+// they are empty. True when no temporary file is left.
+bool RemoveTemporaries(const std::string& root, const std::vector<JournalFile>& files,
+                       const std::vector<std::string>& madeFolders);
+
+// Finishes a commit that was cut short, when the card holds what the files
+// name: each file either still under its temporary name or already in place
+// with the recorded size and checksum. Otherwise nothing is changed and
+// *why says what does not match.
+bool RollForward(const std::string& root, const std::vector<JournalFile>& files, std::string* why);
+
+// Deletes the files set aside. True when none is left.
+bool DeleteAsides(const std::string& root, const std::vector<JournalFile>& files);
+
+// Whether any temporary or aside file of the list is on the card.
+bool AnyTokenFile(const std::string& root, const std::vector<JournalFile>& files);
 
 struct InstallOutcome {
     bool ok = false;
-    std::string error;                     // plain words when !ok
-    std::vector<std::string> written;      // files this install wrote (full paths), in order
-    std::vector<std::string> madeFolders;  // folders this install made, outside in
+    std::string error;  // plain words when !ok
 };
 
-// Unpacks every entry of the build archive below root (names matched without
-// regard to letter case, so an entry replaces the file it names whatever its
-// spelling). "*.fir" entries are left out when skipFirmware is set. Each
-// file's path is handed to `noteWritten` before its first byte is written,
-// so a journal can name it even if the program stops half-way. Stops at the
-// first failure; the caller removes what was written.
+// The whole install at once, without a journal: plan, unpack, commit,
+// cleanup; on a failure the card's files are as they were.
 InstallOutcome InstallBuild(const std::string& archive, const std::string& root, bool skipFirmware,
-                            const std::function<void(int percent, const std::string& entry)>& progress,
-                            const std::function<void(const std::string& path)>& noteWritten);
-
-// Removes the files an unfinished install wrote and the folders it made (when
-// they are empty). True when nothing of it is left.
-bool RollBack(const std::vector<std::string>& written, const std::vector<std::string>& madeFolders);
-
-// Removes the build's files from the card's root: "*.fir", "autoexec.bin",
-// "*.pdf" and the ML folder. True when none of them is left.
-bool RemoveBuild(const std::string& root);
+                            const Progress& progress);
 
 // The space the build takes on a file system with the given allocation unit:
 // every file rounded up to whole units, one unit per folder.

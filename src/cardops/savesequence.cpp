@@ -1,14 +1,21 @@
 #include "cardops/savesequence.h"
 
+#include <unistd.h>
+
 #include <algorithm>
-#include <cstring>
 #include <exception>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 
 #include "cardops/buildfiles.h"
 #include "core/printable.h"
+#include "cardops/cardwork.h"
+#include "cardops/freespace.h"
+#include "cardops/journal.h"
+#include "cardops/recovery.h"
+#include "cardops/removefiles.h"
 #include "zip/buildcheck.h"
+#include "zip/zipread.h"
 
 namespace fs = std::filesystem;
 
@@ -16,287 +23,318 @@ namespace cardops {
 
 namespace {
 
-constexpr uint32_t kSector = core::kSectorSize;
-
-// The places of a boot sector that define the volume: the parameter block
-// (sector size, cluster size, sizes and positions of the tables) and the
-// serial number. File-system drivers change other bytes (the dirty flags,
-// exFAT's VolumeFlags and PercentInUse), never these.
-struct Span {
-    uint32_t first;
-    uint32_t count;
-};
-
-std::vector<Span> VolumeDefiningBytes(int layoutIndex)
-{
-    switch (layoutIndex) {
-    case core::LayoutFat:
-        return {{0x0B, 0x24 - 0x0B}, {0x27, 4}};
-    case core::LayoutFat32:
-        return {{0x0B, 0x34 - 0x0B}, {0x43, 4}};
-    case core::LayoutExFat:
-        return {{0x03, 8}, {64, 106 - 64}};
-    default:
-        return {};
-    }
-}
-
-bool SameVolume(const Region& a, const Region& b, int layoutIndex)
-{
-    for (const Span& s : VolumeDefiningBytes(layoutIndex))
-        for (uint32_t i = 0; i < s.count; ++i)
-            if (a[s.first + i] != b[s.first + i])
-                return false;
-    return true;
-}
-
-std::string JournalPath(const std::string& workFolder, const std::string& key)
-{
-    return (fs::path(workFolder) / "journal" / (key + ".txt")).string();
-}
-
-// The journal names the files an install wrote relative to the card's root,
-// so that they are found again when the card is mounted somewhere else.
-std::vector<std::string> ReadJournal(const std::string& path, const std::string& root)
-{
-    std::vector<std::string> files;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        const fs::path relative(line);
-        // Only names below the root: a damaged journal must not reach elsewhere.
-        if (line.empty() || relative.is_absolute() || line.find("..") != std::string::npos)
-            continue;
-        files.push_back((fs::path(root) / relative).string());
-    }
-    return files;
-}
-
-std::string RelativeToRoot(const std::string& path, const std::string& root)
-{
-    return fs::path(path).lexically_relative(root).string();
-}
-
-struct Context {
-    platform::CardAccess& cards;
-    const SaveHooks& hooks;
-    SaveResult result;
-    void Log(const std::string& text) const
-    {
-        if (hooks.log)
-            hooks.log(text);
-    }
-    SaveResult& Fail(const std::string& text)
-    {
-        // The words every failed Save starts with, then the cause.
-        result.ok = false;
-        result.error = "Write failed. " + text;
-        return result;
-    }
-};
-
 std::string MiB(uint64_t bytes)
 {
     const uint64_t mib = (bytes + (1u << 20) - 1) >> 20;
     return std::to_string(mib) + " MB";
 }
 
-// Writes `count` sectors of region from `first` on, then reads them back past
-// the cache and compares.
-bool WriteAndCheck(Context& c, const std::string& name, const Region& region, uint32_t first, uint32_t count,
-                   std::string* why)
-{
-    const uint8_t* data = region.data() + static_cast<size_t>(first) * kSector;
-    const size_t size = static_cast<size_t>(count) * kSector;
-    platform::AccessResult r = c.cards.WriteSectors(name, first, count, data, size);
-    if (!r.ok()) {
-        *why = r.why;
-        return false;
+class SaveRun {
+public:
+    SaveRun(platform::CardAccess& cards, const SaveRequest& request, const SaveHooks& hooks)
+        : cards_(cards), req_(request), hooks_(hooks), name_(request.name)
+    {
     }
-    std::vector<uint8_t> back(size);
-    r = c.cards.ReadSectorsUncached(name, first, count, back.data(), back.size());
-    if (!r.ok()) {
-        *why = "the written sectors could not be read back: " + r.why;
-        return false;
-    }
-    if (std::memcmp(back.data(), data, size) != 0) {
-        *why = "the card did not keep what was written (it may be worn out, or its lock switch is on)";
-        return false;
-    }
-    return true;
-}
 
-SaveResult RunSave(Context& c, const SaveRequest& req)
-{
-    const std::string& name = req.name;
-    // ---- 1. checks: nothing has been touched yet
-    if (req.layoutIndex < core::LayoutFat || req.layoutIndex > core::LayoutExFat)
-        return c.Fail(name + ": the card's file system cannot be written");
-    platform::Volume volume;
-    if (!c.cards.FindVolume(name, &volume))
-        return c.Fail(name + " is not there any more: the card was removed or replaced");
-    if (req.identity.empty() || volume.identity != req.identity)
-        return c.Fail(name + " is not the card whose boot record was loaded (it was replaced); load it again");
-    if (volume.sectorSize != kSector)
-        return c.Fail(name + " has " + std::to_string(volume.sectorSize) +
-                      "-byte sectors; only 512-byte sectors can be written");
-    if (volume.readOnly)
-        return c.Fail(name + " is write-protected (check the card's lock switch)");
-    platform::AccessResult access = c.cards.CheckWritable(name);
-    if (!access.ok())
-        return c.Fail(name + " cannot be written: " + access.why);
-
-    const std::string mediumKey = MediumKey(volume, req.loaded);
-    const std::string journal = JournalPath(req.workFolder, mediumKey);
-    std::error_code ec;
-    const bool unfinished = fs::exists(journal, ec);
-
-    std::string root;
-    if (req.files != FileWork::None || unfinished) {
-        access = c.cards.Mount(name, &root);
-        if (!access.ok()) {
-            if (req.files == FileWork::Install)
-                return c.Fail("The card is not mounted: Magic Lantern cannot be installed on " + name + " (" +
-                              access.why + ")");
-            if (req.files == FileWork::Remove)
-                return c.Fail("The card is not mounted: the Magic Lantern files on " + name + " cannot be removed (" +
-                              access.why + ")");
-            return c.Fail("An earlier installation onto " + name +
-                          " did not finish, and its files cannot be reached to remove them (" + access.why + ")");
+    SaveResult Run()
+    {
+        if (!Check() || !Prepare())
+            return result_;
+        switch (req_.files) {
+        case FileWork::Install:
+            Install();
+            break;
+        case FileWork::Remove:
+            Remove();
+            break;
+        case FileWork::None:
+            BootOnly();
+            break;
         }
+        return result_;
     }
 
-    // A build that was left half-written is taken off before anything else,
-    // and this Save stops there: its start file may be one of the leftovers.
-    if (unfinished) {
-        const std::vector<std::string> leftovers = ReadJournal(journal, root);
-        if (!RollBack(leftovers, {}))
-            return c.Fail("An earlier installation onto " + name +
-                          " did not finish and its files could not be removed");
-        std::string why;
-        platform::SyncFileSystem(root, &why);
-        fs::remove(journal, ec);
-        c.result.nothingChanged = false;
-        c.result.filesChanged = true;
-        return c.Fail("An earlier installation onto " + name +
-                      " did not finish; the files it had written were removed. Nothing else was changed: save again to "
-                      "install the build");
+    bool Fail(const std::string& text)
+    {
+        // The words every failed Save starts with, then the cause.
+        result_.ok = false;
+        result_.error = "Write failed. " + text;
+        return false;
     }
 
-    BuildCheckResult build;
-    if (req.files == FileWork::Install) {
-        build = CheckBuildArchiveFile(req.archive);
+private:
+    void Log(const std::string& text) const
+    {
+        if (hooks_.log)
+            hooks_.log(text);
+    }
+
+    // ---- checks: nothing has been touched yet
+    bool Check()
+    {
+        if (req_.layoutIndex < core::LayoutFat || req_.layoutIndex > core::LayoutExFat)
+            return Fail(name_ + ": the card's file system cannot be written");
+        if (req_.workFolder.empty())
+            return Fail("There is no work folder for the backup and the record of the Save of " + name_);
+        if (!cards_.FindVolume(name_, &volume_))
+            return Fail(name_ + " is not there any more: the card was removed or replaced");
+        if (req_.identity.empty() || volume_.identity != req_.identity)
+            return Fail(name_ + " is not the card whose boot record was loaded (it was replaced); load it again");
+        if (volume_.sectorSize != core::kSectorSize)
+            return Fail(name_ + " has " + std::to_string(volume_.sectorSize) +
+                        "-byte sectors; only 512-byte sectors can be written");
+        if (volume_.readOnly)
+            return Fail(name_ + " is write-protected (check the card's lock switch)");
+        const platform::AccessResult access = cards_.CheckWritable(name_);
+        if (!access.ok())
+            return Fail(name_ + " cannot be written: " + access.why);
+
+        journalPath_ = JournalPath(req_.workFolder, volume_.identity);
+        if (::access(journalPath_.c_str(), F_OK) == 0) {
+            // Both programs recover a card when they load it; this is for a
+            // Save that comes in between.
+            const RecoveryReport report = Recover(cards_, req_.workFolder, name_);
+            result_.nothingChanged = !report.changed;
+            result_.filesChanged = report.changed;
+            return Fail(report.message + " Nothing else was changed: load the card again and save.");
+        }
+        if (req_.files != FileWork::None) {
+            std::string why;
+            root_ = detail::FilesRoot(cards_, name_, &why);
+            if (root_.empty())
+                return Fail(req_.files == FileWork::Install
+                                ? "The card is not mounted: Magic Lantern cannot be installed on " + name_ + " (" +
+                                      why + ")"
+                                : "The card is not mounted: the Magic Lantern files on " + name_ +
+                                      " cannot be removed (" + why + ")");
+        }
+        if (req_.files == FileWork::Install)
+            return CheckBuild();
+        if (req_.files == FileWork::Remove)
+            removals_ = PlanRemoval(root_);
+        return true;
+    }
+
+    bool CheckBuild()
+    {
+        const BuildCheckResult build = CheckBuildArchiveFile(req_.archive);
         if (!build.ok) {
-            std::string where = fs::path(req.archive).filename().string();
+            std::string where = fs::path(req_.archive).filename().string();
             if (!build.entry.empty())
                 where += ": " + core::Printable(build.entry);
-            return c.Fail("The build cannot be installed on " + name + ": " + where + ": " + build.reason);
+            return Fail("The build cannot be installed on " + name_ + ": " + where + ": " + build.reason);
         }
+        std::string why;
+        try {
+            zip_ = std::make_unique<TZipRead>(req_.archive);
+        } catch (const std::exception& error) {
+            return Fail("The build cannot be installed on " + name_ + ": " + req_.archive + ": " + error.what());
+        }
+        if (!PlanInstall(*zip_, root_, req_.skipFirmware, &plan_, &why))
+            return Fail("Magic Lantern cannot be installed on " + name_ + ": " + why + ". Nothing was changed");
         uint64_t freeBytes = 0;
         uint64_t unit = 0;
-        if (platform::FileSystemSpace(root, &freeBytes, &unit)) {
-            const uint64_t need = SpaceNeeded(build.totalBytes, build.fileCount, build.folderCount, unit);
-            const uint64_t spare = std::max<uint64_t>(1u << 20, need / 20);
-            if (need + spare > freeBytes)
-                return c.Fail(name + " has " + MiB(freeBytes) + " free; the build needs " + MiB(need + spare));
+        if (!platform::FileSystemSpace(root_, &freeBytes, &unit)) {
+            // Some drivers do not tell: the allocation table does.
+            FreeClusters counted;
+            const SectorReader read = [this](uint64_t first, uint32_t count, uint8_t* buffer) {
+                return cards_.ReadSectors(name_, first, count, buffer, static_cast<size_t>(count) * 512).ok();
+            };
+            if (!CountFreeClusters(read, &counted, &why)) {
+                Log("The free space of " + name_ + " is not known (" + why + "); unpacking checks every write");
+                return true;
+            }
+            freeBytes = counted.FreeBytes();
+            unit = counted.clusterBytes;
+        }
+        const uint64_t need = SpaceNeeded(plan_.totalBytes, plan_.files.size(), plan_.madeFolders.size(), unit);
+        const uint64_t spare = std::max<uint64_t>(1u << 20, need / 20);
+        if (need + spare > freeBytes)
+            return Fail(name_ + " has " + MiB(freeBytes) + " free; the build needs " + MiB(need + spare));
+        return true;
+    }
+
+    // ---- backup and journal, still before the first change of the card
+    bool Prepare()
+    {
+        std::string why;
+        Region current{};
+        if (!detail::ReadRegion(cards_, name_, &current, &why))
+            return Fail(why);
+        if (!SameVolume(current, req_.loaded, req_.layoutIndex))
+            return Fail("The boot record of " + name_ +
+                        " changed since it was loaded (was the card formatted?); load it again");
+        if (!KeepBackup(req_.workFolder, volume_, current, &result_.backupPath, &why))
+            return Fail("No backup of the boot record of " + name_ + " could be kept, so nothing was written: " + why);
+        journal_.identity = volume_.identity;
+        journal_.name = name_;
+        journal_.operation = req_.files == FileWork::Install  ? Operation::Install
+                             : req_.files == FileWork::Remove ? Operation::Remove
+                                                              : Operation::Boot;
+        journal_.phase = req_.files == FileWork::Install ? Phase::Unpack : Phase::Boot;
+        journal_.token = plan_.token.empty() ? "000" : plan_.token;
+        journal_.layoutIndex = req_.layoutIndex;
+        journal_.before = current;
+        journal_.after = WriteTarget(current, req_.loaded, req_.edited, req_.layoutIndex);
+        journal_.madeFolders = plan_.madeFolders;
+        journal_.files = plan_.JournalFiles();
+        journal_.removals = removals_;
+        if (!WriteJournal(journalPath_, journal_, &why))
+            return Fail("No record of the Save could be kept in the work folder, so nothing was written to " + name_ +
+                        ": " + why);
+        return true;
+    }
+
+    bool NextPhase(Phase phase, std::string* failure = nullptr)
+    {
+        journal_.phase = phase;
+        std::string why;
+        if (WriteJournal(journalPath_, journal_, &why))
+            return true;
+        if (failure)
+            *failure = "the record of the Save could not be updated: " + why;
+        else
+            result_.notes.push_back("The record of the Save could not be updated: " + why);
+        return false;
+    }
+    void Finished()
+    {
+        std::string why;
+        if (!RemoveJournal(journalPath_, &why))
+            result_.notes.push_back(why);
+    }
+
+    // The boot record; false (and a failure) when it was not written.
+    bool Boot()
+    {
+        result_.nothingChanged = false;
+        const detail::BootWrite written =
+            detail::WriteBoot(cards_, name_, req_.identity, req_.layoutIndex, req_.loaded, req_.edited);
+        result_.unmounted = written.unmounted;
+        if (written.ok) {
+            result_.ok = true;
+            result_.written = written.written;
         } else {
-            // Some drivers do not tell; a card that fills up is caught while
-            // unpacking, and what was written is removed again.
-            c.Log("The free space of " + name + " is not known; unpacking checks every write");
+            Fail(written.why);
         }
+        MountAgain();
+        return written.ok;
+    }
+    void MountAgain()
+    {
+        if (!result_.unmounted || result_.remounted)
+            return;
+        std::string why;
+        root_ = detail::FilesRoot(cards_, name_, &why);
+        result_.remounted = !root_.empty();
+        result_.mountPoint = root_;
+        if (!result_.remounted)
+            Log("The card was unmounted so that its boot record could be written safely; you may mount it again");
+    }
+    // After a failed boot write: a region the write did not change needs no
+    // recovery; one it may have changed is finished at the next start.
+    void SettleFailedBoot()
+    {
+        Region now{};
+        if (detail::ReadRegion(cards_, name_, &now, nullptr) &&
+            HoldsNoChange(now, journal_.before, journal_.after, journal_.layoutIndex))
+            Finished();
+        else
+            result_.notes.push_back("The next start of Flintor finishes writing the boot record of " + name_ + ".");
     }
 
-    // ---- 2. the region as it is now is kept before the first change
-    Region current{};
-    access = c.cards.ReadSectors(name, 0, core::kLoadSectors, current.data(), current.size());
-    if (!access.ok())
-        return c.Fail("The boot record of " + name + " cannot be read: " + access.why);
-    if (!SameVolume(current, req.loaded, req.layoutIndex))
-        return c.Fail("The boot record of " + name +
-                      " changed since it was loaded (was the card formatted?); load it again");
-    std::string why;
-    if (!KeepBackup(req.workFolder, volume, current, &c.result.backupPath, &why))
-        return c.Fail("No backup of the boot record of " + name + " could be kept, so nothing was written: " + why);
+    void BootOnly()
+    {
+        if (Boot())
+            Finished();
+        else
+            SettleFailedBoot();
+    }
 
-    // ---- 3. file work
-    if (req.files == FileWork::Install) {
-        c.result.nothingChanged = false;
-        fs::create_directories(fs::path(journal).parent_path(), ec);
-        std::ofstream notes(journal, std::ios::trunc);
-        const InstallOutcome outcome =
-            InstallBuild(req.archive, root, req.skipFirmware, c.hooks.progress, [&](const std::string& path) {
-                notes << RelativeToRoot(path, root) << '\n';
-                notes.flush();
-            });
-        notes.close();
-        c.result.filesChanged = true;
-        if (!outcome.ok) {
-            const bool clean = RollBack(outcome.written, outcome.madeFolders);
-            platform::SyncFileSystem(root, &why);
+    void Install()
+    {
+        result_.nothingChanged = false;
+        result_.filesChanged = true;
+        const std::vector<JournalFile>& files = journal_.files;
+        std::string why;
+        const bool unpacked = UnpackFiles(*zip_, root_, plan_, hooks_.progress, &why) &&
+                              detail::SyncFiles(root_, &why) && NextPhase(Phase::Commit, &why);
+        const CommitResult commit = unpacked ? CommitFiles(root_, files, &why) : CommitResult::Undone;
+        if (commit == CommitResult::Stuck) {
+            Fail("Magic Lantern was not installed on " + name_ + ": " + why +
+                 "; the next start of Flintor finishes the installation");
+            return;
+        }
+        if (commit == CommitResult::Undone) {
+            // Every file is back: from here on a stop is undone, not finished.
+            if (unpacked)
+                NextPhase(Phase::Unpack);
+            const bool clean = RemoveTemporaries(root_, files, plan_.madeFolders);
+            std::string ignored;
+            detail::SyncFiles(root_, &ignored);
             if (clean)
-                fs::remove(journal, ec);
-            return c.Fail("Magic Lantern was not installed on " + name + ": " + outcome.error +
-                          (clean ? ". The files it had written were removed; the boot record was not written"
-                                 : ". Some of the files it had written could not be removed; the boot record was not "
-                                   "written, and the next Save removes them"));
+                Finished();
+            Fail("Magic Lantern was not installed on " + name_ + ": " + why +
+                 ". Every file of the card is as it was; the boot record was not written");
+            return;
         }
-        if (!platform::SyncFileSystem(root, &why)) {
-            // The journal stays: the next Save takes the build off again.
-            return c.Fail("Magic Lantern's files on " + name + " could not be flushed to the card: " + why);
+        if (!detail::SyncFiles(root_, &why)) {
+            Fail("Magic Lantern's files on " + name_ + " could not be flushed to the card: " + why +
+                 "; the next start of Flintor finishes the installation");
+            return;
         }
-        fs::remove(journal, ec);
-        c.result.installed = true;
-        c.Log("ML succesfully installed");
-    } else if (req.files == FileWork::Remove) {
-        c.result.nothingChanged = false;
-        c.result.filesChanged = true;
-        const bool gone = RemoveBuild(root);
-        if (!platform::SyncFileSystem(root, &why) || !gone)
-            return c.Fail("The Magic Lantern files on " + name + " could not all be removed" +
-                          (why.empty() ? std::string() : ": " + why) + "; the boot record was not written");
-        c.result.removed = true;
+        result_.installed = true;
+        Log("ML succesfully installed");
+        const bool written = Boot();
+        // The build is complete on the card either way; what it replaced goes.
+        if (!written)
+            result_.error += ". Magic Lantern's files are on the card";
+        NextPhase(Phase::Cleanup);
+        if (!root_.empty() && DeleteAsides(root_, files) && detail::SyncFiles(root_, &why))
+            Finished();
+        else
+            result_.notes.push_back("The files the build replaced on " + name_ +
+                                    " are deleted when Flintor next starts with the card mounted.");
     }
 
-    // ---- 4. a driver in user space keeps its own copy of the boot sector
-    platform::Volume now;
-    if (!c.cards.FindVolume(name, &now) || now.identity != req.identity)
-        return c.Fail(name + " is not there any more: the card was removed or replaced");
-    if (!now.mountPoint.empty() && now.userSpaceMount) {
-        access = c.cards.Unmount(name);
-        if (!access.ok())
-            return c.Fail(
-                name +
-                " is mounted through a driver that would undo the write, and it could not be unmounted: " + access.why);
-        c.result.unmounted = true;
-        c.Log("The card was unmounted so that its boot record could be written safely; you may mount it again");
+    void Remove()
+    {
+        if (!Boot()) {
+            SettleFailedBoot();
+            result_.error += "; no file was removed";
+            return;
+        }
+        result_.filesChanged = true;
+        NextPhase(Phase::Files);
+        std::string why;
+        if (root_.empty()) {
+            result_.notes.push_back("The Magic Lantern files on " + name_ +
+                                    " could not be reached after the boot record was written; the next start of "
+                                    "Flintor with the card mounted removes them.");
+            return;
+        }
+        std::vector<std::string> left;
+        RemoveNamed(root_, removals_, &left);
+        detail::SyncFiles(root_, &why);
+        Finished();
+        result_.removed = left.empty();
+        for (const std::string& name : left)
+            result_.notes.push_back(name + " could not be removed from " + name_);
     }
 
-    // ---- 5. re-read, apply only the user's changes, seal, write
-    c.result.nothingChanged = false;
-    access = c.cards.ReadSectors(name, 0, core::kLoadSectors, current.data(), current.size());
-    if (!access.ok())
-        return c.Fail("The boot record of " + name + " cannot be read: " + access.why);
-    if (!SameVolume(current, req.loaded, req.layoutIndex))
-        return c.Fail("The boot record of " + name + " changed since it was loaded; nothing was written to it");
-    const uint32_t sectors = static_cast<uint32_t>(core::BootRecord::SaveSectorCount(req.layoutIndex));
-    core::BootRecord out;
-    out.VBR = current;
-    for (size_t i = 0; i < static_cast<size_t>(sectors) * kSector; ++i)
-        if (req.edited[i] != req.loaded[i])
-            out.VBR[i] = req.edited[i];
-    if (req.layoutIndex == core::LayoutExFat) {
-        out.SealExFatBootRegion();
-        // Backup region first: a write torn in the main region leaves a
-        // valid backup, from which the card's driver and fsck recover.
-        if (!WriteAndCheck(c, name, out.VBR, 12, 12, &why) || !WriteAndCheck(c, name, out.VBR, 0, 12, &why))
-            return c.Fail(name + ": " + why);
-    } else if (!WriteAndCheck(c, name, out.VBR, 0, sectors, &why)) {
-        return c.Fail(name + ": " + why);
-    }
-    c.result.ok = true;
-    c.result.written = out.VBR;
-    return c.result;
-}
+    platform::CardAccess& cards_;
+    const SaveRequest& req_;
+    const SaveHooks& hooks_;
+    const std::string& name_;
+    SaveResult result_;
+    platform::Volume volume_;
+    std::string journalPath_;
+    std::string root_;
+    std::unique_ptr<TZipRead> zip_;
+    InstallPlan plan_;
+    std::vector<std::string> removals_;
+    Journal journal_;
+};
 
 }  // namespace
 
@@ -311,14 +349,16 @@ FileWork DecideFileWork(bool bootSet, bool labelSet, bool startFileOnCard)
 
 SaveResult Save(platform::CardAccess& cards, const SaveRequest& request, const SaveHooks& hooks)
 {
-    Context c{cards, hooks, {}};
+    SaveResult failed;
+    failed.nothingChanged = false;  // not known
     try {
-        return RunSave(c, request);
+        return SaveRun(cards, request, hooks).Run();
     } catch (const std::exception& error) {
-        return c.Fail(request.name + ": " + error.what());
+        failed.error = "Write failed. " + request.name + ": " + error.what();
     } catch (...) {
-        return c.Fail(request.name + ": the Save stopped on an unexpected error");
+        failed.error = "Write failed. " + request.name + ": the Save stopped on an unexpected error";
     }
+    return failed;
 }
 
 bool MakeRestoreRequest(platform::CardAccess& cards, const std::string& name, const std::string& identity,

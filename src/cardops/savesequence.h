@@ -8,19 +8,28 @@
 //   1. Checks, before anything is touched: the medium is still the one the
 //      region was read from, its device opens for writing, its files are
 //      reachable when files are to be installed or removed, the build archive
-//      is installable whole and fits the free space with room to spare.
+//      is installable whole (planned file by file) and fits the free space
+//      with room to spare (counted from the FAT or exFAT bitmap when the
+//      driver does not tell).
 //   2. The region as it is now is kept as a backup in the work folder (once per
 //      medium and time; never overwritten).
-//   3. File work (install or removal). A failed install removes what it wrote
-//      and no markers are written. The file system is flushed (syncfs).
-//   4. A card mounted through a user-space driver is unmounted: such a driver
-//      keeps its own copy of the boot sector and would write it back later.
-//   5. The region is read again right before the write; it must still be the
-//      same volume's. Only the bytes the user changed are applied to it (file
-//      system drivers keep state there), exFAT is sealed, and on exFAT the
-//      backup region (sectors 12..23) is written and flushed before the main
-//      one, so a torn write always leaves one valid region.
-//   6. The written sectors are read back past the page cache and compared.
+//   3. A journal of the operation is written and flushed in the work folder;
+//      without it nothing is written. If the program is stopped half-way, the
+//      next start brings the card to the state before or after the Save
+//      (recovery.h).
+//   4. Install: the build's files are written under temporary names, then
+//      renamed into place (replaced files set aside until the end); a failure
+//      leaves every file of the card as it was and no marker is written.
+//   5. The boot record: a card mounted through a user-space driver is
+//      unmounted first (such a driver keeps its own copy of the boot sector
+//      and would write it back later); the region is read again right before
+//      the write and must still be the same volume's; only the bytes the user
+//      changed are applied (drivers keep state there); exFAT is sealed and its
+//      backup region written first; on FAT32 the backup boot sector gets the
+//      same changes after the main one. Each part is read back past the cache.
+//      An unmounted card is mounted again.
+//   6. Remove: only now, with the boot record no longer starting the build,
+//      are its files deleted.
 #pragma once
 
 #include <array>
@@ -29,12 +38,11 @@
 #include <string>
 #include <vector>
 
+#include "cardops/bootregion.h"
 #include "core/bootrecord.h"
 #include "platform/cardaccess.h"
 
 namespace cardops {
-
-using Region = std::array<uint8_t, core::kVbrSize>;
 
 // What happens to the card's files along with the boot record.
 enum class FileWork {
@@ -52,12 +60,12 @@ struct SaveRequest {
     std::string name;      // listed card name ("sdb1")
     std::string identity;  // the medium's identity when the region was read
     int layoutIndex = core::LayoutNone;
-    Region loaded{};  // the region as read at load time
-    Region edited{};  // the region with the user's changes (place pair applied, not sealed)
-    FileWork files = FileWork::None;
-    std::string archive;        // FileWork::Install: the build archive (zip)
-    bool skipFirmware = false;  // leave "*.fir" entries out (development builds)
-    std::string workFolder;     // backups and the install journal live here; ends in "/"
+    Region loaded{};                  // the region as read at load time
+    Region edited{};                  // the region with the user's changes (place pair applied, not sealed)
+    FileWork files = FileWork::None;  // Remove: `edited` must not start the build (ClearMagicLanternStart)
+    std::string archive;              // FileWork::Install: the build archive (zip)
+    bool skipFirmware = false;        // leave "*.fir" entries out (development builds)
+    std::string workFolder;           // backups and the install journal live here; ends in "/"
 };
 
 // How a Save tells its caller what it does. Every member may be left empty.
@@ -69,15 +77,18 @@ struct SaveHooks {
 };
 
 struct SaveResult {
-    bool ok = false;             // the boot region was written and read back as written
-    bool filesChanged = false;   // the file work changed the card (also when it was rolled back)
-    bool installed = false;      // the build is on the card, complete
-    bool removed = false;        // the build's files were removed
-    bool unmounted = false;      // the card was unmounted so that its boot record could be written safely
-    bool nothingChanged = true;  // a check refused the Save before anything was touched
-    std::string backupPath;      // the backup kept before the first write ("" when none was needed)
-    Region written{};            // the region as written (only when ok)
-    std::string error;           // "Write failed. " and the cause in plain words, naming the card, when !ok
+    bool ok = false;                 // the boot region was written and read back as written
+    bool filesChanged = false;       // the file work changed the card's files (also when it was rolled back)
+    bool installed = false;          // the build is on the card, complete
+    bool removed = false;            // the build's files were removed
+    bool unmounted = false;          // the card was unmounted so that its boot record could be written safely
+    bool remounted = false;          // ... and mounted again afterwards, at mountPoint
+    std::string mountPoint;          // where the card's files are after the Save ("" when not mounted)
+    bool nothingChanged = true;      // a check refused the Save before anything was touched
+    std::string backupPath;          // the backup kept before the first write ("" when none was needed)
+    Region written{};                // the region as written (only when ok)
+    std::string error;               // "Write failed. " and the cause in plain words, naming the card, when !ok
+    std::vector<std::string> notes;  // what the user should know besides (files left, a journal kept)
 };
 
 SaveResult Save(platform::CardAccess& cards, const SaveRequest& request, const SaveHooks& hooks = {});

@@ -12,6 +12,8 @@
 
 #include "buildsource/buildsource.h"
 #include "camera/cardcamera.h"
+#include "cardops/recovery.h"
+#include "cardops/removefiles.h"
 #include "cardops/savesequence.h"
 #include "cli/checkcommand.h"
 #include "config/appconfig.h"
@@ -160,12 +162,31 @@ bool OnOff(const Args& args, const std::string& option, core::Switch* out, std::
 
 std::string WorkFolder()
 {
-    std::string note;
-    // The window's own folder: catalogues, archives and backups are shared.
-    const std::string folder = platform::MakeWorkFolder(1, "flintor", &note);
-    if (!note.empty())
-        Note(note);
+    // The window's own folder: catalogues, archives, backups and journals are
+    // shared. Made (and its note shown) once per run.
+    static const std::string folder = [] {
+        std::string note;
+        const std::string made = platform::MakeWorkFolder(1, "flintor", &note);
+        if (!note.empty())
+            Note(note);
+        return made;
+    }();
     return folder;
+}
+
+// A Save of the card that was cut short is finished or undone, and the user
+// is told what was done.
+void RecoverCard(const std::string& name)
+{
+    const cardops::RecoveryReport report = cardops::Recover(platform::Cards(), WorkFolder(), name);
+    if (report.found)
+        Note(report.message);
+}
+
+void RecoverPresentCards()
+{
+    for (const cardops::RecoveryReport& report : cardops::RecoverAll(platform::Cards(), WorkFolder()))
+        Note(report.message);
 }
 
 struct Card {
@@ -289,6 +310,7 @@ int OpenTarget(const Args& args, Card* card, std::string* name)
     bool usage = false;
     if (!ResolveTarget(args, args.positional[0], name, &error, &usage))
         return usage ? Usage(error) : Fail(error);
+    RecoverCard(*name);
     if (!LoadCard(*name, card, &error))
         return Fail(error);
     return ExitOk;
@@ -325,12 +347,17 @@ cardops::SaveHooks Hooks()
 
 int Saved(const cardops::SaveResult& result, const std::string& done)
 {
-    if (!result.ok)
+    if (!result.ok) {
+        for (const std::string& note : result.notes)
+            Note(note);
         return Fail(result.error + (result.nothingChanged ? " Nothing was written." : ""));
+    }
     if (!result.backupPath.empty())
         Note("The boot record as it was is kept in " + result.backupPath);
+    for (const std::string& note : result.notes)
+        Note(note);
     std::string text = done;
-    if (result.unmounted)
+    if (result.unmounted && !result.remounted)
         text += " (the card was unmounted so its boot record could be written safely)";
     std::cout << text << "\n";
     return ExitOk;
@@ -865,9 +892,19 @@ int Remove(const Args& args)
     const std::string workFolder = WorkFolder();
     if (workFolder.empty())
         return Fail("No private work folder. Nothing was written.");
-    Note("Deleting ML files...");
     cardops::SaveRequest save = RequestFor(name, card, workFolder);
     save.files = cardops::FileWork::Remove;
+    // A card whose markers start the build must not keep them without its
+    // start file: they are cleared, and written, before any file goes.
+    std::vector<std::string> cleared;
+    save.edited = cardops::ClearMagicLanternStart(card.region, card.state.layoutIndex, &cleared);
+    if (!cleared.empty()) {
+        std::string what;
+        for (const std::string& c : cleared)
+            what += (what.empty() ? "" : ", ") + c;
+        Note(name + " starts Magic Lantern: its markers are cleared first (" + what + ").");
+    }
+    Note("Deleting ML files...");
     return Saved(cardops::Save(platform::Cards(), save, Hooks()), "Write succesful");
 }
 
@@ -984,7 +1021,9 @@ std::string UsageText()
            "                                without a build, the one made for the camera of the\n"
            "                                card's newest photos. Refuses a build made for another\n"
            "                                camera or firmware unless --yes\n"
-           "  remove TARGET [--yes]         remove the build's files (*.fir, autoexec.bin, *.pdf, ML)\n"
+           "  remove TARGET [--yes]         remove the build's files (*.fir, autoexec.bin, *.pdf, ML);\n"
+           "                                a card whose markers start Magic Lantern gets them\n"
+           "                                cleared first (EOS_DEVELOP and its BOOTDISK)\n"
            "  builds [--legacy] [--json]    the builds of the catalogue\n"
            "  backup TARGET                 keep the boot record in the work folder\n"
            "  backups TARGET [--json]       the kept boot records of this card\n"
@@ -1002,6 +1041,8 @@ std::string UsageText()
            "\n"
            "TARGET: a listed card's name (sdb1), its device (/dev/sdb1), or a card image file\n"
            "(a bare FAT/exFAT volume, or a whole card with an MBR or GPT partition table).\n"
+           "A Save that was cut short (the program stopped, the power gone) is finished or\n"
+           "undone first, for every card present and for TARGET; what was done goes to stderr.\n"
            "\n"
            "Global options:\n"
            "  --help, --version\n"
@@ -1057,10 +1098,11 @@ int Run(const std::vector<std::string>& arguments)
     platform::SetIncludeLoop(args.flags.count("--include-loop") || appconfig::IncludeLoopFromEnvironment());
 
     const std::string& c = args.command;
+    if (c != "builds")
+        RecoverPresentCards();
     if (!args.Has("--recover")) {
         // Quietly: a trouble with the work folder is told where it is used.
-        std::string note;
-        NoteInterruptedChecks(platform::MakeWorkFolder(1, "flintor", &note));
+        NoteInterruptedChecks(WorkFolder());
     }
     if (c == "check")
         return Check(args);

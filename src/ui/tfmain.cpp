@@ -135,6 +135,9 @@ void TfMain::FormCreate()
     if (!note.empty())
         erslog(QString::fromStdString(note));
 
+    // A Save that was cut short is finished or undone before anything else.
+    RecoverCards();
+
     if (!WorkFolder.empty())
         QueueCatalogues();
     // Once the window shows: a check that was interrupted left data to put back.

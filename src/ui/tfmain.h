@@ -231,6 +231,12 @@ private:
     bool PrepareFileWork(cardops::SaveRequest* request);
     // Waits, processing events, until no build archive is queued or arriving.
     void WaitForArchiveFetch();
+    // Brings the cards whose Save was cut short to the state before or after
+    // it, all listed cards at start, one when it is loaded; what was done is
+    // shown in the status bar.
+    void RecoverCards();
+    std::vector<std::string> RecoverCard(const std::string& name);
+    void ShowRecovery(const std::vector<std::string>& messages);
     // Runs a Save or Restore request and reports its outcome; true when the
     // boot record was written.
     bool RunSave(const cardops::SaveRequest& request, bool restore);

@@ -88,6 +88,9 @@ void TfMain::ShowMarkers()
 void TfMain::cbDrivesChange()
 {
     loading_ = true;
+    // The card's last Save may have been cut short: finish or undo it first.
+    const std::string chosen = core::EntryVolumeName(cbDrives->currentText().toStdString());
+    const std::vector<std::string> recovered = chosen.empty() ? std::vector<std::string>() : RecoverCard(chosen);
     // The buffer is never written to a drive it was not read from: Save stays
     // off until this load has succeeded.
     bSave->setEnabled(false);
@@ -166,6 +169,7 @@ void TfMain::cbDrivesChange()
     RefreshContentLabels();
     loading_ = false;
     markersChanged = false;
+    ShowRecovery(recovered);
 }
 
 // ------------------------------------------------- check boxes and edits

@@ -3,6 +3,7 @@
 // themselves live in cardops.
 #include "cardops/buildfiles.h"
 #include "config/appconfig.h"
+#include "cardops/recovery.h"
 #include "core/fileutil.h"
 #include "core/printable.h"
 #include "platform/cardaccess.h"
@@ -141,11 +142,14 @@ bool TfMain::RunSave(const cardops::SaveRequest& request, bool restore)
     ProgressBar->hide();
 
     if (result.unmounted)
-        CardRoot.clear();
+        CardRoot = result.mountPoint;
     if (result.filesChanged)
         RefreshContentLabels();
+    QString notes;
+    for (const std::string& note : result.notes)
+        notes += QLatin1Char(' ') + QString::fromStdString(note);
     if (!result.ok)
-        ShowSaveError(QString::fromStdString(result.error));
+        ShowSaveError(QString::fromStdString(result.error) + notes);
     // Set after any message box: events that ran meanwhile must not hide
     // the outcome of the install.
     if (installing && !result.installed)
@@ -161,14 +165,44 @@ bool TfMain::RunSave(const cardops::SaveRequest& request, bool restore)
     log(QStringLiteral("Write succesful"));
     QString whole =
         restore ? QStringLiteral("Boot record restored. Write succesful.") : QStringLiteral("Write succesful.");
-    if (result.unmounted) {
+    if (result.unmounted && !result.remounted) {
         // Its driver would have written its own copy of the boot sector back.
         slog(QStringLiteral("Card unmounted"), 2);
         whole += QStringLiteral(" The card was unmounted so that its boot record could be written safely; you may "
                                 "mount it again.");
     }
-    StatusBar->setToolTip(whole);
+    StatusBar->setToolTip(whole + notes);
     return true;
+}
+
+void TfMain::RecoverCards()
+{
+    std::vector<std::string> messages;
+    bool loadedChanged = false;
+    for (const cardops::RecoveryReport& report : cardops::RecoverAll(platform::Cards(), WorkFolder)) {
+        messages.push_back(report.message);
+        loadedChanged = loadedChanged || (report.changed && report.name == DriveName);
+    }
+    if (loadedChanged)
+        cbDrivesChange();  // the controls show what the card holds now
+    ShowRecovery(messages);
+}
+
+std::vector<std::string> TfMain::RecoverCard(const std::string& name)
+{
+    const cardops::RecoveryReport report = cardops::Recover(platform::Cards(), WorkFolder, name);
+    return report.found ? std::vector<std::string>{report.message} : std::vector<std::string>();
+}
+
+void TfMain::ShowRecovery(const std::vector<std::string>& messages)
+{
+    if (messages.empty())
+        return;
+    QString text;
+    for (const std::string& message : messages)
+        text += (text.isEmpty() ? QString() : QStringLiteral(" ")) + QString::fromStdString(message);
+    log(text);
+    StatusBar->setToolTip(text);
 }
 
 void TfMain::ShowUnpacking(int percent, const std::string& entry, int* shown)
@@ -197,13 +231,12 @@ bool TfMain::unzipML(const QString& path)
     }
     ProgressBar->show();
     int shown = 0;
-    const cardops::InstallOutcome outcome = cardops::InstallBuild(
-        path.toStdString(), CardRoot, rbDevelop->isChecked(),
-        [&](int percent, const std::string& entry) { ShowUnpacking(percent, entry, &shown); }, {});
+    const cardops::InstallOutcome outcome =
+        cardops::InstallBuild(path.toStdString(), CardRoot, rbDevelop->isChecked(),
+                              [&](int percent, const std::string& entry) { ShowUnpacking(percent, entry, &shown); });
     ProgressBar->hide();
     if (!outcome.ok) {
-        // A part of a build is worse than none: what was written goes again.
-        cardops::RollBack(outcome.written, outcome.madeFolders);
+        // A part of a build is worse than none: the card's files stay as they were.
         ShowMessage(this, QMessageBox::Critical, windowTitle(), QString::fromStdString(outcome.error));
         // Set after the box: events that ran meanwhile must not hide the outcome.
         lML->setText(QStringLiteral("Error in unzipping"));

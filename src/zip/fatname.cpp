@@ -32,6 +32,15 @@ char32_t Fold(char32_t cp)
     return static_cast<char32_t>(towlower_l(upper, locale));
 }
 
+// Length in UTF-16 units, the unit both file systems count names in.
+size_t Utf16Length(const std::string& name)
+{
+    size_t units = 0;
+    for (size_t at = 0; at < name.size();)
+        units += NextCodePoint(name, &at) > 0xFFFF ? 2 : 1;
+    return units;
+}
+
 }  // namespace
 
 std::string FatNameProblem(const std::string& path)
@@ -43,6 +52,8 @@ std::string FatNameProblem(const std::string& path)
             // The end of one part: its last character decides.
             if (i > partStart && (path[i - 1] == '.' || path[i - 1] == ' '))
                 return "its name ends in a dot or a space, which FAT and exFAT drop";
+            if (Utf16Length(path.substr(partStart, i - partStart)) > 255)
+                return "its name is longer than the 255 characters FAT and exFAT allow";
             partStart = i + 1;
             continue;
         }

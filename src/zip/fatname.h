@@ -8,8 +8,8 @@
 // gives it; a trailing "/" marks a folder), in plain words naming what is
 // wrong, or "" when every part of it is a name they can hold. Refused: the
 // characters ? * < > | " : and control characters (below U+0020, and DEL),
-// and a part ending in a dot or a space (the file systems drop those, so
-// "X.TXT." would land on "X.TXT").
+// a part ending in a dot or a space (the file systems drop those, so
+// "X.TXT." would land on "X.TXT"), and a part longer than 255 characters.
 std::string FatNameProblem(const std::string& path);
 
 // The path as FAT and exFAT compare names: every letter case-folded (Unicode

@@ -3,16 +3,15 @@
 // something fails half-way.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
 
+#include "cardops/removefiles.h"
 #include "cardops/savesequence.h"
 #include "core/bootrecord.h"
-#include "tests/support/fakecards.h"
+#include "support/savefixture.h"
 
 namespace fs = std::filesystem;
 using cardops::FileWork;
@@ -20,99 +19,8 @@ using testsupport::FakeCards;
 
 namespace {
 
-std::string Shell(const std::string& command)
-{
-    std::string out;
-    if (FILE* p = popen((command + " 2>&1").c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-            out.append(buf, n);
-        if (pclose(p) != 0)
-            out = "FAILED: " + out;
-    }
-    return out;
-}
-
-std::vector<uint8_t> ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-class SaveTest : public ::testing::Test {
+class SaveTest : public testsupport::SaveFixture {
 protected:
-    fs::path dir;
-
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/flintor-save-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        fs::create_directories(dir / "work");
-        fs::create_directories(dir / "card");
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    // A card whose boot region comes from the real mkfs of its file system.
-    void MakeCard(FakeCards& cards, const std::string& fsName)
-    {
-        const std::string image = (dir / "image").string();
-        std::string mkfs;
-        if (fsName == "exFAT")
-            mkfs = "truncate -s 64M " + image + " && mkfs.exfat -L EOS_DIGITAL " + image;
-        else if (fsName == "FAT32")
-            mkfs = "truncate -s 64M " + image + " && mkfs.fat -F 32 -n EOS_DIGITAL " + image;
-        else
-            mkfs = "truncate -s 16M " + image + " && mkfs.fat -F 16 -n EOS_DIGITAL " + image;
-        const std::string out = Shell(mkfs);
-        ASSERT_EQ(out.rfind("FAILED", 0), std::string::npos) << out;
-        std::vector<uint8_t> all = ReadAll(image);
-        cards.image.assign(all.begin(), all.begin() + 64 * 512);
-        cards.volume.name = "sdz1";
-        cards.volume.device = "/dev/sdz1";
-        cards.volume.fsName = fsName;
-        cards.volume.label = "EOS_DIGITAL";
-        cards.volume.sizeBytes = all.size();
-        cards.volume.sectorSize = 512;
-        cards.volume.identity = "8:1:" + fsName;
-        cards.mountRoot = (dir / "card").string();
-    }
-
-    cardops::SaveRequest Request(const FakeCards& cards, int layout)
-    {
-        cardops::SaveRequest r;
-        r.name = cards.volume.name;
-        r.identity = cards.volume.identity;
-        r.layoutIndex = layout;
-        std::copy(cards.image.begin(), cards.image.begin() + 24 * 512, r.loaded.begin());
-        r.edited = r.loaded;
-        r.workFolder = (dir / "work").string() + "/";
-        return r;
-    }
-
-    // The Magic Lantern markers at the layout's places.
-    static void SetMlMarkers(cardops::SaveRequest& r, int layout)
-    {
-        core::BootRecord b;
-        b.VBR = r.edited;
-        const core::Layout places = core::SelectLayout(layout == core::LayoutExFat   ? "exFAT"
-                                                       : layout == core::LayoutFat32 ? "FAT32"
-                                                                                     : "FAT");
-        b.SetVBRString("EOS_DEVELOP", places.labelPos, core::kLabelWidth);
-        b.SetVBRString("BOOTDISK", places.bootPos, core::kBootWidth);
-        r.edited = b.VBR;
-    }
-
-    std::string MakeZip(const std::string& name, const std::string& pythonEntries)
-    {
-        const std::string path = (dir / name).string();
-        const std::string out = Shell("python3 -c \"import zipfile; z = zipfile.ZipFile('" + path +
-                                      "', 'w', zipfile.ZIP_DEFLATED); " + pythonEntries + "; z.close()\"");
-        EXPECT_EQ(out.rfind("FAILED", 0), std::string::npos) << out;
-        return path;
-    }
-
     size_t Backups() const
     {
         size_t n = 0;
@@ -128,8 +36,10 @@ TEST_F(SaveTest, ChecksRefuseBeforeAnythingIsTouched)
     FakeCards cards;
     MakeCard(cards, "FAT32");
     const std::vector<uint8_t> before = cards.image;
-    const std::string good = MakeZip("good.zip", "z.writestr('autoexec.bin', b'x' * 1000)");
-    const std::string noStart = MakeZip("nostart.zip", "z.writestr('ML/readme.txt', b'hello')");
+    const std::string good = (dir / "good.zip").string();
+    const std::string noStart = (dir / "nostart.zip").string();
+    ASSERT_TRUE(testsupport::MakeZip(good, {{"autoexec.bin", std::string(1000, 'x')}}));
+    ASSERT_TRUE(testsupport::MakeZip(noStart, {{"ML/readme.txt", "hello"}}));
 
     struct Case {
         const char* what;
@@ -160,11 +70,16 @@ TEST_F(SaveTest, ChecksRefuseBeforeAnythingIsTouched)
              r.archive = (dir / "absent.zip").string();
          },
          "absent.zip"},
+        {"no journal can be kept",
+         [&](FakeCards&, cardops::SaveRequest& r) {
+             r.files = FileWork::Install;
+             testsupport::WriteWhole((dir / "work" / "journal").string(), "a file where the folder goes");
+         },
+         "No record of the Save"},
     };
     for (const Case& c : cases) {
         FakeCards probe = cards;
-        cardops::SaveRequest r = Request(probe, core::LayoutFat32);
-        SetMlMarkers(r, core::LayoutFat32);
+        cardops::SaveRequest r = Request(probe, true);
         r.archive = good;
         c.fault(probe, r);
         const cardops::SaveResult result = cardops::Save(probe, r);
@@ -174,8 +89,9 @@ TEST_F(SaveTest, ChecksRefuseBeforeAnythingIsTouched)
         EXPECT_NE(result.error.find("sdz1"), std::string::npos) << c.what << ": the message names the card";
         EXPECT_EQ(probe.image, before) << c.what;
         EXPECT_EQ(probe.CallIndex("write"), -1) << c.what;
-        EXPECT_TRUE(fs::is_empty(dir / "card")) << c.what;
-        EXPECT_EQ(Backups(), 0u) << c.what;
+        EXPECT_TRUE(fs::is_empty(Card())) << c.what;
+        fs::remove(dir / "work" / "journal");
+        fs::remove_all(dir / "work" / "backups");
     }
 }
 
@@ -183,8 +99,7 @@ TEST_F(SaveTest, ExFatWriteKeepsDriverStateSealsAndWritesBackupRegionFirst)
 {
     FakeCards cards;
     MakeCard(cards, "exFAT");
-    cardops::SaveRequest r = Request(cards, core::LayoutExFat);
-    SetMlMarkers(r, core::LayoutExFat);
+    cardops::SaveRequest r = Request(cards, true);
     // Between load and save a driver marks the volume dirty and updates its
     // use percentage in both regions.
     for (size_t base : {size_t{0}, size_t{12 * 512}}) {
@@ -194,6 +109,7 @@ TEST_F(SaveTest, ExFatWriteKeepsDriverStateSealsAndWritesBackupRegionFirst)
     const cardops::SaveResult result = cardops::Save(cards, r);
     ASSERT_TRUE(result.ok) << result.error;
     EXPECT_FALSE(result.backupPath.empty());
+    EXPECT_FALSE(JournalLeft());
 
     core::BootRecord written;
     std::copy(cards.image.begin(), cards.image.begin() + 24 * 512, written.VBR.begin());
@@ -215,21 +131,40 @@ TEST_F(SaveTest, ExFatWriteKeepsDriverStateSealsAndWritesBackupRegionFirst)
     EXPECT_LT(cards.CallIndex("uncached 12+12"), main);
 }
 
+TEST_F(SaveTest, Fat32BackupBootSectorGetsTheSameChangesAfterTheMainOne)
+{
+    FakeCards cards;
+    MakeCard(cards, "FAT32");
+    ASSERT_EQ(cards.image[0x32], 6) << "mkfs names sector 6 as the backup";
+    cardops::SaveRequest r = Request(cards, true);
+    const cardops::SaveResult result = cardops::Save(cards, r);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_TRUE(std::equal(cards.image.begin(), cards.image.begin() + 512, cards.image.begin() + 6 * 512))
+        << "the backup boot sector differs from the main one";
+    EXPECT_EQ(std::string(cards.image.begin() + 0x47, cards.image.begin() + 0x47 + 11), "EOS_DEVELOP");
+    EXPECT_LT(cards.CallIndex("write 0+1"), cards.CallIndex("write 6+1"));
+
+    // A backup sector number outside the reserved sectors is not written.
+    MakeCard(cards, "FAT32");
+    cards.image[0x32] = 40;
+    ASSERT_TRUE(cardops::Save(cards, Request(cards, true)).ok);
+    EXPECT_EQ(cards.CallIndex("write 40"), -1);
+}
+
 TEST_F(SaveTest, WritesTheCardDoesNotKeepAreReportedAsFailed)
 {
     for (const char* fsName : {"FAT", "exFAT"}) {
         FakeCards cards;
         MakeCard(cards, fsName);
         const std::vector<uint8_t> before = cards.image;
-        const int layout = std::string(fsName) == "exFAT" ? core::LayoutExFat : core::LayoutFat;
-        cardops::SaveRequest r = Request(cards, layout);
-        SetMlMarkers(r, layout);
+        cardops::SaveRequest r = Request(cards, true);
         cards.dropWrites = true;
         const cardops::SaveResult result = cardops::Save(cards, r);
         EXPECT_FALSE(result.ok) << fsName;
         EXPECT_EQ(result.error.rfind("Write failed.", 0), 0u) << result.error;
         EXPECT_NE(result.error.find("did not keep"), std::string::npos) << result.error;
         EXPECT_EQ(cards.image, before);
+        EXPECT_FALSE(JournalLeft()) << "a region the write did not change needs no recovery";
     }
 }
 
@@ -237,8 +172,7 @@ TEST_F(SaveTest, VolumeReplacedBetweenLoadAndSaveIsNotWritten)
 {
     FakeCards cards;
     MakeCard(cards, "FAT32");
-    cardops::SaveRequest r = Request(cards, core::LayoutFat32);
-    SetMlMarkers(r, core::LayoutFat32);
+    cardops::SaveRequest r = Request(cards, true);
     cards.image[0x43] ^= 0xFF;  // another serial number: the card was formatted meanwhile
     const std::vector<uint8_t> before = cards.image;
     const cardops::SaveResult result = cardops::Save(cards, r);
@@ -247,89 +181,52 @@ TEST_F(SaveTest, VolumeReplacedBetweenLoadAndSaveIsNotWritten)
     EXPECT_EQ(cards.image, before);
 }
 
-TEST_F(SaveTest, FailedInstallLeavesNoFilesAndNoMarkers)
-{
-    FakeCards cards;
-    MakeCard(cards, "FAT32");
-    const std::vector<uint8_t> before = cards.image;
-    // The third entry cannot be written: a folder of its name is in the way.
-    const std::string zip =
-        MakeZip("blocked.zip", "z.writestr('autoexec.bin', b'A' * 5000); z.writestr('ML/data/one.bin', b'1' * 300); "
-                               "z.writestr('ML/data/blocked', b'2'); z.writestr('last.txt', b'3')");
-    fs::create_directories(dir / "card" / "ML" / "data" / "blocked");
-    std::ofstream(dir / "card" / "keep.jpg") << "a photo";
-    cardops::SaveRequest r = Request(cards, core::LayoutFat32);
-    SetMlMarkers(r, core::LayoutFat32);
-    r.files = FileWork::Install;
-    r.archive = zip;
-    const cardops::SaveResult result = cardops::Save(cards, r);
-    EXPECT_FALSE(result.ok);
-    EXPECT_FALSE(result.installed);
-    EXPECT_NE(result.error.find("blocked"), std::string::npos) << result.error;
-    EXPECT_EQ(cards.image, before) << "markers written after a failed install";
-    EXPECT_FALSE(fs::exists(dir / "card" / "autoexec.bin"));
-    EXPECT_FALSE(fs::exists(dir / "card" / "ML" / "data" / "one.bin"));
-    EXPECT_TRUE(fs::exists(dir / "card" / "keep.jpg")) << "a file the install did not write was removed";
-    EXPECT_TRUE(fs::is_directory(dir / "card" / "ML" / "data" / "blocked"));
-
-    // Without the obstacle the next Save installs the whole build and writes.
-    fs::remove_all(dir / "card" / "ML");
-    const cardops::SaveResult again = cardops::Save(cards, r);
-    ASSERT_TRUE(again.ok) << again.error;
-    EXPECT_TRUE(again.installed);
-    EXPECT_EQ(fs::file_size(dir / "card" / "autoexec.bin"), 5000u);
-    EXPECT_TRUE(fs::exists(dir / "card" / "last.txt"));
-}
-
-TEST_F(SaveTest, LeftoversOfAnUnfinishedInstallAreRemovedBeforeAnyMarker)
-{
-    FakeCards cards;
-    MakeCard(cards, "FAT32");
-    const std::vector<uint8_t> before = cards.image;
-    cardops::SaveRequest r = Request(cards, core::LayoutFat32);
-    SetMlMarkers(r, core::LayoutFat32);
-    // The program stopped half-way through an install: its journal names
-    // what it had written, and the card still holds a short start file.
-    platform::Volume v = cards.volume;
-    const std::string key = cardops::MediumKey(v, r.loaded);
-    fs::create_directories(dir / "work" / "journal");
-    std::ofstream(dir / "card" / "autoexec.bin") << "short";
-    // Names are relative to the card's root (the card may be mounted
-    // elsewhere next time); names that would leave the root are ignored.
-    std::ofstream(dir / "outside.txt") << "not the card's";
-    std::ofstream(dir / "work" / "journal" / (key + ".txt")) << "autoexec.bin\n../outside.txt\n"
-                                                             << (dir / "outside.txt").string() << "\n";
-    // The start file is there, so the window would ask for no file work.
-    r.files = cardops::DecideFileWork(true, true, fs::exists(dir / "card" / "autoexec.bin"));
-    ASSERT_EQ(r.files, FileWork::None);
-    const cardops::SaveResult result = cardops::Save(cards, r);
-    EXPECT_FALSE(result.ok);
-    EXPECT_NE(result.error.find("did not finish"), std::string::npos) << result.error;
-    EXPECT_FALSE(fs::exists(dir / "card" / "autoexec.bin"));
-    EXPECT_TRUE(fs::exists(dir / "outside.txt")) << "a damaged journal reached outside the card";
-    EXPECT_EQ(cards.image, before) << "markers written over a partial build";
-    // The journal is gone: the next Save goes ahead.
-    const cardops::SaveResult next = cardops::Save(cards, r);
-    EXPECT_TRUE(next.ok) << next.error;
-}
-
-TEST_F(SaveTest, UserSpaceMountIsUnmountedAfterFileWorkAndBeforeTheWrite)
+TEST_F(SaveTest, RemovalWritesTheBootRecordFirstThenRemovesTheFilesAndMountsAgain)
 {
     FakeCards cards;
     MakeCard(cards, "exFAT");
     cards.volume.mountPoint = cards.mountRoot;
     cards.volume.userSpaceMount = true;
-    std::ofstream(dir / "card" / "autoexec.bin") << "old build";
-    cardops::SaveRequest r = Request(cards, core::LayoutExFat);
+    testsupport::WriteWhole(Card() + "/ML/modules/a.mo", "module");
+    testsupport::WriteWhole(Card() + "/DCIM/IMG_0001.JPG", "a photo");
+    testsupport::WriteWhole(Card() + "/autoexec.bin", "old build");
+    bool filesWhenWritten = false;
+    cards.onWrite = [&] { filesWhenWritten = fs::exists(Card() + "/autoexec.bin"); };
+    cardops::SaveRequest r = Request(cards);
     r.files = FileWork::Remove;
     const cardops::SaveResult result = cardops::Save(cards, r);
     ASSERT_TRUE(result.ok) << result.error;
     EXPECT_TRUE(result.removed);
-    EXPECT_TRUE(result.unmounted);
-    EXPECT_FALSE(fs::exists(dir / "card" / "autoexec.bin"));
-    const int unmount = cards.CallIndex("unmount");
-    ASSERT_GE(unmount, 0);
-    EXPECT_LT(unmount, cards.CallIndex("write"));
+    EXPECT_TRUE(filesWhenWritten) << "files were removed before the boot record was written";
+    EXPECT_EQ(testsupport::TreeOf(Card()), (testsupport::Tree{{"DCIM", "<folder>"}, {"DCIM/IMG_0001.JPG", "a photo"}}));
+    // Unmounted for the write, mounted again after it.
+    EXPECT_TRUE(result.unmounted && result.remounted && result.mountPoint == cards.mountRoot);
+    const int write = cards.CallIndex("write");
+    EXPECT_TRUE(cards.CallIndex("unmount") >= 0 && cards.CallIndex("unmount") < write);
+    EXPECT_NE(std::find(cards.calls.begin() + write, cards.calls.end(), "mount"), cards.calls.end());
+    EXPECT_FALSE(JournalLeft());
+}
+
+TEST(RemovalMarkers, OnlyWhatStartsMagicLanternIsCleared)
+{
+    // The label place, the layout's boot place and CHDK's place 0x1E0 of a
+    // FAT32 sector, before and after.
+    struct Case {
+        const char *label, *boot, *alt, *label2, *boot2, *alt2;
+    };
+    for (const Case& c :
+         {Case{"EOS_DEVELOP", "BOOTDISK", "BOOTDISK", "", "", "BOOTDISK"},
+          Case{"EOS_DEVELOP", "", "BOOTDISK", "", "", ""}, Case{"EOS_DEVELOP", "BOOTDISK", "", "", "", ""},
+          Case{"", "BOOTDISK", "BOOTDISK", "", "BOOTDISK", "BOOTDISK"}}) {
+        core::BootRecord b;
+        b.SetVBRString(c.label, 0x47, 11);
+        b.SetVBRString(c.boot, 0x5C, 8);
+        b.SetVBRString(c.alt, 0x1E0, 8);
+        b.VBR = cardops::ClearMagicLanternStart(b.VBR, core::LayoutFat32, nullptr);
+        EXPECT_EQ(b.GetVBRString(0x47, 11) + "|" + b.GetVBRString(0x5C, 8) + "|" + b.GetVBRString(0x1E0, 8),
+                  std::string(c.label2) + "|" + c.boot2 + "|" + c.alt2)
+            << c.label << " " << c.boot << " " << c.alt;
+    }
 }
 
 TEST_F(SaveTest, BackupsAreKeptListedInOrderAndRestoreTheRegionExactly)
@@ -338,14 +235,10 @@ TEST_F(SaveTest, BackupsAreKeptListedInOrderAndRestoreTheRegionExactly)
         FakeCards cards;
         MakeCard(cards, fsName);
         fs::remove_all(dir / "work");
-        const int layout = std::string(fsName) == "exFAT"   ? core::LayoutExFat
-                           : std::string(fsName) == "FAT32" ? core::LayoutFat32
-                                                            : core::LayoutFat;
         const std::vector<uint8_t> original = cards.image;
-        cardops::SaveRequest r = Request(cards, layout);
-        SetMlMarkers(r, layout);
+        cardops::SaveRequest r = Request(cards, true);
         ASSERT_TRUE(cardops::Save(cards, r).ok) << fsName;
-        cardops::SaveRequest second = Request(cards, layout);
+        cardops::SaveRequest second = Request(cards);
         ASSERT_TRUE(cardops::Save(cards, second).ok) << fsName;
 
         cardops::Region now{};
@@ -357,11 +250,10 @@ TEST_F(SaveTest, BackupsAreKeptListedInOrderAndRestoreTheRegionExactly)
         EXPECT_TRUE(std::equal(original.begin(), original.begin() + 24 * 512, first.begin()))
             << fsName << ": the oldest backup is not the region before the first write";
 
-        const cardops::SaveResult restored = cardops::Restore(cards, cards.volume.name, cards.volume.identity, layout,
-                                                              first, (dir / "work").string() + "/");
+        const cardops::SaveResult restored = cardops::Restore(cards, cards.volume.name, cards.volume.identity,
+                                                              core::SelectLayout(fsName).index, first, Work());
         ASSERT_TRUE(restored.ok) << restored.error;
-        const size_t span = layout == core::LayoutExFat ? 24 * 512 : 512;
-        EXPECT_TRUE(std::equal(original.begin(), original.begin() + span, cards.image.begin())) << fsName;
+        EXPECT_TRUE(std::equal(original.begin(), original.begin() + 24 * 512, cards.image.begin())) << fsName;
     }
     // A file that is not a whole region is not a backup.
     std::ofstream(dir / "short.bin") << "short";

@@ -32,6 +32,10 @@ int main(int argc, char** argv)
     core::BootRecord out = core::RegionToWrite(state);
     if (layout == core::LayoutExFat)
         out.SealExFatBootRegion();
+    // FAT32's backup boot sector (sector 6 on these mkfs-made images, where it
+    // equals the boot sector) keeps equal to the boot sector.
+    if (layout == core::LayoutFat32)
+        std::memcpy(out.VBR.data() + 6 * core::kSectorSize, out.VBR.data(), core::kSectorSize);
     std::ofstream(argv[2], std::ios::binary)
         .write(reinterpret_cast<const char*>(out.VBR.data()), core::kLoadSectors * core::kSectorSize);
     return 0;

@@ -208,8 +208,8 @@ private:
         QCOMPARE(sector[511], 0xAA);
 
         // The card was mounted in user space, so Save unmounted it before
-        // writing its boot record; the user mounts it again and chooses it.
-        QVERIFY(w.CardRoot.empty());
+        // writing its boot record and mounted it again after.
+        QCOMPARE(w.CardRoot, root);
         QVERIFY2(card.Mount(), card.error().c_str());
         QCOMPARE(card.mountPoint(), root);
         w.cbDrivesChange();

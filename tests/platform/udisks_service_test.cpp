@@ -374,7 +374,7 @@ TEST_F(UserCards, MagicLanternBuildOnAndOffWithoutRoot)
     EXPECT_FALSE(fs::exists(card.mountPoint() + "/autoexec.bin"));
     EXPECT_FALSE(fs::exists(card.mountPoint() + "/ML"));
     ASSERT_TRUE(card.Unmount()) << card.error();
-    // fsck.fat only notes the boot sector's untouched backup copy.
+    // fsck.fat only notes the label place the marker took.
     EXPECT_LE(testsupport::RunCommand({"fsck.fat", "-n", card.device()}, &out), 1) << out;
     fs::remove_all(folder);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,8 @@ public:
     bool writable = true;     // CheckWritable and writes succeed
     bool dropWrites = false;  // writes are acknowledged and not kept
     bool canMount = true;
-    std::string mountRoot;  // where Mount says the files are
+    std::function<void()> onWrite;  // runs before every sector write
+    std::string mountRoot;          // where Mount says the files are
     // "read 0+24", "write 12+12", "uncached 0+12", "mount", "unmount", "checkwritable", "format exFAT LABEL"
     std::vector<std::string> calls;
 
@@ -53,6 +55,8 @@ public:
                                         size_t size) override
     {
         calls.push_back("write " + Range(first, count));
+        if (onWrite)
+            onWrite();
         if (!present || name != volume.name)
             return platform::AccessResult::Fail(platform::AccessError::NotFound, "gone");
         if (!writable)

@@ -1,6 +1,7 @@
 #include "loopcard.h"
 
 #include "platform/linux/format_linux.h"
+#include "platform/linux/mountinfo_linux.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -201,6 +202,26 @@ int RunCommand(const std::vector<std::string>& argv, std::string* output)
 {
     // The program's own runner: no shell, output of both streams collected.
     return platform::linux_detail::RunTool(argv, output);
+}
+
+std::string FsckProblems(const std::string& fsType, const std::string& device)
+{
+    std::string out;
+    const int rc = RunCommand({fsType == "exFAT" ? "fsck.exfat" : "fsck.fat", "-n", device}, &out);
+    if (rc == 0)
+        return std::string();
+    std::string problems;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        // The version, the summary, and every line on a label ("Label in boot
+        // sector is", "Volume label ... stored in root directory", the
+        // "Auto-..." answers to them).
+        const bool remark = line.empty() || line.rfind("fsck.fat ", 0) == 0 || line.find("Leaving filesystem") == 0 ||
+                            line.find(" files, ") != std::string::npos || line.find("abel") != std::string::npos;
+        if (!remark || fsType == "exFAT")
+            problems += line + "\n";
+    }
+    return problems.empty() ? std::string() : "fsck exit " + std::to_string(rc) + ":\n" + problems;
 }
 
 std::vector<int> DeviceHolders(const std::string& device)
@@ -437,6 +458,16 @@ bool LoopCard::Mount()
     if (mounted() && IsMountPoint(mountPoint_))
         return true;
     mountPoint_.clear();
+    // Mounted again by the program through udisks2, which chooses where: that
+    // mount is used (a second driver on the same device would ruin it).
+    struct stat st {};
+    if (::stat(device_.c_str(), &st) == 0) {
+        const auto mounts = platform::linux_detail::MountsOfDevice(platform::linux_detail::ReadMountInfo(), st.st_rdev);
+        if (!mounts.empty()) {
+            mountPoint_ = mounts.front().mountPoint;
+            return true;
+        }
+    }
     const std::string& fsType = options_.fsType;
     std::string out;
     int rc = -1;

@@ -124,6 +124,12 @@ bool InCI();
 // -1 when it could not run.
 int RunCommand(const std::vector<std::string>& argv, std::string* output = nullptr);
 
+// What fsck (-n) finds wrong with a FAT or exFAT volume; "" when nothing.
+// fsck.fat's remarks on the volume label are left out: the Magic Lantern
+// marker takes the boot sector's label place, so it never matches the label
+// in the root folder.
+std::string FsckProblems(const std::string& fsType, const std::string& device);
+
 // Processes that hold a block device open (by node path), this one excluded.
 std::vector<int> DeviceHolders(const std::string& device);
 

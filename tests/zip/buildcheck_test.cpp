@@ -150,8 +150,11 @@ TEST_F(BuildCheck, NamesACardCannotHoldAreRefused)
         {{"ML/\xD0\x96\xD1\x83\xD0\xBA", "ML/\xD0\xB6\xD0\xA3\xD0\x9A"},
          "ML\\\xD0\xB6\xD0\xA3\xD0\x9A",
          twice},  // Жук, жУК
-        // What a card holds as it is.
-        {{"a..b.txt", "ML/.hidden", "ML/ lead.txt", "ML/x.txt", "ml/y.txt",
+        {{"ML/" + std::string(253, 'n') + ".mo"},
+         "ML\\" + std::string(253, 'n') + ".mo",
+         "its name is longer than the 255 characters FAT and exFAT allow"},
+        // What a card holds as it is (255 characters is the longest name).
+        {{"a..b.txt", "ML/.hidden", "ML/ lead.txt", "ML/x.txt", "ml/y.txt", "ML/" + std::string(252, 'n') + ".mo",
           "ML/stra\xC3\x9F"
           "e",
           "ML/STRASSE"},

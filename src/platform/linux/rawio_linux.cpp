@@ -17,12 +17,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <memory>
 
 #include "platform/cardaccess.h"
 #include "platform/linux/carddevice_linux.h"
 #include "platform/linux/fileio_linux.h"
 #include "platform/linux/format_linux.h"
+#include "platform/linux/mountinfo_linux.h"
 #include "platform/linux/volumes_linux.h"
 
 namespace platform {
@@ -149,8 +151,18 @@ public:
     AccessResult Mount(const std::string& name, std::string* mountPoint) override
     {
         Volume v;
-        if (!FindVolume(name, &v))
+        dev_t dev = 0;
+        if (!linux_detail::FindVolumeWithDev(name, &v, &dev))
             return AccessResult::Fail(AccessError::NotFound, name + " is not a removable card any more");
+        const auto was = unmounted_.find(dev);
+        if (v.mountPoint.empty() && was != unmounted_.end()) {
+            // Mounted again where and as it was before this program unmounted it.
+            std::string why;
+            if (!Remount(v, was->second, &why))
+                return AccessResult::Fail(AccessError::Io, "Cannot mount " + v.device + " again: " + why);
+            unmounted_.erase(was);
+            linux_detail::FindVolumeWithDev(name, &v, nullptr);
+        }
         if (v.mountPoint.empty())
             return AccessResult::Fail(AccessError::Unsupported,
                                       v.device + " is not mounted; mount it (or use udisks2) and try again");
@@ -164,9 +176,12 @@ public:
         dev_t dev = 0;
         if (!linux_detail::FindVolumeWithDev(name, &v, &dev))
             return AccessResult::Fail(AccessError::NotFound, name + " is not a removable card any more");
+        const auto mounts = linux_detail::MountsOfDevice(linux_detail::ReadMountInfo(), dev);
         std::string why;
         if (!linux_detail::UnmountDevice(dev, &why))
             return AccessResult::Fail(AccessError::Io, why);
+        if (!mounts.empty())
+            unmounted_[dev] = mounts.front();
         return AccessResult::Ok();
     }
     FormatOutcome Format(const std::string& name, const std::string& identity, const std::string& fsName,
@@ -174,6 +189,40 @@ public:
     {
         return linux_detail::FormatDevice(name, identity, fsName, label);
     }
+
+private:
+    // The same driver on the same folder: the user-space drivers by the
+    // card's file system, a kernel driver by the mount's type.
+    static bool Remount(const Volume& v, const linux_detail::MountEntry& was, std::string* why)
+    {
+        std::vector<std::string> argv;
+        const bool fuse = was.fsType == "fuse" || was.fsType == "fuseblk" || was.fsType.rfind("fuse.", 0) == 0;
+        if (fuse && v.fsName == "exFAT")
+            argv = {"mount.exfat-fuse", v.device, was.mountPoint};
+        else if (fuse && v.fsName.rfind("FAT", 0) == 0)
+            argv = {"fusefat", "-o", "rw+,fsname=" + v.device, v.device, was.mountPoint};
+        else if (!fuse)
+            argv = {"mount", "-t", was.fsType, "--", v.device, was.mountPoint};
+        else {
+            *why = "its user-space driver is not known";
+            return false;
+        }
+        std::string output;
+        if (linux_detail::RunTool(argv, &output) != 0) {
+            *why = output.empty() ? argv.front() + " failed" : output;
+            return false;
+        }
+        for (int i = 0; i < 100; ++i) {
+            Volume now;
+            if (linux_detail::FindVolumeWithDev(v.name, &now, nullptr) && !now.mountPoint.empty())
+                return true;
+            ::usleep(50000);
+        }
+        *why = "the mount did not appear";
+        return false;
+    }
+
+    std::map<dev_t, linux_detail::MountEntry> unmounted_;  // what Unmount took away, per device
 };
 
 }  // namespace

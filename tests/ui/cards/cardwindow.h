@@ -65,6 +65,26 @@ inline std::string VbrAt(const TfMain& w, size_t offset, size_t count)
 
 const std::string kSpaces8(8, ' ');
 
+// An exFAT region without the bytes its mounted driver keeps its state in
+// (volume flags and use percentage, in both regions).
+inline Bytes WithoutDriverState(Bytes region)
+{
+    for (size_t base : {size_t{0}, size_t{12 * 512}})
+        for (size_t at : {size_t{106}, size_t{107}, size_t{112}})
+            if (base + at < region.size())
+                region[base + at] = 0;
+    return region;
+}
+
+// The FAT32 boot region after a Save that wrote the boot sector: its backup
+// (sector 6) holds the same, every other sector is as it was.
+inline void ExpectOnlyBootSectorAndBackupWritten(const Bytes& after, const Bytes& before)
+{
+    EXPECT_EQ(At(after, 6 * 512, 512), At(after, 0, 512)) << "the backup boot sector differs from the boot sector";
+    EXPECT_EQ(At(after, 512, 5 * 512), At(before, 512, 5 * 512));
+    EXPECT_EQ(At(after, 7 * 512, 17 * 512), At(before, 7 * 512, 17 * 512));
+}
+
 // A window started as the program starts, with loop devices listed and the
 // catalogue fetches pointed at a closed local port. Waits until the fetches
 // have failed, so no download is in the way of a Save.

@@ -2,8 +2,11 @@
 // arriving and leaving, a download still running, a write-protected or full
 // card, an install that fails half-way, a card that drops writes, and the
 // boot-record backups with their restore.
+#include "cardops/journal.h"
 #include "cardwindow.h"
 #include "platform/cardaccess.h"
+#include "platform/volumes.h"
+#include "support/cardfiles.h"
 
 #include <QMenu>
 #include <QMimeData>
@@ -167,6 +170,36 @@ TEST_F(SaveSafety, SaveWaitsForTheWholeDownloadAndIgnoresAltFMeanwhile)
     server.waitForFinished();
 }
 
+TEST_F(SaveSafety, InstallCutShortIsUndoneWhenTheWindowStartsAndTheStatusBarSaysSo)
+{
+    NEW_CARD(card, {.fsType = "FAT32", .label = "EOS_DIGITAL"});
+    ASSERT_TRUE(card->Mount()) << card->error();
+    const testsupport::Tree before = testsupport::TreeOf(card->mountPoint());
+    // What an install stopped while unpacking leaves: its journal in the
+    // work folder and a file under its temporary name.
+    cardops::Journal journal;
+    platform::Volume volume;
+    ASSERT_TRUE(platform::Cards().FindVolume(card->name(), &volume));
+    journal.identity = volume.identity;
+    journal.operation = cardops::Operation::Install;
+    journal.phase = cardops::Phase::Unpack;
+    journal.token = "ABC";
+    journal.layoutIndex = core::LayoutFat32;
+    const Bytes region = card->ReadDevice(0, kRegion);
+    std::copy(region.begin(), region.end(), journal.before.begin());
+    journal.after = journal.before;
+    journal.files = {{"autoexec.bin", "~ABC0000.TMP", "", 5, 0}};
+    const std::string work = StartWindow()->WorkFolder;
+    ASSERT_TRUE(cardops::WriteJournal(cardops::JournalPath(work, volume.identity), journal, nullptr));
+    testsupport::WriteWhole(card->mountPoint() + "/~ABC0000.TMP", "start");
+
+    window_ = StartWindow();
+    // The status bar said it; the catalogue fetches have spoken since, and
+    // the whole text stays in its tip.
+    EXPECT_TRUE(window_->StatusBar->toolTip().contains(QStringLiteral("was cut short")));
+    EXPECT_EQ(testsupport::TreeOf(card->mountPoint()), before);
+}
+
 TEST_F(SaveSafety, WriteProtectedCardChangesNothing)
 {
     NEW_CARD(card, {.fsType = "FAT32", .label = "EOS_DIGITAL"});
@@ -212,7 +245,8 @@ TEST_F(SaveSafety, BuildThatDoesNotFitOrFailsHalfWayLeavesNoFilesAndNoMarkers)
     OfferBuild(w, Temp("half.zip"));
     shown = ClickSaveExpectingError(w);
     EXPECT_TRUE(shown.contains(QStringLiteral("BLOCKED"))) << shown.toStdString();
-    EXPECT_EQ(w.lML->text(), QStringLiteral("Error in unzipping"));
+    // Found before anything was unpacked.
+    EXPECT_EQ(w.lML->text(), QStringLiteral("ML not installed"));
     EXPECT_EQ(card->ReadDevice(0, kRegion), region) << "markers written after a failed install";
     EXPECT_FALSE(fs::exists(card->mountPoint() + "/autoexec.bin"));
     EXPECT_FALSE(fs::exists(card->mountPoint() + "/ML/DATA/A.DAT"));
