@@ -11,6 +11,8 @@
 #include "cardcheck/recovery.h"
 #include "cardcheck/report.h"
 #include "cli/commands.h"
+#include "cli/commandset.h"
+#include "cli/target.h"
 #include "core/driveentry.h"
 #include "platform/cardaccess.h"
 
@@ -85,7 +87,7 @@ int Recover(const CheckArgs& args)
         if (!args.name.empty() && it.name != args.name)
             continue;
         ++seen;
-        StopOnSignals signals;
+        StopOnSignals stopOnSignals;
         const cardcheck::RecoverResult r = cardcheck::Recover(cards, it, TerminalHooks());
         if (::isatty(STDERR_FILENO))
             std::cerr << "\n";
@@ -140,7 +142,7 @@ int RunCheckCommand(const CheckArgs& args)
             return ExitFailure;
         }
     }
-    StopOnSignals signals;
+    StopOnSignals stopOnSignals;
     const cardcheck::CheckResult result = cardcheck::RunCheck(cards, request, TerminalHooks());
     if (::isatty(STDERR_FILENO))
         std::cerr << "\r" << std::string(64, ' ') << "\r";
@@ -173,6 +175,31 @@ void NoteInterruptedChecks(const std::string& workFolder)
                       << ") has not put its data back yet. Run 'flintor-cli check " << it.name
                       << " --recover' to do it now.\n";
     }
+}
+
+int Check(const Args& args)
+{
+    CheckArgs check;
+    check.json = args.Has("--json");
+    check.yes = args.Has("--yes");
+    check.recover = args.Has("--recover");
+    if (args.Has("--mode")) {
+        check.mode = args.Value("--mode");
+        if (check.mode != "read" && check.mode != "quick" && check.mode != "speed" && check.mode != "full")
+            return Usage("--mode takes read, quick, speed or full");
+    }
+    if (args.Has("--need") && !ParseNeed(args.Value("--need"), &check.needBytesPerSecond))
+        return Usage("--need takes a speed in MB/s (87) or a recording mode (1920x1080x14@23.976)");
+    if (args.positional.size() > 1 || (args.positional.empty() && !check.recover))
+        return Usage("'check' needs one TARGET: a card name, a device path or an image file");
+    if (!args.positional.empty()) {
+        std::string error;
+        bool usage = false;
+        if (!ResolveTarget(args, args.positional[0], &check.name, &error, &usage))
+            return usage ? Usage(error) : Fail(error);
+    }
+    check.workFolder = WorkFolder();
+    return RunCheckCommand(check);
 }
 
 }  // namespace cli

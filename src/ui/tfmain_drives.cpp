@@ -1,4 +1,5 @@
 // The card list, what the selected card holds, and device arrivals.
+#include "core/cardcontent.h"
 #include "core/driveentry.h"
 #include "core/fileinfo.h"
 #include "core/fileutil.h"
@@ -100,35 +101,20 @@ void TfMain::RefreshKeepingCard()
 
 void TfMain::RefreshContentLabels()
 {
-    // Names are matched without letter case, by listing the card's folders.
-    const std::string& root = CardRoot;
+    const core::CardContent content = core::ReadCardContent(CardRoot);
     const auto okText = [](bool ok) { return ok ? QStringLiteral("OK") : QStringLiteral("-"); };
-    if (core::FileExistsNoCase(root, "autoexec.bin")) {
-        lAutoexecOK->setText(QStringLiteral("OK"));
-        lAutoexecOK->setToolTip(QString::fromStdString(core::FileInfoText(core::ResolveNoCase(root, "autoexec.bin"))));
-    } else {
-        lAutoexecOK->setText(QStringLiteral("-"));
-        lAutoexecOK->setToolTip(QString());
-    }
-    lDiskBootOK->setText(okText(core::FileExistsNoCase(root, "DISKBOOT.BIN")));
-    lMLdirOK->setText(okText(core::FolderExistsNoCase(root, "ML")));
-    lCHDKOK->setText(okText(core::FolderExistsNoCase(root, "CHDK")));
-    lDCIMsize->setText(okText(core::FolderExistsNoCase(root, "DCIM")));
-
-    const std::vector<std::string> firs = root.empty() ? std::vector<std::string>() : core::ListFiles(root, "*.fir");
-    if (firs.empty()) {
-        lfirName->setText(QStringLiteral("-"));
-        lfirName->setToolTip(QString());
-    } else if (firs.size() == 1) {
-        lfirName->setText(QString::fromStdString(firs[0]));
-        lfirName->setToolTip(QString());
-    } else {
-        lfirName->setText(QStringLiteral("%1 fir files").arg(firs.size()));
-        QStringList names;
-        for (const std::string& name : firs)
+    lAutoexecOK->setText(okText(content.autoexec));
+    lAutoexecOK->setToolTip(QString::fromStdString(content.autoexecInfo));
+    lDiskBootOK->setText(okText(content.diskboot));
+    lMLdirOK->setText(okText(content.ml));
+    lCHDKOK->setText(okText(content.chdk));
+    lDCIMsize->setText(okText(content.dcim));
+    lfirName->setText(QString::fromStdString(content.FirText()));
+    QStringList names;
+    if (content.firs.size() > 1)
+        for (const std::string& name : content.firs)
             names << QString::fromStdString(name);
-        lfirName->setToolTip(names.join(QLatin1Char('\r')));
-    }
+    lfirName->setToolTip(names.join(QLatin1Char('\r')));
     RefreshCameraLabel();
 }
 

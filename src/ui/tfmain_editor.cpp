@@ -1,4 +1,5 @@
 // Loading a card's boot region, the marker controls, the presets and Save.
+#include "cardops/cardload.h"
 #include "config/appconfig.h"
 #include "core/driveentry.h"
 #include "core/fileutil.h"
@@ -110,62 +111,41 @@ void TfMain::cbDrivesChange()
     const std::string entry = cbDrives->currentText().toStdString();
     DriveName = core::EntryVolumeName(entry);
     ShowFileSystem(core::LayoutNone);
-    platform::Volume volume;
-    platform::CardAccess& cards = platform::Cards();
-    const bool found = !DriveName.empty() && cards.FindVolume(DriveName, &volume);
-    const std::string fsName = found ? volume.fsName : std::string();
-    const QString n = QString::fromStdString(fsName);
-
-    cardops::Region region{};
-    bool loaded = false;
-    if (fsName == "?") {
-        // Listed, but its device cannot be opened: say why and what to do.
-        uint8_t sector[core::kSectorSize];
-        const platform::AccessResult probe = cards.ReadSectors(DriveName, 0, 1, sector, sizeof sector);
-        const QString why = QString::fromStdString(probe.why);
-        erslog(QStringLiteral("Drive not available. ") + why);
-        StatusBar->setToolTip(QStringLiteral("Drive not available. ") + why);
-    } else if (fsName.find("FAT") == std::string::npos) {
-        erslog(QStringLiteral("Drive not available"));
-    } else if (volume.sectorSize != core::kSectorSize) {
-        erslog(QStringLiteral("%1 has %2-byte sectors; only 512-byte sectors can be edited")
-                   .arg(QString::fromStdString(DriveName))
-                   .arg(volume.sectorSize));
-    } else if (const platform::AccessResult read =
-                   cards.ReadSectors(DriveName, 0, core::kLoadSectors, region.data(), region.size());
-               !read.ok()) {
-        erslog(n + QStringLiteral(" VBR load failed. ") + QString::fromStdString(read.why));
-        if (read.why.size() > 40)
-            StatusBar->setToolTip(n + QStringLiteral(" VBR load failed. ") + QString::fromStdString(read.why));
+    const cardops::CardLoad load = cardops::LoadCard(platform::Cards(), DriveName);
+    const platform::Volume& volume = load.volume;
+    const bool loaded = load.ok();
+    if (loaded) {
+        loadedRegion_ = load.region;
     } else {
-        loaded = true;
-        loadedRegion_ = region;
+        // The status text, and the cause behind it where the pointer rests.
+        erslog(QString::fromStdString(load.error));
+        StatusBar->setToolTip(QString::fromStdString(load.Message()));
     }
 
     if (loaded) {
         slogR();
-        log(n + QStringLiteral(" VBR loaded"));
-        const core::Layout layout = core::SelectLayout(fsName);
-        core::MarkerControls(markers).Load(region, layout.index);
-        if (layout.index != core::LayoutNone) {
-            ShowFileSystem(layout.index);
+        log(QString::fromStdString(volume.fsName) + QStringLiteral(" VBR loaded"));
+        const int layout = load.layoutIndex;
+        core::MarkerControls(markers).Load(load.region, layout);
+        if (layout != core::LayoutNone) {
+            ShowFileSystem(layout);
             bSave->setEnabled(true);
             DriveIdentity = volume.identity;
             eCardLabel->setEnabled(true);
             eBootLabel->setEnabled(true);
             cbCardLabel->setEnabled(true);
             cbBootLabel->setEnabled(true);
-            if (layout.index != core::LayoutExFat) {
+            if (layout != core::LayoutExFat) {
                 cbScript->setEnabled(true);
                 sbCHDK->setEnabled(true);
             }
-            if (layout.index == core::LayoutFat32)
+            if (layout == core::LayoutFat32)
                 eScript->setEnabled(true);
         }
     }
     ShowMarkers();
 
-    CardRoot = found ? volume.mountPoint : std::string();
+    CardRoot = volume.mountPoint;
     RefreshContentLabels();
     loading_ = false;
     markersChanged = false;
