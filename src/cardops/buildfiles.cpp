@@ -439,36 +439,6 @@ bool AnyTokenFile(const std::string& root, const std::vector<JournalFile>& files
     return false;
 }
 
-InstallOutcome InstallBuild(const std::string& archive, const std::string& root, bool skipFirmware,
-                            const Progress& progress)
-{
-    InstallOutcome out;
-    try {
-        TZipRead zip(archive);
-        InstallPlan plan;
-        if (!PlanInstall(zip, root, skipFirmware, &plan, &out.error))
-            return out;
-        const std::vector<JournalFile> files = plan.JournalFiles();
-        if (!UnpackFiles(zip, root, plan, progress, &out.error)) {
-            RemoveTemporaries(root, files, plan.madeFolders);
-            return out;
-        }
-        const CommitResult commit = CommitFiles(root, files, &out.error);
-        if (commit != CommitResult::Done) {
-            if (commit == CommitResult::Undone)
-                RemoveTemporaries(root, files, plan.madeFolders);
-            return out;
-        }
-        DeleteAsides(root, files);
-        out.ok = true;
-    } catch (const ZipError& error) {
-        out.error = core::Printable(archive + ": " + error.what());
-    } catch (const std::exception& error) {
-        out.error = std::string("unpacking stopped: ") + error.what();
-    }
-    return out;
-}
-
 uint64_t SpaceNeeded(uint64_t totalBytes, size_t fileCount, size_t folderCount, uint64_t unit)
 {
     if (unit == 0)

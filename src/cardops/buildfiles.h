@@ -77,16 +77,6 @@ bool DeleteAsides(const std::string& root, const std::vector<JournalFile>& files
 // Whether any temporary or aside file of the list is on the card.
 bool AnyTokenFile(const std::string& root, const std::vector<JournalFile>& files);
 
-struct InstallOutcome {
-    bool ok = false;
-    std::string error;  // plain words when !ok
-};
-
-// The whole install at once, without a journal: plan, unpack, commit,
-// cleanup; on a failure the card's files are as they were.
-InstallOutcome InstallBuild(const std::string& archive, const std::string& root, bool skipFirmware,
-                            const Progress& progress);
-
 // The space the build takes on a file system with the given allocation unit:
 // every file rounded up to whole units, one unit per folder.
 uint64_t SpaceNeeded(uint64_t totalBytes, size_t fileCount, size_t folderCount, uint64_t unit);

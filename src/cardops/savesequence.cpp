@@ -284,7 +284,6 @@ private:
             return;
         }
         result_.installed = true;
-        Log("ML succesfully installed");
         const bool written = Boot();
         // The build is complete on the card either way; what it replaced goes.
         if (!written)

@@ -23,7 +23,7 @@
 //   erslog(text)       an error, with the red marker  slogR      "ready", no message
 //   RegRead/RegWrite   settings in, settings out      ShowHideML open/close the group
 //   InsHTMLque         queue a fetch; ExecHTMLque starts the head, DelHTMLque drops it
-//   unzipML            unpack a build onto the card   ExtractDLLs check that TLS works
+//   ExtractDLLs        check that TLS works (nothing is written beside the program)
 //   FormShortCut       Alt+F: format the selected card
 // VBR is the card's boot region (24 sectors) in the buffer markers.boot.
 #pragma once
@@ -166,10 +166,6 @@ public:
     void rbNightlyClick();
     void cbDevelopChange();
     void cbNightlyChange();
-    // Unpacks a build onto the card's folder on its own (no boot record).
-    // Returns false when an error ended the unpacking (the message box has
-    // been shown); what it had written is removed again.
-    bool unzipML(const QString& path);
     // True while the build archive is queued or arriving.
     bool ArchiveFetchPending() const;
     // Restores the boot record from the latest backup of the loaded card,

@@ -2,8 +2,8 @@
 // the build, showing progress and outcome, and restoring a backup. The rules
 // themselves live in cardops.
 #include "cardops/buildfiles.h"
-#include "config/appconfig.h"
 #include "cardops/recovery.h"
+#include "config/appconfig.h"
 #include "core/fileutil.h"
 #include "core/printable.h"
 #include "platform/cardaccess.h"
@@ -130,12 +130,7 @@ bool TfMain::RunSave(const cardops::SaveRequest& request, bool restore)
     int shown = 0;
     cardops::SaveHooks hooks;
     hooks.progress = [&](int percent, const std::string& entry) { ShowUnpacking(percent, entry, &shown); };
-    hooks.log = [&](const std::string& text) {
-        if (text == "ML succesfully installed")
-            lML->setText(QString::fromStdString(text));
-        else
-            log(QString::fromStdString(text));
-    };
+    hooks.log = [&](const std::string& text) { log(QString::fromStdString(text)); };
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const cardops::SaveResult result = cardops::Save(platform::Cards(), request, hooks);
     QApplication::restoreOverrideCursor();
@@ -152,8 +147,10 @@ bool TfMain::RunSave(const cardops::SaveRequest& request, bool restore)
         ShowSaveError(QString::fromStdString(result.error) + notes);
     // Set after any message box: events that ran meanwhile must not hide
     // the outcome of the install.
-    if (installing && !result.installed)
-        lML->setText(result.filesChanged ? QStringLiteral("Error in unzipping") : QStringLiteral("ML not installed"));
+    if (installing)
+        lML->setText(result.installed      ? QStringLiteral("ML succesfully installed")
+                     : result.filesChanged ? QStringLiteral("Error in unzipping")
+                                           : QStringLiteral("ML not installed"));
     if (!result.ok)
         return false;
     RefreshContentLabels();
@@ -216,34 +213,6 @@ void TfMain::ShowUnpacking(int percent, const std::string& entry, int* shown)
                      QLatin1Char(')'));
         lML->repaint();
     }
-}
-
-bool TfMain::unzipML(const QString& path)
-{
-    std::error_code ec;
-    if (!fs::is_regular_file(path.toStdString(), ec))
-        return true;
-    try {
-        TZipRead probe(path.toStdString());
-    } catch (const std::exception& error) {
-        ShowMessage(this, QMessageBox::Critical, windowTitle(), QString::fromUtf8(error.what()));
-        return false;
-    }
-    ProgressBar->show();
-    int shown = 0;
-    const cardops::InstallOutcome outcome =
-        cardops::InstallBuild(path.toStdString(), CardRoot, rbDevelop->isChecked(),
-                              [&](int percent, const std::string& entry) { ShowUnpacking(percent, entry, &shown); });
-    ProgressBar->hide();
-    if (!outcome.ok) {
-        // A part of a build is worse than none: the card's files stay as they were.
-        ShowMessage(this, QMessageBox::Critical, windowTitle(), QString::fromStdString(outcome.error));
-        // Set after the box: events that ran meanwhile must not hide the outcome.
-        lML->setText(QStringLiteral("Error in unzipping"));
-        return false;
-    }
-    lML->setText(QStringLiteral("ML succesfully installed"));
-    return true;
 }
 
 // ----------------------------------------------------------------- restore

@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <regex>
 
 #include "cardops/buildfiles.h"
+#include "core/fileutil.h"
 #include "support/savefixture.h"
 #include "zip/zipread.h"
 
@@ -114,3 +116,42 @@ TEST_F(InstallTest, FailedInstallLeavesEveryFileOfTheCardAsItWas)
 }
 
 }  // namespace
+
+// What a Save lands on the card: the entries whole with the archive's dates,
+// empty files and folders, "*.fir" left out of a development build (the
+// name's letter case counting), and progress from the first entry to 100.
+TEST_F(InstallTest, UnpacksWholeWithDatesAndLeavesFirmwareOutOfDevelopmentBuilds)
+{
+    for (const bool development : {true, false}) {
+        fs::remove_all(Card());
+        fs::remove_all(dir / "work");
+        fs::create_directories(Card());
+        FakeCards cards;
+        MakeCard(cards, "FAT32");
+        cardops::SaveRequest r = InstallRequest(cards, {{"autoexec.bin", "12345678Magic Lantern"},
+                                                        {"ML/sub/deep/x.bin", std::string(5000, 'x')},
+                                                        {"lone/", ""},
+                                                        {"5D3-123.fir", "fw"},
+                                                        {"UPPER.FIR", "fw"},
+                                                        {"empty.txt", ""}});
+        r.skipFirmware = development;
+        std::vector<int> seen;
+        cardops::SaveHooks hooks;
+        hooks.progress = [&](int percent, const std::string&) {
+            if (seen.empty() || seen.back() != percent)
+                seen.push_back(percent);
+        };
+        const cardops::SaveResult result = cardops::Save(cards, r, hooks);
+        ASSERT_TRUE(result.ok && result.installed) << result.error;
+        EXPECT_EQ(testsupport::ReadWhole(Card() + "/ML/sub/deep/x.bin"), std::string(5000, 'x'));
+        EXPECT_TRUE(fs::is_directory(Card() + "/lone") && fs::is_empty(Card() + "/lone"));
+        EXPECT_EQ(fs::file_size(Card() + "/empty.txt"), 0u);
+        EXPECT_EQ(fs::exists(Card() + "/5D3-123.fir"), !development);
+        EXPECT_TRUE(fs::exists(Card() + "/UPPER.FIR"));
+        EXPECT_EQ(core::FileDateText(Card() + "/ML/sub/deep/x.bin"), "1980.01.01");
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(seen.front(), 0);
+        EXPECT_EQ(seen.back(), 100);
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    }
+}

@@ -2,6 +2,8 @@
 // and a card's whole tree as path -> content, to compare before and after.
 #pragma once
 
+#include "support/zipmaker.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -38,28 +40,12 @@ inline Tree TreeOf(const std::string& root)
     return tree;
 }
 
-// A zip archive with the entries in this order, written by python's zipfile,
-// which takes any name; a name ending in "/" is a folder entry.
+// A zip archive with the entries in this order (any name is taken as it is);
+// a name ending in "/" is a folder entry.
 inline bool MakeZip(const std::string& path, const std::vector<std::pair<std::string, std::string>>& entries)
 {
-    std::string list;  // "name-in-hex content-in-hex" lines
-    for (const auto& [name, content] : entries)
-        for (const std::string* text : {&name, &content}) {
-            for (unsigned char c : *text)
-                list += "0123456789abcdef"[c >> 4], list += "0123456789abcdef"[c & 15];
-            list += text == &name ? " " : "\n";
-        }
-    WriteWhole(path + ".entries", list);
-    const bool made = std::system(("python3 -c 'import sys, zipfile\n"
-                                   "z = zipfile.ZipFile(sys.argv[1], \"w\", zipfile.ZIP_DEFLATED)\n"
-                                   "for line in open(sys.argv[2]):\n"
-                                   "    name, data = (line.split() + [\"\"])[:2]\n"
-                                   "    z.writestr(bytes.fromhex(name).decode(), bytes.fromhex(data))\n"
-                                   "z.close()\n' '" +
-                                   path + "' '" + path + ".entries'")
-                                      .c_str()) == 0;
-    std::filesystem::remove(path + ".entries");
-    return made;
+    WriteWhole(path, StoredZip(entries));
+    return std::filesystem::file_size(path) > 0;
 }
 
 }  // namespace testsupport

@@ -31,7 +31,7 @@ inline std::string StoredZip(const std::vector<std::pair<std::string, std::strin
             put(out, 20, 2);      // needed
             put(out, 0, 2);       // flags
             put(out, 0, 2);       // stored
-            put(out, 0x21, 4);    // 1980-01-01 00:00
+            put(out, 0x00210000, 4);  // time 00:00:00, date 1980-01-01
             put(out, crc, 4);
             put(out, static_cast<uint32_t>(data.size()), 4);
             put(out, static_cast<uint32_t>(data.size()), 4);
