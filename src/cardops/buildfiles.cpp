@@ -1,8 +1,5 @@
 #include "cardops/buildfiles.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
@@ -16,6 +13,7 @@
 #include "core/fileutil.h"
 #include "core/printable.h"
 #include "core/textutil.h"
+#include "platform/cardfiles.h"
 #include "platform/filetimes.h"
 #include "zip/entryname.h"
 #include "zip/fatname.h"
@@ -51,12 +49,25 @@ std::string Beside(const std::string& root, const JournalFile& file, const std::
 
 enum class Kind { Missing, File, Folder, Other };
 
+// What path names; a link is Other, never followed.
 Kind KindOf(const std::string& path)
 {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0)
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(path, ec);
+    if (ec)
         return Kind::Missing;
-    return S_ISREG(st.st_mode) ? Kind::File : S_ISDIR(st.st_mode) ? Kind::Folder : Kind::Other;
+    return fs::is_regular_file(status) ? Kind::File : fs::is_directory(status) ? Kind::Folder : Kind::Other;
+}
+
+// Renames from to to (a file there is replaced); false on a failure, with
+// the system's words in *error.
+bool Rename(const std::string& from, const std::string& to, std::string* error = nullptr)
+{
+    std::error_code ec;
+    fs::rename(from, to, ec);
+    if (ec && error)
+        *error = ec.message();
+    return !ec;
 }
 
 // A DOS date and time (date in the high half) as local time.
@@ -164,51 +175,42 @@ bool CardName(const std::string& name, std::string* why)
 
 bool FileMatches(const std::string& path, uint64_t size, uint32_t crc)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    platform::FileReader file(path);
+    if (!file.IsOpen())
         return false;
     uLong sum = crc32(0, nullptr, 0);
     uint64_t total = 0;
     unsigned char buffer[65536];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
+    int64_t n;
+    while ((n = file.Read(buffer, sizeof buffer)) > 0) {
         sum = crc32(sum, buffer, static_cast<uInt>(n));
         total += static_cast<uint64_t>(n);
     }
-    ::close(fd);
     return n == 0 && total == size && static_cast<uint32_t>(sum) == crc;
 }
 
+// Written under a name nothing on the card has (a link there is refused, not
+// followed), and on storage before the commit renames it into place.
 bool WriteEntry(TZipRead& zip, int entry, const std::string& path, std::string* why)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return Fail(why, std::strerror(errno));
-    int writeError = 0;
+    platform::NewFile file(path, platform::NewFile::Create::Exclusive, platform::Readers::Everyone);
+    if (!file.IsOpen())
+        return Fail(why, file.Error());
+    bool written = true;
     std::string extractWhy;
     const bool extracted = zip.ExtractTo(
         entry,
         [&](const char* data, size_t size) {
-            while (size > 0) {
-                const ssize_t n = ::write(fd, data, size);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0) {
-                    writeError = n < 0 ? errno : ENOSPC;
-                    return false;
-                }
-                data += n;
-                size -= static_cast<size_t>(n);
-            }
-            return true;
+            written = file.Write(data, size);
+            return written;
         },
         &extractWhy);
-    if (writeError == 0 && ::fsync(fd) != 0)
-        writeError = errno;
-    if (::close(fd) != 0 && writeError == 0)
-        writeError = errno;
-    if (writeError != 0)
-        return Fail(why, std::strerror(writeError));
+    written = written && file.Flush();
+    std::string writeError = written ? std::string() : file.Error();
+    if (!file.Close() && written)
+        writeError = file.Error();
+    if (!writeError.empty())
+        return Fail(why, writeError);
     if (!extracted)
         return Fail(why, "the archive's entry " + zip.Entries[static_cast<size_t>(entry)].Name + ": " + extractWhy);
     return true;
@@ -309,8 +311,11 @@ bool UnpackFiles(TZipRead& zip, const std::string& root, const InstallPlan& plan
 {
     for (const std::string& folder : plan.madeFolders) {
         const std::string path = On(root, folder);
-        if (::mkdir(path.c_str(), 0755) != 0 && !(errno == EEXIST && KindOf(path) == Kind::Folder))
-            return Fail(why, "cannot make the folder " + path + ": " + std::strerror(errno));
+        std::string error;
+        if (!platform::MakeFolder(path, platform::Readers::Everyone, &error))
+            return Fail(why, "cannot make the folder " + path + ": " + error);
+        if (KindOf(path) != Kind::Folder)  // a file or a link took the name
+            return Fail(why, "cannot make the folder " + path + ": " + std::strerror(EEXIST));
     }
     std::vector<int> fileOfEntry(static_cast<size_t>(zip.EntryCount), -1);
     for (size_t i = 0; i < plan.files.size(); ++i)
@@ -337,40 +342,36 @@ CommitResult CommitFiles(const std::string& root, const std::vector<JournalFile>
 {
     size_t done = 0;
     bool asideMoved = false;
-    int error = 0;
+    std::string error;
     for (; done < files.size(); ++done) {
         const JournalFile& f = files[done];
         const std::string final = On(root, f.path);
         asideMoved = false;
         if (!f.aside.empty()) {
-            if (::rename(final.c_str(), Beside(root, f, f.aside).c_str()) != 0) {
-                error = errno;
+            if (!Rename(final, Beside(root, f, f.aside), &error))
                 break;
-            }
             asideMoved = true;
         } else if (KindOf(final) != Kind::Missing) {
-            error = EEXIST;  // something took the new file's name since the plan
+            error = std::strerror(EEXIST);  // something took the new file's name since the plan
             break;
         }
-        if (::rename(Beside(root, f, f.temp).c_str(), final.c_str()) != 0) {
-            error = errno;
+        if (!Rename(Beside(root, f, f.temp), final, &error))
             break;
-        }
     }
     if (done == files.size())
         return CommitResult::Done;
-    Fail(why, "cannot put " + On(root, files[done].path) + " in place: " + std::strerror(error));
+    Fail(why, "cannot put " + On(root, files[done].path) + " in place: " + error);
     // Back to where the commit began: the failed file's original returns,
     // every file already in place goes back to its temporary name.
     bool undone = true;
     const JournalFile& failed = files[done];
     if (asideMoved)
-        undone = ::rename(Beside(root, failed, failed.aside).c_str(), On(root, failed.path).c_str()) == 0;
+        undone = Rename(Beside(root, failed, failed.aside), On(root, failed.path));
     while (done-- > 0) {
         const JournalFile& f = files[done];
-        undone = ::rename(On(root, f.path).c_str(), Beside(root, f, f.temp).c_str()) == 0 && undone;
+        undone = Rename(On(root, f.path), Beside(root, f, f.temp)) && undone;
         if (!f.aside.empty())
-            undone = ::rename(Beside(root, f, f.aside).c_str(), On(root, f.path).c_str()) == 0 && undone;
+            undone = Rename(Beside(root, f, f.aside), On(root, f.path)) && undone;
     }
     return undone ? CommitResult::Undone : CommitResult::Stuck;
 }
@@ -379,18 +380,10 @@ bool RemoveTemporaries(const std::string& root, const std::vector<JournalFile>& 
                        const std::vector<std::string>& madeFolders)
 {
     bool clean = true;
-    for (const JournalFile& f : files) {
-        const std::string temp = Beside(root, f, f.temp);
-        if (::unlink(temp.c_str()) != 0 && errno != ENOENT)
-            clean = false;
-    }
-    for (auto it = madeFolders.rbegin(); it != madeFolders.rend(); ++it) {
-        // Only an empty folder goes: some drivers delete a full one too.
-        const std::string path = On(root, *it);
-        std::error_code ec;
-        if (KindOf(path) == Kind::Folder && fs::is_empty(path, ec) && !ec)
-            ::rmdir(path.c_str());
-    }
+    for (const JournalFile& f : files)
+        clean = platform::RemoveFile(Beside(root, f, f.temp), nullptr) && clean;
+    for (auto it = madeFolders.rbegin(); it != madeFolders.rend(); ++it)
+        platform::RemoveEmptyFolder(On(root, *it));
     return clean;
 }
 
@@ -413,10 +406,11 @@ bool RollForward(const std::string& root, const std::vector<JournalFile>& files,
             continue;
         const JournalFile& f = files[i];
         const std::string final = On(root, f.path);
-        if (KindOf(final) != Kind::Missing && ::rename(final.c_str(), Beside(root, f, f.aside).c_str()) != 0)
-            return Fail(why, "cannot set " + final + " aside: " + std::strerror(errno));
-        if (::rename(Beside(root, f, f.temp).c_str(), final.c_str()) != 0)
-            return Fail(why, "cannot put " + final + " in place: " + std::strerror(errno));
+        std::string error;
+        if (KindOf(final) != Kind::Missing && !Rename(final, Beside(root, f, f.aside), &error))
+            return Fail(why, "cannot set " + final + " aside: " + error);
+        if (!Rename(Beside(root, f, f.temp), final, &error))
+            return Fail(why, "cannot put " + final + " in place: " + error);
     }
     return true;
 }
@@ -425,7 +419,7 @@ bool DeleteAsides(const std::string& root, const std::vector<JournalFile>& files
 {
     bool clean = true;
     for (const JournalFile& f : files)
-        if (!f.aside.empty() && ::unlink(Beside(root, f, f.aside).c_str()) != 0 && errno != ENOENT)
+        if (!f.aside.empty() && !platform::RemoveFile(Beside(root, f, f.aside), nullptr))
             clean = false;
     return clean;
 }

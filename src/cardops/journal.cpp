@@ -1,15 +1,12 @@
 #include "cardops/journal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
 
 #include "core/digest.h"
+#include "platform/cardfiles.h"
 
 namespace fs = std::filesystem;
 
@@ -131,30 +128,6 @@ bool TokenName(const std::string& name, const std::string& token)
         if (HexDigit(name[i]) < 0)
             return false;
     return name.compare(8, 4, ".TMP") == 0 || name.compare(8, 4, ".OLD") == 0;
-}
-
-bool WriteAll(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool SyncFolder(const std::string& folder)
-{
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
 }
 
 bool Fail(std::string* why, const std::string& text)
@@ -288,49 +261,54 @@ bool DecodeJournal(const std::string& text, Journal* journal, std::string* why)
 bool WriteJournal(const std::string& path, const Journal& journal, std::string* why)
 {
     const std::string folder = fs::path(path).parent_path().string();
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        return Fail(why, "cannot make " + folder + ": " + std::strerror(errno));
+    std::string error;
+    if (!platform::MakeFolder(folder, platform::Readers::OwnerOnly, &error))
+        return Fail(why, "cannot make " + folder + ": " + error);
+    // Written whole and flushed under another name, then renamed over the
+    // last one: a crash leaves the old journal or the new, never half of one.
     const std::string part = path + ".new";
-    const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return Fail(why, "cannot write " + part + ": " + std::strerror(errno));
-    const bool written = WriteAll(fd, EncodeJournal(journal)) && ::fsync(fd) == 0;
-    const int error = errno;
-    const bool closed = ::close(fd) == 0;
+    platform::NewFile file(part, platform::NewFile::Create::Replace, platform::Readers::OwnerOnly);
+    if (!file.IsOpen())
+        return Fail(why, "cannot write " + part + ": " + file.Error());
+    const std::string text = EncodeJournal(journal);
+    const bool written = file.Write(text.data(), text.size()) && file.Flush();
+    error = file.Error();
+    const bool closed = file.Close();
     if (!written || !closed) {
-        ::unlink(part.c_str());
-        return Fail(why, "cannot write " + part + ": " + std::strerror(written ? EIO : error));
+        platform::RemoveFile(part, nullptr);
+        return Fail(why, "cannot write " + part + ": " + (written ? std::string(std::strerror(EIO)) : error));
     }
-    if (::rename(part.c_str(), path.c_str()) != 0) {
-        const int renameError = errno;
-        ::unlink(part.c_str());
-        return Fail(why, "cannot rename " + part + ": " + std::strerror(renameError));
+    std::error_code ec;
+    fs::rename(part, path, ec);
+    if (ec) {
+        platform::RemoveFile(part, nullptr);
+        return Fail(why, "cannot rename " + part + ": " + ec.message());
     }
-    if (!SyncFolder(folder))
-        return Fail(why, "cannot flush " + folder + ": " + std::strerror(errno));
+    if (!platform::FlushFolder(folder, &error))
+        return Fail(why, "cannot flush " + folder + ": " + error);
     return true;
 }
 
 bool ReadJournal(const std::string& path, Journal* journal, std::string* why)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return Fail(why, "cannot read " + path + ": " + std::strerror(errno));
+    platform::FileReader file(path);
+    if (!file.IsOpen())
+        return Fail(why, "cannot read " + path + ": " + file.Error());
     std::string text;
     char buffer[8192];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < (1u << 24))
+    int64_t n;
+    while ((n = file.Read(buffer, sizeof buffer)) > 0 && text.size() < (1u << 24))
         text.append(buffer, static_cast<size_t>(n));
-    ::close(fd);
     return DecodeJournal(text, journal, why);
 }
 
 bool RemoveJournal(const std::string& path, std::string* why)
 {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-        return Fail(why, "cannot remove " + path + ": " + std::strerror(errno));
-    if (!SyncFolder(fs::path(path).parent_path().string()))
-        return Fail(why, "cannot flush the journal folder: " + std::string(std::strerror(errno)));
+    std::string error;
+    if (!platform::RemoveFile(path, &error))
+        return Fail(why, "cannot remove " + path + ": " + error);
+    if (!platform::FlushFolder(fs::path(path).parent_path().string(), &error))
+        return Fail(why, "cannot flush the journal folder: " + error);
     return true;
 }
 

@@ -1,8 +1,7 @@
 #include "cardops/recovery.h"
 
-#include <unistd.h>
-
 #include <cstdio>
+#include <filesystem>
 
 #include "cardops/buildfiles.h"
 #include "cardops/cardwork.h"
@@ -181,8 +180,9 @@ private:
 bool HasJournal(platform::CardAccess& cards, const std::string& workFolder, const std::string& name)
 {
     platform::Volume volume;
+    std::error_code ec;
     return !workFolder.empty() && cards.FindVolume(name, &volume) && !volume.identity.empty() &&
-           ::access(JournalPath(workFolder, volume.identity).c_str(), F_OK) == 0;
+           std::filesystem::exists(JournalPath(workFolder, volume.identity), ec);
 }
 
 RecoveryReport Recover(platform::CardAccess& cards, const std::string& workFolder, const std::string& name)

@@ -1,14 +1,9 @@
 #include "cardops/removefiles.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <filesystem>
 
 #include "core/fileutil.h"
+#include "platform/cardfiles.h"
 
 namespace fs = std::filesystem;
 
@@ -16,36 +11,40 @@ namespace cardops {
 
 namespace {
 
-// A folder that is the root of a mount (also a bind mount of the same file
-// system) or lies on another device than the tree being removed.
-bool OtherMount(const std::string& path, dev_t treeDevice)
+// What a name is, links not followed: a link counts as a file.
+enum class Kind { Missing, File, Folder };
+
+Kind KindOf(const std::string& path)
 {
-    struct statx sx {};
-    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) != 0)
-        return true;  // unknown: better left
-    if ((sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT))
-        return true;
-    return makedev(sx.stx_dev_major, sx.stx_dev_minor) != treeDevice;
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(path, ec);
+    return ec ? Kind::Missing : fs::is_directory(status) ? Kind::Folder : Kind::File;
 }
 
-void RemoveTree(const std::string& folder, dev_t device)
+// A folder that is the root of a mount (also a bind mount of the same file
+// system) or lies on another file system than the tree being removed.
+bool OtherMount(const std::string& path, uint64_t treeFileSystem)
+{
+    platform::Placement place;
+    if (!platform::PlacementOf(path, platform::Links::DoNotFollow, &place))
+        return true;  // unknown: better left
+    return place.mountRoot || place.fileSystem != treeFileSystem;
+}
+
+void RemoveTree(const std::string& folder, uint64_t fileSystem)
 {
     std::vector<std::string> children;
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
         children.push_back(it->path().string());
     for (const std::string& child : children) {
-        struct stat st {};
-        if (::lstat(child.c_str(), &st) != 0)
-            continue;
-        if (!S_ISDIR(st.st_mode))
-            ::unlink(child.c_str());
-        else if (!OtherMount(child, device))
-            RemoveTree(child, device);
+        const Kind kind = KindOf(child);
+        if (kind == Kind::File)
+            platform::RemoveFile(child, nullptr);
+        else if (kind == Kind::Folder && !OtherMount(child, fileSystem))
+            RemoveTree(child, fileSystem);
     }
-    // Only an empty folder goes: some drivers delete a full one too.
-    if (fs::is_empty(folder, ec) && !ec)
-        ::rmdir(folder.c_str());
+    platform::RemoveEmptyFolder(folder);  // never a full one: some drivers delete it with what it holds
 }
 
 }  // namespace
@@ -82,11 +81,9 @@ std::vector<std::string> PlanRemoval(const std::string& root)
 {
     std::vector<std::string> names;
     for (const char* mask : {"*.fir", "autoexec.bin", "*.pdf"}) {
-        for (const std::string& name : core::ListFiles(root, mask)) {
-            struct stat st {};
-            if (::lstat((root + "/" + name).c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+        for (const std::string& name : core::ListFiles(root, mask))
+            if (KindOf(root + "/" + name) == Kind::File)
                 names.push_back(name);
-        }
     }
     if (core::FolderExistsNoCase(root, "ML"))
         names.push_back(fs::path(core::ResolveNoCase(root, "ML")).filename().string());
@@ -95,20 +92,20 @@ std::vector<std::string> PlanRemoval(const std::string& root)
 
 bool RemoveNamed(const std::string& root, const std::vector<std::string>& names, std::vector<std::string>* left)
 {
-    struct stat top {};
-    if (::stat(root.c_str(), &top) != 0)
+    platform::Placement top;
+    if (!platform::PlacementOf(root, platform::Links::Follow, &top))
         return false;
     std::vector<std::string> stayed;
     for (const std::string& name : names) {
         const std::string path = root + "/" + name;
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0)
+        const Kind kind = KindOf(path);
+        if (kind == Kind::Missing)
             continue;
-        if (!S_ISDIR(st.st_mode))
-            ::unlink(path.c_str());
-        else if (!OtherMount(path, top.st_dev))
-            RemoveTree(path, top.st_dev);
-        if (::lstat(path.c_str(), &st) == 0)
+        if (kind == Kind::File)
+            platform::RemoveFile(path, nullptr);
+        else if (!OtherMount(path, top.fileSystem))
+            RemoveTree(path, top.fileSystem);
+        if (KindOf(path) != Kind::Missing)
             stayed.push_back(name);
     }
     if (left)

@@ -1,19 +1,17 @@
 #include "cardops/savesequence.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <exception>
 #include <filesystem>
 #include <memory>
 
 #include "cardops/buildfiles.h"
-#include "core/printable.h"
 #include "cardops/cardwork.h"
 #include "cardops/freespace.h"
 #include "cardops/journal.h"
 #include "cardops/recovery.h"
 #include "cardops/removefiles.h"
+#include "core/printable.h"
 #include "zip/buildcheck.h"
 #include "zip/zipread.h"
 
@@ -90,7 +88,8 @@ private:
             return Fail(name_ + " cannot be written: " + access.why);
 
         journalPath_ = JournalPath(req_.workFolder, volume_.identity);
-        if (::access(journalPath_.c_str(), F_OK) == 0) {
+        std::error_code ec;
+        if (fs::exists(journalPath_, ec)) {
             // Both programs recover a card when they load it; this is for a
             // Save that comes in between.
             const RecoveryReport report = Recover(cards_, req_.workFolder, name_);

@@ -1,9 +1,5 @@
 #include "cli/checkcommand.h"
 
-#include <unistd.h>
-
-#include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 
@@ -15,45 +11,21 @@
 #include "cli/target.h"
 #include "core/driveentry.h"
 #include "platform/cardaccess.h"
+#include "platform/terminal.h"
 
 namespace cli {
 
 namespace {
 
-std::atomic<bool> gStop{false};
-
-void OnSignal(int)
-{
-    gStop = true;
-}
-
-// Ctrl+C and friends stop the check; it still puts the card's data back and
-// removes its test file before the program ends.
-class StopOnSignals {
-public:
-    StopOnSignals()
-    {
-        gStop = false;
-        for (int s : {SIGINT, SIGTERM, SIGHUP})
-            previous_[Index(s)] = std::signal(s, OnSignal);
-    }
-    ~StopOnSignals()
-    {
-        for (int s : {SIGINT, SIGTERM, SIGHUP})
-            std::signal(s, previous_[Index(s)]);
-    }
-
-private:
-    static int Index(int s) { return s == SIGINT ? 0 : s == SIGTERM ? 1 : 2; }
-    void (*previous_[3])(int) = {};
-};
-
+// Ctrl+C and friends stop the check (with an InterruptCatcher alive); it
+// still puts the card's data back and removes its test file before the
+// program ends.
 cardcheck::Hooks TerminalHooks()
 {
     cardcheck::Hooks hooks;
-    hooks.cancelled = [] { return gStop.load(); };
+    hooks.cancelled = [] { return platform::InterruptRequested(); };
     hooks.log = [](const std::string& text) { std::cerr << text << "\n"; };
-    if (::isatty(STDERR_FILENO)) {
+    if (platform::StandardErrorIsTerminal()) {
         hooks.progress = [](const cardcheck::Progress& p) {
             char left[32] = "";
             if (p.secondsLeft >= 0)
@@ -68,7 +40,7 @@ cardcheck::Hooks TerminalHooks()
 
 bool ConfirmErase(const platform::Volume& card)
 {
-    if (!::isatty(STDIN_FILENO))
+    if (!platform::StandardInputIsTerminal())
         return false;
     std::cerr << "The full test erases everything on "
               << core::EntryText(card.name, card.label, card.fsName, card.sizeBytes) << " (" << card.device
@@ -87,9 +59,9 @@ int Recover(const CheckArgs& args)
         if (!args.name.empty() && it.name != args.name)
             continue;
         ++seen;
-        StopOnSignals stopOnSignals;
+        platform::InterruptCatcher interrupts;
         const cardcheck::RecoverResult r = cardcheck::Recover(cards, it, TerminalHooks());
-        if (::isatty(STDERR_FILENO))
+        if (platform::StandardErrorIsTerminal())
             std::cerr << "\n";
         (r.ok ? std::cout : std::cerr) << r.text << "\n";
         if (!r.ok)
@@ -142,9 +114,9 @@ int RunCheckCommand(const CheckArgs& args)
             return ExitFailure;
         }
     }
-    StopOnSignals stopOnSignals;
+    platform::InterruptCatcher interrupts;
     const cardcheck::CheckResult result = cardcheck::RunCheck(cards, request, TerminalHooks());
-    if (::isatty(STDERR_FILENO))
+    if (platform::StandardErrorIsTerminal())
         std::cerr << "\r" << std::string(64, ' ') << "\r";
     if (args.json)
         std::cout << cardcheck::JsonReport(result);
