@@ -6,6 +6,8 @@
 #include <QStyleOption>
 #include <QToolTip>
 
+#include "ui/messagebox.h"
+
 namespace {
 // Room between a panel's edges and its text.
 constexpr int kTextMargin = 2;
@@ -81,7 +83,7 @@ bool TStatusBar::event(QEvent* event)
             QToolTip::hideText();
             event->ignore();
         } else {
-            QToolTip::showText(help->globalPos(), tip, this, panelRect(index));
+            QToolTip::showText(help->globalPos(), PlainToolTip(tip), this, panelRect(index));
         }
         return true;
     }

@@ -43,6 +43,7 @@ TfMain::TfMain(const appconfig::Options& options, QWidget* parent)
 {
     setObjectName(QStringLiteral("fMain"));
     setWindowTitle(QString::fromLatin1(appconfig::kProgramTitle));
+    ShowToolTipsAsPlainText();
     setWindowIcon(ProgramIcon());
     QFont f;
     f.setFamilies(

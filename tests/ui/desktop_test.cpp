@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QToolTip>
 #include <QtTest>
 
@@ -295,6 +296,24 @@ private slots:
         QCOMPARE(w.StatusBar->panelToolTip(3), QString());
         QApplication::sendEvent(w.StatusBar, &help);
         QTRY_VERIFY(!QToolTip::isVisible());
+    }
+
+    // A tooltip holding text from a card, a photo or a server shows that text
+    // as it is, never rendered as HTML.
+    void tooltipsShowTextAsItIs()
+    {
+        TfMain w(OfflineOptions());
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        const QString hostile = QStringLiteral("<b>EOS</b> <img src=\"x\">\nRead from DCIM/100CANON/<i>.JPG");
+        w.lAutoexecOK->setToolTip(hostile);
+        QHelpEvent help(QEvent::ToolTip, QPoint(1, 1), w.lAutoexecOK->mapToGlobal(QPoint(1, 1)));
+        QApplication::sendEvent(w.lAutoexecOK, &help);
+        QTRY_VERIFY(QToolTip::isVisible());
+        QTextDocument shown;
+        shown.setHtml(QToolTip::text());
+        QCOMPARE(shown.toPlainText().replace(QChar::LineSeparator, QLatin1Char('\n')), hostile);
+        QToolTip::hideText();
     }
 
     void formatDialogProposesTheCardsFileSystem()
