@@ -15,7 +15,7 @@ clang++ -std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined \
   -fno-sanitize-recover=undefined -fno-omit-frame-pointer -I"$ROOT/src" \
   "$ROOT/fuzz/zipread_fuzzer.cpp" "$ROOT/src/zip/zipread.cpp" "$ROOT/src/zip/zipextract.cpp" \
   "$ROOT/src/zip/namedecode.cpp" "$ROOT/src/zip/entryname.cpp" "$ROOT/src/zip/fatname.cpp" \
-  "$ROOT/src/zip/buildcheck.cpp" -lz -o "$OUT/zipread_fuzzer"
+  "$ROOT/src/zip/buildcheck.cpp" "$ROOT/src/platform/linux/filemap_linux.cpp" -lz -o "$OUT/zipread_fuzzer"
 clang++ -std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined \
   -fno-sanitize-recover=undefined -fno-omit-frame-pointer -I"$ROOT/src" \
   "$ROOT/fuzz/camera_fuzzer.cpp" "$ROOT/src/camera/cameras.cpp" "$ROOT/src/core/textutil.cpp" \

@@ -161,13 +161,10 @@ int Install(const Args& args)
     if (sources > 1)
         return Usage("'install' takes one of --build FILE.zip, --develop NAME, --legacy NAME, or none of them");
     Card card;
-    std::string name;
-    if (const int rc = OpenTarget(args, &card, &name))
+    std::string name, root;
+    if (const int rc = OpenTargetFiles(args, &card, &name, &root))
         return rc;
     std::string why;
-    const std::string root = FilesRoot(name, card.volume, &why);
-    if (root.empty())
-        return Fail("Cannot reach the files of " + name + ": " + why + ". Nothing was written.");
     if (core::FileExistsNoCase(root, "autoexec.bin"))
         return Fail(name + " already holds autoexec.bin; nothing was installed. Remove the build first "
                            "(flintor-cli remove).");
@@ -216,13 +213,9 @@ int Install(const Args& args)
 int Remove(const Args& args)
 {
     Card card;
-    std::string name;
-    if (const int rc = OpenTarget(args, &card, &name))
+    std::string name, root;
+    if (const int rc = OpenTargetFiles(args, &card, &name, &root))
         return rc;
-    std::string why;
-    const std::string root = FilesRoot(name, card.volume, &why);
-    if (root.empty())
-        return Fail("Cannot reach the files of " + name + ": " + why + ". Nothing was written.");
     if (!core::FileExistsNoCase(root, "autoexec.bin")) {
         std::cout << name << " holds no autoexec.bin; nothing to remove.\n";
         return ExitOk;

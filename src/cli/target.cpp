@@ -153,6 +153,17 @@ int OpenTarget(const Args& args, Card* card, std::string* name)
     return ExitOk;
 }
 
+int OpenTargetFiles(const Args& args, Card* card, std::string* name, std::string* root)
+{
+    if (const int rc = OpenTarget(args, card, name))
+        return rc;
+    std::string why;
+    *root = FilesRoot(*name, card->volume, &why);
+    if (root->empty())
+        return Fail("Cannot reach the files of " + *name + ": " + why + ". Nothing was written.");
+    return ExitOk;
+}
+
 // Where the card's files can be seen, mounting it when the backend can.
 std::string FilesRoot(const std::string& name, const platform::Volume& volume, std::string* why)
 {

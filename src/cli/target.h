@@ -39,6 +39,9 @@ bool LoadCard(const std::string& name, Card* card, std::string* error);
 // Resolves, recovers and loads the one TARGET of a command; ExitOk or the
 // exit status of the failure, already told.
 int OpenTarget(const Args& args, Card* card, std::string* name);
+// OpenTarget, then where the card's files can be seen (*root), mounting it
+// when the backend can; a failure is told as "Cannot reach the files of ...".
+int OpenTargetFiles(const Args& args, Card* card, std::string* name, std::string* root);
 // Where the card's files can be seen, mounting it when the backend can; ""
 // with *why when they cannot be reached.
 std::string FilesRoot(const std::string& name, const platform::Volume& volume, std::string* why);

@@ -2,6 +2,8 @@
 // its words for refusals, and the choice of backend. No daemon is needed
 // here; desktop_services_test.cpp runs the backend against real services.
 #include <gtest/gtest.h>
+
+#include "support/scopedenv.h"
 #include <sys/sysmacros.h>
 
 #include <QByteArrayList>
@@ -200,38 +202,17 @@ TEST(BackendChoice, ParsesTheOptionWords)
     EXPECT_EQ(c, platform::BackendChoice::Udisks);  // untouched by a failed parse
 }
 
-struct EnvScope {
-    explicit EnvScope(const char* value)
-    {
-        if (const char* old = std::getenv("FLINTOR_BACKEND"))
-            saved = old, had = true;
-        if (value)
-            setenv("FLINTOR_BACKEND", value, 1);
-        else
-            unsetenv("FLINTOR_BACKEND");
-    }
-    ~EnvScope()
-    {
-        if (had)
-            setenv("FLINTOR_BACKEND", saved.c_str(), 1);
-        else
-            unsetenv("FLINTOR_BACKEND");
-    }
-    std::string saved;
-    bool had = false;
-};
-
 TEST(BackendChoice, EnvironmentGivesTheDefaultOnly)
 {
     std::string why;
     {
-        EnvScope env("udisks2");
+        testsupport::ScopedEnv env("FLINTOR_BACKEND", "udisks2");
         EXPECT_EQ(platform::MakeAccess(platform::BackendChoice::Auto, &why)->BackendName(), "udisks2");
         // An explicit choice wins over the environment.
         EXPECT_EQ(platform::MakeAccess(platform::BackendChoice::Direct, &why)->BackendName(), "direct");
     }
     {
-        EnvScope env("direct");
+        testsupport::ScopedEnv env("FLINTOR_BACKEND", "direct");
         EXPECT_EQ(platform::MakeAccess(platform::BackendChoice::Auto, &why)->BackendName(), "direct");
         EXPECT_EQ(platform::MakeAccess(platform::BackendChoice::Udisks, &why)->BackendName(), "udisks2");
     }

@@ -7,37 +7,12 @@
 #include <fstream>
 
 #include "platform/workfolder.h"
+#include "support/scopedenv.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// Sets an environment variable for one test and puts the old value back.
-class EnvScope {
-public:
-    EnvScope(const char* name, const char* value) : name_(name)
-    {
-        const char* old = std::getenv(name);
-        if (old)
-            old_ = old, hadOld_ = true;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~EnvScope()
-    {
-        if (hadOld_)
-            setenv(name_, old_.c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::string old_;
-    bool hadOld_ = false;
-};
+using testsupport::ScopedEnv;
 
 class WorkFolder : public ::testing::Test {
 protected:
@@ -64,17 +39,17 @@ protected:
 TEST_F(WorkFolder, CacheFolderFromEnvironment)
 {
     {
-        EnvScope xdg("XDG_CACHE_HOME", (root_ + "/xdg").c_str());
+        ScopedEnv xdg("XDG_CACHE_HOME", (root_ + "/xdg").c_str());
         EXPECT_EQ(platform::UserCacheFolder(), root_ + "/xdg/");
     }
     {
-        EnvScope xdg("XDG_CACHE_HOME", "relative/cache");  // not absolute: ignored
-        EnvScope home("HOME", (root_ + "/home/").c_str());
+        ScopedEnv xdg("XDG_CACHE_HOME", "relative/cache");  // not absolute: ignored
+        ScopedEnv home("HOME", (root_ + "/home/").c_str());
         EXPECT_EQ(platform::UserCacheFolder(), root_ + "/home/.cache/");
     }
     {
-        EnvScope xdg("XDG_CACHE_HOME", "");
-        EnvScope home("HOME", nullptr);
+        ScopedEnv xdg("XDG_CACHE_HOME", "");
+        ScopedEnv home("HOME", nullptr);
         const std::string folder = platform::UserCacheFolder();
         ASSERT_FALSE(folder.empty());
         EXPECT_EQ(folder.front(), '/');
@@ -125,7 +100,7 @@ TEST_F(WorkFolder, RefusesFoldersThatAreNotPrivate)
 
 TEST_F(WorkFolder, NamedAfterTheProgramAndPrivate)
 {
-    EnvScope xdg("XDG_CACHE_HOME", root_.c_str());
+    ScopedEnv xdg("XDG_CACHE_HOME", root_.c_str());
     std::string note;
     EXPECT_EQ(platform::MakeWorkFolder(1, "/usr/bin/flintor", &note), root_ + "/flintor001/");
     EXPECT_EQ(Mode(root_ + "/flintor001"), 0700u);

@@ -13,6 +13,8 @@
 
 #include <functional>
 
+#include "support/scopedenv.h"
+
 inline QString ServersDir()
 {
     return QStringLiteral(FLINTOR_SERVERS_DIR);
@@ -111,25 +113,4 @@ private:
     bool ok_ = false;
 };
 
-// Sets an environment variable for the lifetime of the object.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const QByteArray& value) : name_(name)
-    {
-        had_ = qEnvironmentVariableIsSet(name);
-        old_ = qgetenv(name);
-        qputenv(name, value);
-    }
-    ~ScopedEnv()
-    {
-        if (had_)
-            qputenv(name_, old_);
-        else
-            qunsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    QByteArray old_;
-    bool had_ = false;
-};
+using testsupport::ScopedEnv;

@@ -27,10 +27,10 @@ inline std::string StoredZip(const std::vector<std::pair<std::string, std::strin
         const auto header = [&](std::string& out, bool central) {
             put(out, central ? 0x02014b50 : 0x04034b50, 4);
             if (central)
-                put(out, 20, 2);  // made by
-            put(out, 20, 2);      // needed
-            put(out, 0, 2);       // flags
-            put(out, 0, 2);       // stored
+                put(out, 20, 2);      // made by
+            put(out, 20, 2);          // needed
+            put(out, 0, 2);           // flags
+            put(out, 0, 2);           // stored
             put(out, 0x00210000, 4);  // time 00:00:00, date 1980-01-01
             put(out, crc, 4);
             put(out, static_cast<uint32_t>(data.size()), 4);
