@@ -20,12 +20,12 @@ int main()
                 "card time", "MiB written", "MiB read", "CPU time");
     for (const uint64_t gb : {8ull, 64ull, 256ull}) {
         for (const Kind& kind : kinds) {
-            testsupport::SimCardSpec spec;
-            spec.claimedBytes = gb * 1'000'000'000ull / 512 * 512;
-            spec.realBytes = spec.claimedBytes / 8 / 512 * 512;
-            spec.fake = kind.fake;
-            spec.writeBytesPerSecond = 20e6;
-            testsupport::SimBench bench(spec);
+            testsupport::SimCardSpec shape;
+            shape.claimedBytes = gb * 1'000'000'000ull / 512 * 512;
+            shape.realBytes = shape.claimedBytes / 8 / 512 * 512;
+            shape.fake = kind.fake;
+            shape.writeBytesPerSecond = 20e6;
+            testsupport::SimBench bench(shape);
             const auto start = std::chrono::steady_clock::now();
             const cardcheck::CheckResult r = bench.Run(cardcheck::Mode::Quick);
             const double cpu = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -101,8 +101,8 @@ TEST(CardCamera, NewestReadablePhotoNamesTheCamera)
         int age = 50;
         for (const auto& [name, file] : c.files) {
             const fs::path path = root / name;
-            if (const PhotoSpec* spec = std::get_if<PhotoSpec>(&file)) {
-                ASSERT_TRUE(testsupport::WritePhoto(path.string(), *spec)) << c.what;
+            if (const PhotoSpec* photo = std::get_if<PhotoSpec>(&file)) {
+                ASSERT_TRUE(testsupport::WritePhoto(path.string(), *photo)) << c.what;
                 continue;
             }
             fs::create_directories(path.parent_path());

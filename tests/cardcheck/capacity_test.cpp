@@ -20,55 +20,55 @@ constexpr uint64_t MiB = 1ull << 20;
 constexpr uint64_t GiB = 1ull << 30;
 constexpr uint64_t k64GB = 64'021'856'256ull;  // what a 64 GB card holds
 
-SimCardSpec Spec(uint64_t claimed, uint64_t real, Fake fake, uint32_t cacheUnits = 0)
+SimCardSpec Shape(uint64_t claimed, uint64_t real, Fake fake, uint32_t cacheUnits = 0)
 {
-    SimCardSpec spec;
-    spec.claimedBytes = claimed;
-    spec.realBytes = real;
-    spec.fake = fake;
-    spec.cacheUnits = cacheUnits;
-    return spec;
+    SimCardSpec shape;
+    shape.claimedBytes = claimed;
+    shape.realBytes = real;
+    shape.fake = fake;
+    shape.cacheUnits = cacheUnits;
+    return shape;
 }
 
 TEST(CapacityProbe, FindsTheRealSizeAndLeavesTheCardAsItWas)
 {
     struct Case {
         const char* what;
-        SimCardSpec spec;
+        SimCardSpec shape;
         const char* verdict;
         const char* behaviour;
         uint64_t real;
     };
-    SimCardSpec unreadable = Spec(64 * MiB, 0, Fake::None);
+    SimCardSpec unreadable = Shape(64 * MiB, 0, Fake::None);
     unreadable.errorFrom = 40 * MiB;
     unreadable.errorTo = 40 * MiB + 8192;
-    SimCardSpec sectors4k = Spec(256 * MiB, 100 * MiB + 8192, Fake::Wrap);
+    SimCardSpec sectors4k = Shape(256 * MiB, 100 * MiB + 8192, Fake::Wrap);
     sectors4k.sectorSize = 4096;
-    SimCardSpec flaky = Spec(64 * MiB, 0, Fake::None);
+    SimCardSpec flaky = Shape(64 * MiB, 0, Fake::None);
     flaky.flakyAt = 2 * MiB + 4096;
     const Case cases[] = {
-        {"genuine", Spec(64 * MiB, 0, Fake::None), "genuine", "none", 64 * MiB},
-        {"wraps at a power of two", Spec(64 * MiB, 16 * MiB, Fake::Wrap), "counterfeit", "wraps", 16 * MiB},
-        {"wraps at any size", Spec(256 * MiB, 100 * MiB + 3584, Fake::Wrap), "counterfeit", "wraps", 100 * MiB + 3584},
-        {"drops past any size", Spec(256 * MiB, 96 * MiB + 1536, Fake::Drop), "counterfeit", "drops", 96 * MiB + 1536},
-        {"wraps behind a cache", Spec(128 * MiB, 32 * MiB, Fake::Wrap, 4096), "counterfeit", "wraps", 32 * MiB},
-        {"drops behind a cache", Spec(128 * MiB, 40 * MiB, Fake::Drop, 4096), "counterfeit", "drops", 40 * MiB},
+        {"genuine", Shape(64 * MiB, 0, Fake::None), "genuine", "none", 64 * MiB},
+        {"wraps at a power of two", Shape(64 * MiB, 16 * MiB, Fake::Wrap), "counterfeit", "wraps", 16 * MiB},
+        {"wraps at any size", Shape(256 * MiB, 100 * MiB + 3584, Fake::Wrap), "counterfeit", "wraps", 100 * MiB + 3584},
+        {"drops past any size", Shape(256 * MiB, 96 * MiB + 1536, Fake::Drop), "counterfeit", "drops", 96 * MiB + 1536},
+        {"wraps behind a cache", Shape(128 * MiB, 32 * MiB, Fake::Wrap, 4096), "counterfeit", "wraps", 32 * MiB},
+        {"drops behind a cache", Shape(128 * MiB, 40 * MiB, Fake::Drop, 4096), "counterfeit", "drops", 40 * MiB},
         // Addresses past 4 GiB; the benchmark runs the other 64 GB cards.
-        {"64 GB wrapping at 8 GiB", Spec(k64GB, 8 * GiB, Fake::Wrap), "counterfeit", "wraps", 8 * GiB},
+        {"64 GB wrapping at 8 GiB", Shape(k64GB, 8 * GiB, Fake::Wrap), "counterfeit", "wraps", 8 * GiB},
         {"4096-byte sectors, wrapping", sectors4k, "counterfeit", "wraps", 100 * MiB + 8192},
         {"unreadable in the middle", unreadable, "faulty", "unreadable", 40 * MiB},
         {"a failure that does not repeat", flaky, "unreliable", "drops", 2 * MiB + 4096},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        SimBench bench(c.spec);
+        SimBench bench(c.shape);
         const cardcheck::CheckResult r = bench.Run(Mode::Quick);
         ASSERT_NE(r.outcome, Outcome::NotDone) << r.error;
         EXPECT_EQ(r.outcome, std::string(c.verdict) == "genuine" ? Outcome::Passed : Outcome::Failed);
         EXPECT_EQ(r.capacity.verdict, c.verdict) << r.summary;
         EXPECT_EQ(r.capacity.behaviour, c.behaviour);
         EXPECT_EQ(r.capacity.realBytes, c.real);
-        EXPECT_EQ(r.capacity.claimedBytes, c.spec.claimedBytes);
+        EXPECT_EQ(r.capacity.claimedBytes, c.shape.claimedBytes);
         uint64_t where = 0;
         EXPECT_TRUE(bench.card.Unchanged(&where)) << "changed at byte " << where;
         EXPECT_TRUE(r.restored);
@@ -80,7 +80,7 @@ TEST(CapacityProbe, FindsTheRealSizeAndLeavesTheCardAsItWas)
 
 TEST(CapacityProbe, ReportsWhereWrapsLand)
 {
-    SimBench bench(Spec(256 * MiB, 64 * MiB, Fake::Wrap));
+    SimBench bench(Shape(256 * MiB, 64 * MiB, Fake::Wrap));
     const cardcheck::CheckResult r = bench.Run(Mode::Quick);
     EXPECT_TRUE(r.capacity.exact);
     EXPECT_EQ(r.capacity.lossStartsAt, 64 * MiB);
@@ -99,7 +99,7 @@ TEST(CapacityProbe, ReportsWhereWrapsLand)
 
 TEST(CapacityProbe, WritesNothingToACardSwappedBeforeTheFirstWrite)
 {
-    SimBench bench(Spec(64 * MiB, 0, Fake::None));
+    SimBench bench(Shape(64 * MiB, 0, Fake::None));
     bench.cards.swapAfterLookups = 1;
     const cardcheck::CheckResult r = bench.Run(Mode::Quick);
     EXPECT_EQ(r.outcome, Outcome::NotDone);
@@ -110,7 +110,7 @@ TEST(CapacityProbe, WritesNothingToACardSwappedBeforeTheFirstWrite)
 
 TEST(CapacityProbe, StoppedHalfWayPutsEverythingBack)
 {
-    SimBench bench(Spec(256 * MiB, 64 * MiB, Fake::Wrap));
+    SimBench bench(Shape(256 * MiB, 64 * MiB, Fake::Wrap));
     cardcheck::Hooks hooks;
     hooks.cancelled = [&] { return bench.card.bytesWritten > 8 * MiB; };
     const cardcheck::CheckResult r = bench.Run(Mode::Quick, hooks);
@@ -127,7 +127,7 @@ TEST(Recovery, CardPulledHalfWayIsPutBackAtTheNextStart)
     // so the card comes back with another identity.
     for (const bool identityChanged : {false, true}) {
         SCOPED_TRACE(identityChanged ? "identity changed" : "same identity");
-        SimBench bench(Spec(256 * MiB, 64 * MiB, Fake::Wrap));
+        SimBench bench(Shape(256 * MiB, 64 * MiB, Fake::Wrap));
         bench.card.pullAfterBytesWritten = 20 * MiB;
         const cardcheck::CheckResult stopped = bench.Run(Mode::Quick);
         ASSERT_EQ(stopped.outcome, Outcome::NotDone);
@@ -153,7 +153,7 @@ TEST(Recovery, CardPulledHalfWayIsPutBackAtTheNextStart)
 
 TEST(Recovery, RefusesACardThatIsNotTheJournals)
 {
-    SimBench bench(Spec(256 * MiB, 64 * MiB, Fake::Wrap));
+    SimBench bench(Shape(256 * MiB, 64 * MiB, Fake::Wrap));
     bench.card.pullAfterBytesWritten = 20 * MiB;
     bench.Run(Mode::Quick);
     ASSERT_EQ(bench.Journals().size(), 1u);
@@ -164,7 +164,7 @@ TEST(Recovery, RefusesACardThatIsNotTheJournals)
     EXPECT_FALSE(cardcheck::Recover(bench.cards, found[0]).ok);
     // Another card under the same name: another identity and none of the
     // run's data on it.
-    testsupport::SimCard other(Spec(256 * MiB, 0, Fake::None), &bench.clock);
+    testsupport::SimCard other(Shape(256 * MiB, 0, Fake::None), &bench.clock);
     testsupport::SimCards otherCards(&other);
     otherCards.volume.identity = "sim:2";
     found = cardcheck::FindInterrupted(otherCards, bench.workFolder);

@@ -86,11 +86,11 @@ TEST_F(JournalTest, PuttingBackNoticesACardThatKeepsNothing)
     std::string why;
     ASSERT_TRUE(cardcheck::ReadJournal(path, &read, &records, &why));
     // A card that lets writes vanish, holding other data.
-    testsupport::SimCardSpec spec;
-    spec.fake = testsupport::Fake::Drop;
-    spec.realBytes = 2048;
-    spec.seed = 2;
-    testsupport::SimCard stuck(spec, &bench.clock);
+    testsupport::SimCardSpec shape;
+    shape.fake = testsupport::Fake::Drop;
+    shape.realBytes = 2048;
+    shape.seed = 2;
+    testsupport::SimCard stuck(shape, &bench.clock);
     EXPECT_FALSE(cardcheck::PutBack(stuck, path, records, nullptr, &why));
     EXPECT_NE(why.find("did not keep"), std::string::npos) << why;
 }

@@ -18,11 +18,11 @@ constexpr uint64_t MiB = 1ull << 20;
 
 SimCardSpec Card(uint64_t claimed, uint64_t real = 0, Fake fake = Fake::None)
 {
-    SimCardSpec spec;
-    spec.claimedBytes = claimed;
-    spec.realBytes = real;
-    spec.fake = fake;
-    return spec;
+    SimCardSpec shape;
+    shape.claimedBytes = claimed;
+    shape.realBytes = real;
+    shape.fake = fake;
+    return shape;
 }
 
 // The bytes of the regions in a state.
@@ -36,10 +36,10 @@ uint64_t Bytes(const cardcheck::CheckResult& r, RegionState state)
 
 TEST(ReadScan, FindsUnreadableRangesByAddressAndWritesNothing)
 {
-    SimCardSpec spec = Card(64 * MiB);
-    spec.errorFrom = 10 * MiB + 1024;
-    spec.errorTo = 10 * MiB + 5120;
-    SimBench bench(spec);
+    SimCardSpec shape = Card(64 * MiB);
+    shape.errorFrom = 10 * MiB + 1024;
+    shape.errorTo = 10 * MiB + 5120;
+    SimBench bench(shape);
     const cardcheck::CheckResult r = bench.Run(Mode::Read);
     EXPECT_EQ(r.outcome, Outcome::Failed);
     std::vector<cardcheck::Region> unreadable;
@@ -71,10 +71,10 @@ TEST(ReadScan, SamplesALargeCardEvenly)
 
 TEST(Speed, LeavesTheBurstBufferOutAndPutsTheCardBack)
 {
-    SimCardSpec spec = Card(4'000'000'000ull);
-    spec.writeBytesPerSecond = 20e6;
-    spec.burstBytes = 24 * MiB;
-    SimBench bench(spec);
+    SimCardSpec shape = Card(4'000'000'000ull);
+    shape.writeBytesPerSecond = 20e6;
+    shape.burstBytes = 24 * MiB;
+    SimBench bench(shape);
     cardcheck::CheckRequest request = bench.Request(Mode::Speed);
     request.options.burstBytes = 32 * MiB;
     request.options.measureSeconds = 5;
@@ -129,7 +129,7 @@ TEST(FullTest, JudgesEveryUnitAndNeedsConsent)
 {
     struct Case {
         const char* what;
-        SimCardSpec spec;
+        SimCardSpec shape;
         const char* verdict;
         RegionState fakeState;
     };
@@ -140,7 +140,7 @@ TEST(FullTest, JudgesEveryUnitAndNeedsConsent)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        SimBench bench(c.spec);
+        SimBench bench(c.shape);
         const cardcheck::CheckResult refused = bench.Run(Mode::Full);
         EXPECT_EQ(refused.outcome, Outcome::NotDone);
         EXPECT_EQ(bench.card.bytesWritten, 0u);
@@ -150,7 +150,7 @@ TEST(FullTest, JudgesEveryUnitAndNeedsConsent)
         const cardcheck::CheckResult r = cardcheck::RunCheck(bench.cards, request);
         EXPECT_EQ(r.capacity.verdict, c.verdict) << r.summary;
         EXPECT_TRUE(r.erased);
-        const uint64_t real = bench.card.spec().realBytes;
+        const uint64_t real = bench.card.shape().realBytes;
         EXPECT_EQ(r.capacity.realBytes, real);
         EXPECT_EQ(Bytes(r, RegionState::Ok), real);
         EXPECT_EQ(Bytes(r, c.fakeState), c.fakeState == RegionState::Ok ? real : 64 * MiB - real);

@@ -38,11 +38,11 @@ struct CardCheckWindow : ::testing::Test {
     // The simulated card becomes the only card the program sees.
     void UseCard(uint64_t claimed, uint64_t real, Fake fake)
     {
-        testsupport::SimCardSpec spec;
-        spec.claimedBytes = claimed;
-        spec.realBytes = real;
-        spec.fake = fake;
-        card = std::make_unique<SimCard>(spec, &clock);
+        testsupport::SimCardSpec shape;
+        shape.claimedBytes = claimed;
+        shape.realBytes = real;
+        shape.fake = fake;
+        card = std::make_unique<SimCard>(shape, &clock);
         platform::SetCards(std::make_unique<SimCards>(card.get()));
     }
     void TearDown() override { platform::SetCards(nullptr); }

@@ -19,6 +19,6 @@ struct PhotoSpec {
 };
 
 // Writes the photo at path, making its folder; false when anything failed.
-bool WritePhoto(const std::string& path, const PhotoSpec& spec);
+bool WritePhoto(const std::string& path, const PhotoSpec& photo);
 
 }  // namespace testsupport

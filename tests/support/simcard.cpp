@@ -37,7 +37,7 @@ private:
 
 }  // namespace
 
-SimCard::SimCard(const SimCardSpec& spec, VirtualClock* clock) : spec_(spec), clock_(clock)
+SimCard::SimCard(const SimCardSpec& shape, VirtualClock* clock) : spec_(shape), clock_(clock)
 {
     if (spec_.realBytes == 0 || spec_.fake == Fake::None)
         spec_.realBytes = spec_.claimedBytes;
@@ -255,7 +255,7 @@ platform::FormatOutcome SimCards::Format(const std::string&, const std::string&,
                                          "a simulated card is not formatted");
 }
 
-SimBench::SimBench(const SimCardSpec& spec) : card(spec, &clock), cards(&card)
+SimBench::SimBench(const SimCardSpec& shape) : card(shape, &clock), cards(&card)
 {
     std::string templ = (std::filesystem::temp_directory_path() / "flintor-simcard.XXXXXX").string();
     if (::mkdtemp(templ.data()) != nullptr)

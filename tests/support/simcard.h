@@ -55,7 +55,7 @@ struct SimCardSpec {
 
 class SimCard : public platform::CardDevice {
 public:
-    SimCard(const SimCardSpec& spec, VirtualClock* clock);
+    SimCard(const SimCardSpec& shape, VirtualClock* clock);
 
     uint64_t SizeBytes() const override { return spec_.claimedBytes; }
     uint32_t SectorSize() const override { return spec_.sectorSize; }
@@ -73,7 +73,7 @@ public:
     bool present = true;                          // false: pulled, every transfer fails
     uint64_t pullAfterBytesWritten = UINT64_MAX;  // pulled once this much was written
     uint64_t bytesWritten = 0;
-    const SimCardSpec& spec() const { return spec_; }
+    const SimCardSpec& shape() const { return spec_; }
 
 private:
     uint64_t Physical(uint64_t address) const;
@@ -121,7 +121,7 @@ private:
 // What a check of a simulated card needs: the card on a virtual clock, its
 // listing, and a private work folder for journals (removed at the end).
 struct SimBench {
-    explicit SimBench(const SimCardSpec& spec);
+    explicit SimBench(const SimCardSpec& shape);
     ~SimBench();
     SimBench(const SimBench&) = delete;
     SimBench& operator=(const SimBench&) = delete;
