@@ -138,13 +138,3 @@ TEST_F(CameraWindow, TheUsersChoiceWins)
 }
 
 }  // namespace
-
-int main(int argc, char** argv)
-{
-    QTemporaryDir home;
-    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/config")).toLocal8Bit());
-    qputenv("XDG_CACHE_HOME", (home.path() + QStringLiteral("/cache")).toLocal8Bit());
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

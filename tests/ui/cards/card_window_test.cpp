@@ -680,14 +680,3 @@ TEST_F(CardWindow, ScreenshotOfAnExFatCardWithTheMagicLanternPreset)
 }
 
 }  // namespace
-
-int main(int argc, char** argv)
-{
-    // Settings and the work folder go to a folder of this run only.
-    QTemporaryDir home;
-    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/config")).toLocal8Bit());
-    qputenv("XDG_CACHE_HOME", (home.path() + QStringLiteral("/cache")).toLocal8Bit());
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
