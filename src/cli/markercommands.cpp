@@ -109,13 +109,11 @@ int Show(const Args& args)
     const core::MarkerState& s = card.state;
     core::BootRecord raw;
     raw.VBR = card.region;
-    const core::Layout layout = core::SelectLayout(v.fsName);
-    const bool fatFamily = layout.index == core::LayoutFat || layout.index == core::LayoutFat32;
-    const bool chdk = fatFamily && raw.GetVBRString(core::kAltBootPos, core::kBootWidth) == "BOOTDISK";
-    const bool ml = layout.index != core::LayoutNone &&
-                    raw.GetVBRString(layout.labelPos, core::kLabelWidth) == "EOS_DEVELOP" &&
-                    raw.GetVBRString(layout.bootPos, core::kBootWidth) == "BOOTDISK";
-    const bool exfat = layout.index == core::LayoutExFat;
+    // What the window's buttons show for this card: CHDK's boot string at
+    // 0x1E0 (CHDK starts from FAT and FAT32 only), both Magic Lantern markers.
+    const bool chdk = s.chdkDown && s.layoutIndex != core::LayoutExFat;
+    const bool ml = s.MagicLanternBootable();
+    const bool exfat = s.layoutIndex == core::LayoutExFat;
     const bool mainOk = exfat && raw.ExFatChecksumMatches(0);
     const bool backupOk = exfat && raw.ExFatChecksumMatches(12 * core::kSectorSize);
     const std::string root = !v.mountPoint.empty() && fs::is_directory(v.mountPoint) ? v.mountPoint : std::string();
