@@ -105,15 +105,27 @@ bool UdisksCards::Add(const std::vector<std::string>& loopNames)
         }
     }
     // A change event makes udev apply the rule, and udisks2 read it again.
-    for (const auto& n : devices)
+    // A device that was just attached may still have its own events queued,
+    // and udisks2 can take the change before the rule is in force: when the
+    // hint has not turned after a while, the event is sent again.
+    auto trigger = [](const std::string& n) {
         RunCommand({"udevadm", "trigger", "--action=change", "/dev/" + n});
-    RunCommand({"udevadm", "settle", "--timeout=20"});
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        RunCommand({"udevadm", "settle", "--timeout=20"});
+    };
+    for (const auto& n : devices)
+        trigger(n);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (const auto& n : devices) {
+        auto retrigger = std::chrono::steady_clock::now() + std::chrono::seconds(3);
         while (HintSystem(n) != "false") {
-            if (std::chrono::steady_clock::now() > end) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now > end) {
                 error_ = "udisks2 still calls " + n + " a system device";
                 return false;
+            }
+            if (now > retrigger) {
+                trigger(n);
+                retrigger = now + std::chrono::seconds(3);
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
