@@ -91,9 +91,8 @@ CheckResult RunCheck(platform::CardAccess& cards, const CheckRequest& request, c
     // What a USB 2.0 link carries is less than many cards can do.
     result.speedIsLowerBound = result.readerMbps > 0 && result.readerMbps <= 480;
 
-    std::string root;
-    uint64_t room = 0;
-    const bool files = request.mode == Mode::Speed && SpeedThroughFiles(card, request.options, &root, &room);
+    const SpeedPlace speedPlace = request.mode == Mode::Speed ? ChooseSpeedPlace(card, request.options) : SpeedPlace{};
+    const bool files = speedPlace.throughFiles;
     const bool writes = request.mode != Mode::Read && !files;
     if (request.mode == Mode::Full && !request.eraseConfirmed) {
         s.Fail("The full test erases the card and needs the user's consent");
@@ -113,7 +112,7 @@ CheckResult RunCheck(platform::CardAccess& cards, const CheckRequest& request, c
             result.outcome = result.capacity.verdict == "genuine" ? Outcome::Passed : Outcome::Failed;
         break;
     case Mode::Speed:
-        done = MeasureSpeed(s);
+        done = MeasureSpeed(s, speedPlace);
         break;
     case Mode::Full:
         done = TestWholeCard(s);

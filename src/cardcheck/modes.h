@@ -16,11 +16,18 @@ namespace cardcheck {
 bool ProbeCapacity(Session& session);
 // read: samples over the whole card, read only.
 bool ScanReads(Session& session);
-// speed: through a test file or at device level.
-bool MeasureSpeed(Session& session);
-// Whether the speed test goes through the card's files (its mount point in
-// *root, the room for the test file in *room) rather than the device.
-bool SpeedThroughFiles(const platform::Volume& card, const Options& options, std::string* root, uint64_t* room);
+// Where the speed test runs: through a test file under root (with room for
+// it), or at device level when throughFiles is false.
+struct SpeedPlace {
+    bool throughFiles = false;
+    std::string root;
+    uint64_t room = 0;
+};
+// Decided once, before the card is opened or unmounted: the card's mount
+// point and free space are only known while it is mounted.
+SpeedPlace ChooseSpeedPlace(const platform::Volume& card, const Options& options);
+// speed: through a test file or at device level, as chosen.
+bool MeasureSpeed(Session& session, const SpeedPlace& place);
 // full: writes and checks every byte.
 bool TestWholeCard(Session& session);
 

@@ -222,28 +222,29 @@ bool AtDevice(Session& s, const ProbeKey& key)
 
 // Where the speed test runs: through the card's files when they are
 // reachable and the free space holds the test, at device level otherwise.
-bool SpeedThroughFiles(const platform::Volume& card, const Options& o, std::string* root, uint64_t* room)
+SpeedPlace ChooseSpeedPlace(const platform::Volume& card, const Options& o)
 {
+    SpeedPlace place;
     if (o.speedWhere == SpeedWhere::Device || card.mountPoint.empty())
-        return false;
+        return place;
     uint64_t freeBytes = 0, blockSize = 0;
-    if (!platform::FileSystemSpace(card.mountPoint, &freeBytes, &blockSize))
-        return o.speedWhere == SpeedWhere::Files;
+    if (!platform::FileSystemSpace(card.mountPoint, &freeBytes, &blockSize)) {
+        place.throughFiles = o.speedWhere == SpeedWhere::Files;
+        return place;
+    }
     // A tenth of the free space (at least 16 MiB) stays free.
     const uint64_t keep = std::max<uint64_t>(freeBytes / 10, 16 * kMiB);
-    *room = freeBytes > keep ? freeBytes - keep : 0;
-    *root = card.mountPoint;
-    const Plan plan = MakePlan(o, *room);
-    return o.speedWhere == SpeedWhere::Files || plan.total >= plan.skip + 8 * plan.piece;
+    place.room = freeBytes > keep ? freeBytes - keep : 0;
+    place.root = card.mountPoint;
+    const Plan plan = MakePlan(o, place.room);
+    place.throughFiles = o.speedWhere == SpeedWhere::Files || plan.total >= plan.skip + 8 * plan.piece;
+    return place;
 }
 
-bool MeasureSpeed(Session& s)
+bool MeasureSpeed(Session& s, const SpeedPlace& place)
 {
     const ProbeKey key{s.result().run, 1};
-    std::string root;
-    uint64_t room = 0;
-    const bool files = SpeedThroughFiles(s.card(), s.request().options, &root, &room);
-    if (!(files ? ThroughFiles(s, key, root, room) : AtDevice(s, key)))
+    if (!(place.throughFiles ? ThroughFiles(s, key, place.root, place.room) : AtDevice(s, key)))
         return false;
     CheckResult& result = s.result();
     result.verdicts = JudgeModes(result.speed.writeBytesPerSecond, result.speedIsLowerBound);
