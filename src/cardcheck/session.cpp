@@ -286,13 +286,19 @@ bool PutBack(platform::CardDevice& device, const std::string& journalPath, const
     std::vector<uint8_t> data;
     const double total = 2.0 * static_cast<double>(records.size());
     double done = 0;
-    for (auto it = records.rbegin(); it != records.rend(); ++it) {
-        if (!ReadRecordData(journalPath, *it, &data) || data.size() > buffer.size()) {
+    // Each unit's data, with the first record that holds it: the records go
+    // back newest first, so the last one seen for a unit is the first.
+    std::unordered_map<uint64_t, size_t> firstHolder;
+    for (size_t i = records.size(); i-- > 0;) {
+        const JournalRecord& record = records[i];
+        if (!ReadRecordData(journalPath, record, &data) || data.size() > buffer.size()) {
             *why = "Cannot read the journal " + journalPath;
             return false;
         }
+        for (uint32_t u = 0; u + kUnit <= record.length; u += kUnit)
+            firstHolder[UnitHash(data.data() + u)] = i;
         std::copy(data.begin(), data.end(), buffer.data());
-        const platform::AccessResult r = device.Write(it->offset, buffer.data(), it->length);
+        const platform::AccessResult r = device.Write(record.offset, buffer.data(), record.length);
         if (!r.ok()) {
             *why = "Putting the card's data back failed: " + r.why;
             return false;
@@ -304,14 +310,6 @@ bool PutBack(platform::CardDevice& device, const std::string& journalPath, const
     if (!flushed.ok()) {
         *why = "Putting the card's data back failed: " + flushed.why;
         return false;
-    }
-    // Each unit's data, with the first record that holds it.
-    std::unordered_map<uint64_t, size_t> firstHolder;
-    for (size_t i = 0; i < records.size(); ++i) {
-        if (!ReadRecordData(journalPath, records[i], &data))
-            continue;
-        for (uint32_t u = 0; u + kUnit <= records[i].length; u += kUnit)
-            firstHolder.emplace(UnitHash(data.data() + u), i);
     }
     uint64_t differing = 0;
     for (size_t i = 0; i < records.size(); ++i) {

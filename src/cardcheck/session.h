@@ -55,7 +55,6 @@ public:
     Clock& clock() { return *clock_; }
     const platform::Volume& card() const { return result_->card; }
     const CheckRequest& request() const { return request_; }
-    platform::CardAccess& cards() { return cards_; }
     CheckResult& result() { return *result_; }
 
     // Transfers, counted in the result. Before the first byte is written the

@@ -98,20 +98,17 @@ std::vector<SpeedSample> SamplesByPosition(const std::vector<Piece>& writes, con
         return std::min(sums.size() - 1, static_cast<size_t>(static_cast<double>(offset) / std::max<uint64_t>(size, 1) *
                                                              static_cast<double>(sums.size())));
     };
-    for (const Piece& p : writes) {
-        Sum& s = sums[binOf(p.offset)];
-        s.writeBytes += static_cast<double>(p.bytes);
-        s.writeTime += p.end - p.start;
-        s.from = std::min(s.from, p.offset);
-        s.to = std::max(s.to, p.offset + p.bytes);
-    }
-    for (const Piece& p : reads) {
-        Sum& s = sums[binOf(p.offset)];
-        s.readBytes += static_cast<double>(p.bytes);
-        s.readTime += p.end - p.start;
-        s.from = std::min(s.from, p.offset);
-        s.to = std::max(s.to, p.offset + p.bytes);
-    }
+    const auto add = [&](const std::vector<Piece>& pieces, double Sum::*bytes, double Sum::*time) {
+        for (const Piece& p : pieces) {
+            Sum& s = sums[binOf(p.offset)];
+            s.*bytes += static_cast<double>(p.bytes);
+            s.*time += p.end - p.start;
+            s.from = std::min(s.from, p.offset);
+            s.to = std::max(s.to, p.offset + p.bytes);
+        }
+    };
+    add(writes, &Sum::writeBytes, &Sum::writeTime);
+    add(reads, &Sum::readBytes, &Sum::readTime);
     std::vector<SpeedSample> samples;
     for (const Sum& s : sums) {
         if (s.to <= s.from)
