@@ -3,7 +3,6 @@
 #include "core/textutil.h"
 
 #include <array>
-#include <cctype>
 
 namespace camera {
 
@@ -51,15 +50,6 @@ bool IsAlnum(char c)
     return IsDigit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
-std::string UpperAscii(std::string_view text)
-{
-    std::string upper(text);
-    for (char& c : upper)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return upper;
-}
-
 // "123" -> "1.2.3"
 std::string DottedDigits(std::string_view digits)
 {
@@ -81,10 +71,10 @@ BuildTarget TargetOfToken(std::string_view token)
     for (char d : digits)
         if (!IsDigit(d))
             return {};
-    const std::string code = UpperAscii(token.substr(0, token.size() - 3));
+    const std::string code = core::LowerAscii(std::string(token.substr(0, token.size() - 3)));
     for (const CameraModel& camera : kCameras)
-        if (code == camera.code)
-            return {code, DottedDigits(digits)};
+        if (code == core::LowerAscii(camera.code))
+            return {camera.code, DottedDigits(digits)};
     return {};
 }
 
@@ -149,10 +139,10 @@ CameraInfo CameraFromExif(std::string_view model, std::string_view firmwareText)
 
 std::string CameraCode(std::string_view model)
 {
-    const std::string wanted = UpperAscii(CleanExifText(model));
+    const std::string wanted = core::LowerAscii(CleanExifText(model));
     for (const CameraModel& camera : kCameras)
         for (const char* name : camera.names)
-            if (name != nullptr && wanted == UpperAscii(name))
+            if (name != nullptr && wanted == core::LowerAscii(name))
                 return camera.code;
     return {};
 }
