@@ -65,7 +65,7 @@ TEST(NeverListed, RaidAndDeviceMapperMembers)
 TEST(NeverListed, SystemDisksOfThisMachineAreNotCandidates)
 {
     // Whatever holds / here is never offered, by any backend.
-    const auto never = ld::NeverListedDisks();
+    const auto never = ld::NeverListedDisks(ld::ReadMountInfo());
     struct stat st {};
     ASSERT_EQ(stat("/", &st), 0);
     std::error_code ec;

@@ -153,9 +153,8 @@ std::unique_ptr<CardDevice> MakeFdDevice(Fd& fd, uint64_t base, uint64_t size, u
 AccessResult BlockDeviceHandle(Fd& fd, dev_t expected, bool uncached, const std::string& what,
                                std::unique_ptr<CardDevice>* out)
 {
-    struct stat st {};
-    if (fstat(fd.get(), &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != expected)
-        return AccessResult::Fail(AccessError::NotFound, what + " is no longer the card that was listed");
+    if (const AccessResult listed = CheckListedDevice(fd.get(), expected, what); !listed.ok())
+        return listed;
     uint64_t size = 0;
     int sectorSize = 0;
     if (ioctl(fd.get(), BLKGETSIZE64, &size) != 0 || ioctl(fd.get(), BLKSSZGET, &sectorSize) != 0 || sectorSize <= 0)

@@ -2,12 +2,21 @@
 
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 #include <limits>
 
 namespace platform::linux_detail {
+
+AccessResult CheckListedDevice(int fd, dev_t expected, const std::string& device)
+{
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != expected)
+        return AccessResult::Fail(AccessError::NotFound, device + " is no longer the card that was listed");
+    return AccessResult::Ok();
+}
 
 AccessResult DeviceErrno(int error, const std::string& what)
 {

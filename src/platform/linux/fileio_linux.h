@@ -53,6 +53,10 @@ private:
 // A failed call on a card's device, in words, with the kind of failure.
 AccessResult DeviceErrno(int error, const std::string& what);
 
+// Whether the open descriptor is still the block device that was listed
+// (device number `expected`): a card swapped behind its node name is refused.
+AccessResult CheckListedDevice(int fd, dev_t expected, const std::string& device);
+
 // The byte range of a transfer of count sectors from first on the block
 // device fd (its logical sector size from the kernel); checks the buffer and
 // 64-bit overflow.

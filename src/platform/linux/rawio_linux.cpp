@@ -48,9 +48,8 @@ AccessResult OpenForTransfer(const std::string& name, uint64_t first, uint32_t c
     if (fd < 0)
         return DeviceErrno(errno, "Cannot open " + v.device);
     Fd guard(fd);
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != dev)
-        return AccessResult::Fail(AccessError::NotFound, v.device + " is no longer the card that was listed");
+    if (const AccessResult listed = linux_detail::CheckListedDevice(fd, dev, v.device); !listed.ok())
+        return listed;
     const AccessResult range = linux_detail::SectorRange(fd, first, count, bufferSize, v.device, offset, length);
     if (!range.ok())
         return range;

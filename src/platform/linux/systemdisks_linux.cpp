@@ -174,13 +174,9 @@ bool HasHolders(const std::string& sysfsDir)
     return !ec && it != fs::directory_iterator();
 }
 
-std::set<std::string> NeverListedDisks()
+std::set<std::string> NeverListedDisks(const std::vector<MountEntry>& mounts)
 {
-    try {
-        return SystemDisks(ReadMountInfo());
-    } catch (...) {
-        return {};
-    }
+    return SystemDisks(mounts);
 }
 
 }  // namespace platform::linux_detail

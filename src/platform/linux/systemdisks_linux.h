@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/mountinfo_linux.h"
+
 namespace platform::linux_detail {
 
 // True for the paths whose disk must never be offered as a card: the system's
@@ -26,7 +28,9 @@ bool HasHolders(const std::string& sysfsDir);
 // Whole disks that are never offered as cards by any backend: the disks
 // holding /, a system path, a live system's medium or swap (through device
 // mapper, md and loop devices down to the disks underneath), and disks that
-// are themselves part of a RAID or device-mapper stack.
-std::set<std::string> NeverListedDisks();
+// are themselves part of a RAID or device-mapper stack. `mounts` is the
+// caller's reading of the mount table. Throws when they cannot be told; the
+// caller then offers no card at all.
+std::set<std::string> NeverListedDisks(const std::vector<MountEntry>& mounts);
 
 }  // namespace platform::linux_detail

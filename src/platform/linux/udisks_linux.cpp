@@ -84,8 +84,14 @@ std::vector<Card> ListCards()
     std::vector<BlockObject> blocks;
     if (!FetchBlocks(&blocks))
         return cards;
-    const auto never = linux_detail::NeverListedDisks();
-    const auto mounts = linux_detail::ReadMountInfo();
+    std::vector<linux_detail::MountEntry> mounts;
+    std::set<std::string> never;
+    try {
+        mounts = linux_detail::ReadMountInfo();
+        never = linux_detail::NeverListedDisks(mounts);
+    } catch (...) {
+        return cards;  // which disks hold the system is unknown: none is offered
+    }
     const bool loops = IncludeLoop();
     const uint32_t uid = static_cast<uint32_t>(::getuid());
     // A partition of a loop device carries no Loop interface: it takes the
@@ -155,10 +161,7 @@ AccessResult OpenCard(const Card& card, bool write, int flags, Fd* fd)
     if (own < 0)
         return AccessResult::Fail(AccessError::Io, "udisks2 gave no descriptor for " + card.volume.name);
     fd->reset(own);
-    struct stat st {};
-    if (fstat(own, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != static_cast<dev_t>(card.block.deviceNumber))
-        return AccessResult::Fail(AccessError::NotFound, card.volume.device + " is no longer the card that was listed");
-    return AccessResult::Ok();
+    return linux_detail::CheckListedDevice(own, static_cast<dev_t>(card.block.deviceNumber), card.volume.device);
 }
 
 // Byte range of a transfer; checks the buffer and 64-bit overflow.

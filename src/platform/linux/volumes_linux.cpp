@@ -34,19 +34,16 @@ using namespace linux_detail;
 std::atomic<bool> g_includeLoop{false};
 
 // Whether the whole disk is a candidate for a card at all.
-bool IsCardDisk(const std::string& disk, bool* isLoop)
+bool IsCardDisk(const std::string& disk)
 {
-    *isLoop = false;
     std::error_code ec;
     fs::path real = fs::canonical("/sys/block/" + disk, ec);
     if (ec)
         return false;
     const std::string path = real.string();
     const bool isVirtual = path.find("/devices/virtual/") != std::string::npos;
-    if (disk.rfind("loop", 0) == 0 && isVirtual) {
-        *isLoop = true;
+    if (disk.rfind("loop", 0) == 0 && isVirtual)
         return g_includeLoop.load();
-    }
     if (isVirtual)
         return false;  // zram, device mapper, md, ram disks
     if (disk.rfind("sr", 0) == 0)
@@ -80,17 +77,16 @@ bool IsCardDisk(const std::string& disk, bool* isLoop)
 
 struct Candidate {
     std::string name;
-    std::string disk;
     dev_t dev = 0;
     uint64_t sizeBytes = 0;
     uint32_t sectorSize = 0;
 };
 
 // Volumes of all card disks, from sysfs alone (nothing is opened).
-std::vector<Candidate> EnumerateCandidates()
+std::vector<Candidate> EnumerateCandidates(const std::vector<MountEntry>& mounts)
 {
     std::vector<Candidate> result;
-    const std::set<std::string> systemDisks = NeverListedDisks();
+    const std::set<std::string> systemDisks = NeverListedDisks(mounts);
     std::error_code ec;
     for (fs::directory_iterator it("/sys/block", ec), end; !ec && it != end; it.increment(ec)) {
         const std::string disk = it->path().filename().string();
@@ -98,8 +94,7 @@ std::vector<Candidate> EnumerateCandidates()
             continue;
         if (systemDisks.count(disk))
             continue;
-        bool isLoop = false;
-        if (!IsCardDisk(disk, &isLoop))
+        if (!IsCardDisk(disk))
             continue;
 
         const std::string diskDir = "/sys/block/" + disk;
@@ -121,7 +116,6 @@ std::vector<Candidate> EnumerateCandidates()
         auto add = [&](const std::string& name, const std::string& dir) {
             Candidate c;
             c.name = name;
-            c.disk = disk;
             c.sectorSize = static_cast<uint32_t>(logical);
             uint64_t sectors = 0;
             if (!ParseUnsigned(ReadFirstLine(dir + "/size"), &sectors))
@@ -305,7 +299,7 @@ bool FindVolumeWithDev(const std::string& name, Volume* out, dev_t* dev)
         return false;
     try {
         const auto mounts = ReadMountInfo();
-        for (const auto& c : EnumerateCandidates()) {
+        for (const auto& c : EnumerateCandidates(mounts)) {
             if (c.name != name)
                 continue;
             Volume v;
@@ -328,7 +322,7 @@ std::vector<Volume> ListRemovableVolumes()
     std::vector<Volume> result;
     try {
         const auto mounts = ReadMountInfo();
-        for (const auto& c : EnumerateCandidates()) {
+        for (const auto& c : EnumerateCandidates(mounts)) {
             Volume v;
             if (FillVolume(c, mounts, &v))
                 result.push_back(std::move(v));
