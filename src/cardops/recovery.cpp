@@ -175,24 +175,21 @@ private:
     std::string root_;
 };
 
-}  // namespace
-
-bool HasJournal(platform::CardAccess& cards, const std::string& workFolder, const std::string& name)
+// The journal of the card as it was listed, or "" when the work folder holds none.
+std::string JournalOf(const std::string& workFolder, const platform::Volume& volume)
 {
-    platform::Volume volume;
+    if (workFolder.empty() || volume.identity.empty())
+        return {};
+    std::string path = JournalPath(workFolder, volume.identity);
     std::error_code ec;
-    return !workFolder.empty() && cards.FindVolume(name, &volume) && !volume.identity.empty() &&
-           std::filesystem::exists(JournalPath(workFolder, volume.identity), ec);
+    return std::filesystem::exists(path, ec) ? path : std::string();
 }
 
-RecoveryReport Recover(platform::CardAccess& cards, const std::string& workFolder, const std::string& name)
+RecoveryReport RecoverVolume(platform::CardAccess& cards, const std::string& path, const platform::Volume& volume)
 {
+    const std::string& name = volume.name;
     RecoveryReport report;
     report.name = name;
-    platform::Volume volume;
-    if (!HasJournal(cards, workFolder, name) || !cards.FindVolume(name, &volume))
-        return report;
-    const std::string path = JournalPath(workFolder, volume.identity);
     Journal journal;
     std::string why;
     if (!ReadJournal(path, &journal, &why)) {
@@ -209,14 +206,31 @@ RecoveryReport Recover(platform::CardAccess& cards, const std::string& workFolde
     return Recovery(cards, path, std::move(journal), name).Run();
 }
 
+}  // namespace
+
+RecoveryReport Recover(platform::CardAccess& cards, const std::string& workFolder, const std::string& name)
+{
+    platform::Volume volume;
+    const std::string path =
+        !workFolder.empty() && cards.FindVolume(name, &volume) ? JournalOf(workFolder, volume) : std::string();
+    if (path.empty()) {
+        RecoveryReport report;
+        report.name = name;
+        return report;
+    }
+    return RecoverVolume(cards, path, volume);
+}
+
 std::vector<RecoveryReport> RecoverAll(platform::CardAccess& cards, const std::string& workFolder)
 {
     std::vector<RecoveryReport> reports;
     if (workFolder.empty())
         return reports;
-    for (const platform::Volume& volume : cards.ListVolumes())
-        if (HasJournal(cards, workFolder, volume.name))
-            reports.push_back(Recover(cards, workFolder, volume.name));
+    for (const platform::Volume& volume : cards.ListVolumes()) {
+        const std::string path = JournalOf(workFolder, volume);
+        if (!path.empty())
+            reports.push_back(RecoverVolume(cards, path, volume));
+    }
     return reports;
 }
 

@@ -37,7 +37,4 @@ RecoveryReport Recover(platform::CardAccess& cards, const std::string& workFolde
 // Recover for every listed card with a journal.
 std::vector<RecoveryReport> RecoverAll(platform::CardAccess& cards, const std::string& workFolder);
 
-// Whether the work folder holds a journal of the card.
-bool HasJournal(platform::CardAccess& cards, const std::string& workFolder, const std::string& name);
-
 }  // namespace cardops

@@ -368,12 +368,8 @@ bool MakeRestoreRequest(platform::CardAccess& cards, const std::string& name, co
     r.identity = identity;
     r.layoutIndex = layoutIndex;
     r.workFolder = workFolder;
-    const platform::AccessResult read =
-        cards.ReadSectors(name, 0, core::kLoadSectors, r.loaded.data(), r.loaded.size());
-    if (!read.ok()) {
-        *why = "The boot record of " + name + " cannot be read: " + read.why;
+    if (!detail::ReadRegion(cards, name, &r.loaded, why))
         return false;
-    }
     if (!SameVolume(backup, r.loaded, layoutIndex)) {
         *why = "The backup is of another volume than the one now on " + name + "; nothing was written";
         return false;
