@@ -159,7 +159,6 @@ void CardCheckDialog::Start()
         worker_ = nullptr;
         ShowResult();
         SetRunning(false);
-        emit finished();
     });
     SetRunning(true);
     worker_->start();

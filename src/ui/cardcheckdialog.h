@@ -47,9 +47,6 @@ public:
     void Start();
     void Stop();
 
-signals:
-    void finished();
-
 protected:
     void closeEvent(QCloseEvent* event) override;
     void reject() override;

@@ -138,7 +138,8 @@ bool TfMain::RunSave(const cardops::SaveRequest& request, bool restore)
 
     if (result.unmounted)
         CardRoot = result.mountPoint;
-    if (result.filesChanged)
+    // One look at the card's files (and its photos) after any change.
+    if (result.filesChanged || result.ok)
         RefreshContentLabels();
     QString notes;
     for (const std::string& note : result.notes)
@@ -153,7 +154,6 @@ bool TfMain::RunSave(const cardops::SaveRequest& request, bool restore)
                                            : QStringLiteral("ML not installed"));
     if (!result.ok)
         return false;
-    RefreshContentLabels();
     // The buffer holds what was written (place pair applied, sealed), and it
     // is the base of the next Save.
     markers.boot.VBR = result.written;
