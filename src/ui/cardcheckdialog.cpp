@@ -14,6 +14,7 @@
 #include "core/driveentry.h"
 #include "platform/cardaccess.h"
 #include "ui/cardcheckview.h"
+#include "ui/messagebox.h"
 
 namespace {
 
@@ -102,8 +103,8 @@ CardCheckDialog::CardCheckDialog(const platform::Volume& card, const std::string
     resize(960, 560);
 
     confirmErase = [this](const QString& question) {
-        return QMessageBox::warning(this, tr("Full test"), question, QMessageBox::Yes | QMessageBox::No,
-                                    QMessageBox::No) == QMessageBox::Yes;
+        return ShowMessage(this, QMessageBox::Warning, tr("Full test"), question, QMessageBox::Yes | QMessageBox::No,
+                           QMessageBox::No) == QMessageBox::Yes;
     };
 }
 

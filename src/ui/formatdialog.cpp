@@ -78,7 +78,8 @@ int RunFormatDialog(QWidget* parent, const std::string& volumeName)
                                  dialog.label->text().trimmed().toUpper().toStdString());
     QApplication::restoreOverrideCursor();
     if (result.code == platform::FormatError)
-        ShowMessage(parent, QMessageBox::Warning, QStringLiteral("Format card"),
-                    QStringLiteral("The card could not be formatted.\n%1").arg(QString::fromStdString(result.access.why)));
+        ShowMessage(
+            parent, QMessageBox::Warning, QStringLiteral("Format card"),
+            QStringLiteral("The card could not be formatted.\n%1").arg(QString::fromStdString(result.access.why)));
     return result.code;
 }

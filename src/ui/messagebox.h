@@ -6,7 +6,8 @@
 #include <QMessageBox>
 
 QMessageBox::StandardButton ShowMessage(QWidget* parent, QMessageBox::Icon icon, const QString& title,
-                                        const QString& text, QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+                                        const QString& text, QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+                                        QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
 
 // A tooltip text that shows as it is, also when it looks like HTML.
 QString PlainToolTip(const QString& text);

@@ -3,6 +3,7 @@
 // camera or firmware. The rules live in src/camera.
 #include "camera/cardcamera.h"
 #include "core/textutil.h"
+#include "ui/messagebox.h"
 #include "ui/tfmain.h"
 
 #include <QComboBox>
@@ -86,11 +87,9 @@ bool TfMain::ConfirmBuildForCamera()
     const std::string why = camera::MismatchText(camera::BuildFit(cardCamera, target), cardCamera, target, build);
     if (why.empty())
         return true;
-    QMessageBox ask(QMessageBox::Warning, windowTitle(),
+    if (ShowMessage(this, QMessageBox::Warning, windowTitle(),
                     QString::fromStdString(why) + QStringLiteral("\n\nInstall it anyway?"),
-                    QMessageBox::Yes | QMessageBox::No, this);
-    ask.setDefaultButton(QMessageBox::No);
-    if (ask.exec() == QMessageBox::Yes)
+                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes)
         return true;
     log(QStringLiteral("Nothing was written."));
     return false;

@@ -5,6 +5,7 @@
 #include "core/driveentry.h"
 #include "platform/cardaccess.h"
 #include "ui/cardcheckdialog.h"
+#include "ui/messagebox.h"
 #include "ui/tfmain.h"
 
 #include <QAction>
@@ -22,8 +23,8 @@ void TfMain::ConnectCardCheck()
     cbDrives->addAction(check);
     connect(check, &QAction::triggered, this, [this] { OpenCardCheck(); });
     askRestore = [this](const QString& question) {
-        return QMessageBox::question(this, QStringLiteral("Interrupted card check"), question,
-                                     QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes;
+        return ShowMessage(this, QMessageBox::Question, QStringLiteral("Interrupted card check"), question,
+                           QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes;
     };
 }
 

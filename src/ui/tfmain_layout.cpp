@@ -119,6 +119,10 @@ void TfMain::BuildLayout()
     // Value labels grow with their text up to the group's edge.
     for (QLabel* value : {lDiskBootOK, lCHDKOK, lDCIMsize})
         value->setFixedWidth(70);
+    // Names of files on the card and the model a photo names: as they are,
+    // never as HTML.
+    lfirName->setTextFormat(Qt::PlainText);
+    lCameraName->setTextFormat(Qt::PlainText);
     for (QLabel* value : {lAutoexecOK, lMLdirOK, lfirName})
         value->setFixedWidth(82);
     lCameraName->setFixedWidth(229);

@@ -316,6 +316,15 @@ private slots:
         QToolTip::hideText();
     }
 
+    // Labels that show a name from a card, a photo or a catalogue never
+    // render it as HTML.
+    void labelsShowNamesAsTheyAre()
+    {
+        TfMain w(OfflineOptions());
+        for (QLabel* label : {w.lfirName, w.lCameraName, w.lML, w.lZIPname})
+            QCOMPARE(label->textFormat(), Qt::PlainText);
+    }
+
     void formatDialogProposesTheCardsFileSystem()
     {
         const QList<QPair<QString, QString>> cases = {{QStringLiteral("exFAT"), QStringLiteral("exFAT")},
