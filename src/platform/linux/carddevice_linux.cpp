@@ -198,8 +198,11 @@ AccessResult OpenFileDevice(const std::string& path, uint64_t sizeBytes, bool cr
     bool uncached = true;
     int raw = ::open(path.c_str(), mode | O_DIRECT, 0600);
     if (raw < 0 && errno == EINVAL) {
+        // A file system without direct transfers refuses O_DIRECT only after
+        // it made the file: the second try may not insist on making it again.
+        // (An existing file would have failed with EEXIST, not EINVAL.)
         uncached = false;
-        raw = ::open(path.c_str(), mode, 0600);
+        raw = ::open(path.c_str(), mode & ~O_EXCL, 0600);
     }
     if (raw < 0)
         return linux_detail::DeviceErrno(errno, "Cannot open " + path);
