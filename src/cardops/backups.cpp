@@ -74,7 +74,10 @@ bool KeepBackup(const std::string& workFolder, const platform::Volume& volume, c
     const std::string base = MediumKey(volume, region) + "_" + stamp;
     // Never overwrite a backup: a second one in the same second gets a number.
     for (int n = 0; n < 1000; ++n) {
-        const fs::path file = folder / (base + (n ? "-" + std::to_string(n) : std::string()) + ".bin");
+        std::string name = base;
+        if (n)
+            name += '-' + std::to_string(n);
+        const fs::path file = folder / (name + ".bin");
         const std::string target = file.string();
         std::FILE* out = std::fopen(target.c_str(), "wbx");
         if (!out) {

@@ -244,7 +244,9 @@ private:
             r = UdisksLoopSetup(image.given.path, false, &image.loop);
             if (!r.ok())
                 return r;
-            image.loopVolume = image.loop + (o.where.partition > 0 ? "p" + std::to_string(o.where.partition) : "");
+            image.loopVolume = image.loop;
+            if (o.where.partition > 0)
+                image.loopVolume += 'p' + std::to_string(o.where.partition);
         }
         // udisks2 needs a moment to see the new device's file system.
         AccessResult r;
